@@ -1,0 +1,19 @@
+#ifndef QUORVEX_PLATFORM_QXAPPLICATION_H_
+#define QUORVEX_PLATFORM_QXAPPLICATION_H_
+
+// The application's transitions between foreground and background. A host
+// application calls these from its own life-cycle handlers (on its main
+// thread, as a mobile platform would); each posts the platform's notification
+// on the default notification center, on the calling thread, with no sender
+// and no user information.
+
+extern const char* const UIApplicationDidEnterBackgroundNotification;
+extern const char* const UIApplicationWillEnterForegroundNotification;
+
+class QXApplication {
+ public:
+  static void didEnterBackground();
+  static void willEnterForeground();
+};
+
+#endif  // QUORVEX_PLATFORM_QXAPPLICATION_H_

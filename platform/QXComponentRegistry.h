@@ -1,0 +1,20 @@
+#ifndef QUORVEX_PLATFORM_QXCOMPONENTREGISTRY_H_
+#define QUORVEX_PLATFORM_QXCOMPONENTREGISTRY_H_
+
+#include <string>
+
+// Optional components announce themselves here by name, the way a class is
+// found by name at run time on platforms that have such a registry. A
+// component library typically registers itself from a static initialiser:
+//
+//   static const bool registered = QXComponentRegistry::add("QXMobilePrivacy");
+//
+// Thread-safe; names are compared byte for byte.
+class QXComponentRegistry {
+ public:
+  static bool add(const std::string& name);
+  static void remove(const std::string& name);
+  static bool contains(const std::string& name);
+};
+
+#endif  // QUORVEX_PLATFORM_QXCOMPONENTREGISTRY_H_

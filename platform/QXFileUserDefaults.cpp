@@ -1,0 +1,341 @@
+#include "platform/QXFileUserDefaults.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "platform/QXPlatformLog.h"
+
+namespace {
+
+constexpr char kMagic[4] = {'Q', 'X', 'U', 'D'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 8;
+constexpr size_t kRecordHeaderSize = 13;  // crc, op, key length, value length
+constexpr uint8_t kOpSet = 1;
+constexpr uint8_t kOpRemove = 2;
+// The log is rewritten once it holds this much more than the live records.
+constexpr uint64_t kCompactionSlack = 256 * 1024;
+constexpr size_t kMaxFieldSize = 0xFFFFFFFFu;
+
+const std::array<uint32_t, 256>& crcTable() {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k)
+        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  return table;
+}
+
+uint32_t crc32(const char* data, size_t size) {
+  const auto& table = crcTable();
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) {
+    c = table[(c ^ static_cast<uint8_t>(data[i])) & 0xFF] ^ (c >> 8);
+  }
+  return c ^ 0xFFFFFFFFu;
+}
+
+void putU32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+uint32_t getU32(const char* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | static_cast<uint8_t>(p[i]);
+  return v;
+}
+
+std::string header() {
+  std::string h(kMagic, sizeof kMagic);
+  putU32(h, kVersion);
+  return h;
+}
+
+std::string encodeRecord(uint8_t op, const std::string& key, const std::string& value) {
+  std::string record;
+  record.reserve(kRecordHeaderSize + key.size() + value.size());
+  putU32(record, 0);  // crc, filled below
+  record.push_back(static_cast<char>(op));
+  putU32(record, static_cast<uint32_t>(key.size()));
+  putU32(record, static_cast<uint32_t>(value.size()));
+  record += key;
+  record += value;
+  const uint32_t crc = crc32(record.data() + 4, record.size() - 4);
+  for (int i = 0; i < 4; ++i)
+    record[i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+  return record;
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool readAll(int fd, std::string& out) {
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+std::string errnoText() {
+  return std::strerror(errno);
+}
+
+std::string directoryOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+uint64_t recordSize(const std::string& key, const std::string& value) {
+  return kRecordHeaderSize + key.size() + value.size();
+}
+
+}  // namespace
+
+QXFileUserDefaults::QXFileUserDefaults(std::string path) : path_(std::move(path)) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  openAndLoad();
+}
+
+QXFileUserDefaults::~QXFileUserDefaults() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool QXFileUserDefaults::isPersistent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fd_ >= 0;
+}
+
+void QXFileUserDefaults::moveAside(const std::string& why) {
+  const std::string aside = path_ + ".corrupt-" + std::to_string(std::time(nullptr));
+  if (::rename(path_.c_str(), aside.c_str()) == 0) {
+    QXReportPlatformError("user defaults " + path_ + ": " + why + "; moved aside to " + aside +
+                          " and started afresh");
+  } else {
+    QXReportPlatformError("user defaults " + path_ + ": " + why + "; could not move it aside (" +
+                          errnoText() + "), replacing it");
+    ::unlink(path_.c_str());
+  }
+}
+
+void QXFileUserDefaults::openAndLoad() {
+  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0 && errno != ENOENT) {
+    // Unreadable (permissions, a directory in the way): keep it for the
+    // user to inspect and start a fresh file beside it.
+    moveAside("cannot be opened (" + errnoText() + ")");
+    fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  }
+  if (fd < 0) {
+    QXReportPlatformError("user defaults " + path_ + ": cannot be created (" + errnoText() +
+                          "); values are kept in memory only");
+    return;
+  }
+  std::string contents;
+  if (!readAll(fd, contents)) {
+    ::close(fd);
+    moveAside("cannot be read (" + errnoText() + ")");
+    fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      QXReportPlatformError("user defaults " + path_ + ": cannot be created (" + errnoText() +
+                            "); values are kept in memory only");
+      return;
+    }
+    contents.clear();
+  }
+  if (!contents.empty() &&
+      (contents.size() < kHeaderSize || contents.compare(0, kHeaderSize, header()) != 0)) {
+    ::close(fd);
+    moveAside("is not a defaults file of this version");
+    fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      QXReportPlatformError("user defaults " + path_ + ": cannot be created (" + errnoText() +
+                            "); values are kept in memory only");
+      return;
+    }
+    contents.clear();
+  }
+  fd_ = fd;
+  ::fchmod(fd_, 0600);
+  if (contents.empty()) {
+    const std::string h = header();
+    if (!writeAll(fd_, h.data(), h.size())) {
+      QXReportPlatformError("user defaults " + path_ + ": cannot write (" + errnoText() + ")");
+      missedWrites_ = true;
+    }
+    fileBytes_ = h.size();
+    return;
+  }
+  loadFrom(contents);
+  ::lseek(fd_, 0, SEEK_END);
+}
+
+void QXFileUserDefaults::loadFrom(const std::string& contents) {
+  size_t offset = kHeaderSize;
+  while (offset < contents.size()) {
+    const size_t remaining = contents.size() - offset;
+    if (remaining < kRecordHeaderSize) break;
+    const char* p = contents.data() + offset;
+    const uint8_t op = static_cast<uint8_t>(p[4]);
+    const uint64_t keyLength = getU32(p + 5);
+    const uint64_t valueLength = getU32(p + 9);
+    const uint64_t total = kRecordHeaderSize + keyLength + valueLength;
+    if (total > remaining) break;
+    if (crc32(p + 4, static_cast<size_t>(total - 4)) != getU32(p)) break;
+    if (op != kOpSet && op != kOpRemove) break;
+    std::string key(p + kRecordHeaderSize, static_cast<size_t>(keyLength));
+    if (op == kOpSet) {
+      values_[std::move(key)] =
+          std::string(p + kRecordHeaderSize + keyLength, static_cast<size_t>(valueLength));
+    } else {
+      values_.erase(key);
+    }
+    offset += static_cast<size_t>(total);
+  }
+  liveBytes_ = 0;
+  for (const auto& [key, value] : values_)
+    liveBytes_ += recordSize(key, value);
+  fileBytes_ = contents.size();
+  if (offset < contents.size()) {
+    QXReportPlatformError("user defaults " + path_ + ": damaged after byte " +
+                          std::to_string(offset) + " (" + std::to_string(contents.size() - offset) +
+                          " bytes dropped, " + std::to_string(values_.size()) + " keys kept)");
+    rewrite();
+  }
+}
+
+std::optional<std::string> QXFileUserDefaults::objectForKey(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = values_.find(key);
+  if (it == values_.end()) return std::nullopt;
+  return it->second;
+}
+
+void QXFileUserDefaults::setObject(const std::string& value, const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (key.size() > kMaxFieldSize || value.size() > kMaxFieldSize) {
+    QXReportPlatformError("user defaults " + path_ +
+                          ": a key or value of 4 GiB or more is not stored");
+    return;
+  }
+  auto it = values_.find(key);
+  if (it != values_.end()) {
+    if (it->second == value) return;  // nothing to persist
+    liveBytes_ -= recordSize(key, it->second);
+    it->second = value;
+  } else {
+    values_.emplace(key, value);
+  }
+  liveBytes_ += recordSize(key, value);
+  appendRecord(kOpSet, key, value);
+}
+
+void QXFileUserDefaults::removeObject(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = values_.find(key);
+  if (it == values_.end()) return;
+  liveBytes_ -= recordSize(key, it->second);
+  values_.erase(it);
+  appendRecord(kOpRemove, key, std::string());
+}
+
+bool QXFileUserDefaults::synchronize() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ < 0) return false;
+  if (missedWrites_ && !rewrite()) return false;
+  if (::fdatasync(fd_) != 0) {
+    QXReportPlatformError("user defaults " + path_ + ": cannot sync (" + errnoText() + ")");
+    return false;
+  }
+  return true;
+}
+
+void QXFileUserDefaults::appendRecord(uint8_t op, const std::string& key,
+                                      const std::string& value) {
+  if (fd_ < 0) return;
+  if (missedWrites_) {
+    // An earlier write failed: the whole state has to be written anew.
+    rewrite();
+    return;
+  }
+  const std::string record = encodeRecord(op, key, value);
+  if (!writeAll(fd_, record.data(), record.size())) {
+    QXReportPlatformError("user defaults " + path_ + ": cannot write (" + errnoText() + ")");
+    missedWrites_ = true;
+    return;
+  }
+  fileBytes_ += record.size();
+  maybeCompact();
+}
+
+void QXFileUserDefaults::maybeCompact() {
+  if (fileBytes_ > 2 * liveBytes_ + kCompactionSlack) rewrite();
+}
+
+bool QXFileUserDefaults::rewrite() {
+  if (fd_ < 0) return false;
+  const std::string temporary = path_ + ".tmp";
+  int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    QXReportPlatformError("user defaults " + temporary + ": cannot be created (" + errnoText() +
+                          ")");
+    missedWrites_ = true;
+    return false;
+  }
+  std::string contents = header();
+  contents.reserve(kHeaderSize + liveBytes_);
+  for (const auto& [key, value] : values_)
+    contents += encodeRecord(kOpSet, key, value);
+  bool ok = writeAll(fd, contents.data(), contents.size()) && ::fdatasync(fd) == 0 &&
+            ::rename(temporary.c_str(), path_.c_str()) == 0;
+  if (!ok) {
+    QXReportPlatformError("user defaults " + path_ + ": cannot be rewritten (" + errnoText() + ")");
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    missedWrites_ = true;
+    return false;
+  }
+  // Make the rename itself durable.
+  int dir = ::open(directoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  ::close(fd_);
+  fd_ = fd;
+  ::fcntl(fd_, F_SETFL, O_APPEND);
+  fileBytes_ = contents.size();
+  missedWrites_ = false;
+  return true;
+}

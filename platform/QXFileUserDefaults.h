@@ -1,0 +1,65 @@
+#ifndef QUORVEX_PLATFORM_QXFILEUSERDEFAULTS_H_
+#define QUORVEX_PLATFORM_QXFILEUSERDEFAULTS_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/QXStandardUserDefaults.h"
+
+// User defaults persisted in one file, as an append-only log of records.
+//
+// Durability: every setObject/removeObject appends one record with a single
+// write() before it returns, so the change survives a crash or a SIGKILL of
+// the process; synchronize() also makes it survive a crash of the machine
+// (fdatasync). When the log has grown well beyond the live data it is
+// rewritten into a temporary file that replaces the old one by rename.
+//
+// File format (little-endian), version 1:
+//   header  "QXUD" u32 version
+//   record  u32 crc32(op..value) | u8 op (1 set, 2 remove) | u32 key length |
+//           u32 value length | key bytes | value bytes
+//
+// Damage: a file whose header is not ours is moved aside to
+// "<path>.corrupt-<seconds>" and a fresh file is started; a damaged or
+// truncated tail is cut off after the last good record, keeping every key
+// before it. Both are reported through QXReportPlatformError; neither throws.
+// When the file cannot be opened at all, the values live in memory only and
+// the reason is reported once.
+//
+// The file is created with mode 0600. One process at a time should use a file.
+class QXFileUserDefaults : public QXStandardUserDefaults {
+ public:
+  explicit QXFileUserDefaults(std::string path);
+  ~QXFileUserDefaults() override;
+
+  std::optional<std::string> objectForKey(const std::string& key) override;
+  void setObject(const std::string& value, const std::string& key) override;
+  void removeObject(const std::string& key) override;
+  bool synchronize() override;
+
+  const std::string& path() const { return path_; }
+  // False when the file could not be opened and values live in memory only.
+  bool isPersistent() const;
+
+ private:
+  void openAndLoad();
+  void loadFrom(const std::string& contents);
+  void appendRecord(uint8_t op, const std::string& key, const std::string& value);
+  bool rewrite();  // compaction; also repairs a file that missed writes
+  void maybeCompact();
+  void moveAside(const std::string& why);
+
+  const std::string path_;
+
+  mutable std::mutex mutex_;
+  std::unordered_map<std::string, std::string> values_;  // guarded by mutex_
+  int fd_ = -1;                                          // guarded by mutex_
+  uint64_t fileBytes_ = 0;                               // guarded by mutex_
+  uint64_t liveBytes_ = 0;                               // guarded by mutex_
+  bool missedWrites_ = false;  // guarded by mutex_: the file lacks a change
+};
+
+#endif  // QUORVEX_PLATFORM_QXFILEUSERDEFAULTS_H_

@@ -1,0 +1,115 @@
+#include "platform/QXNotificationCenter.h"
+
+#include <algorithm>
+
+std::shared_ptr<QXNotificationCenter> QXNotificationCenter::defaultCenter() {
+  // Held by a pointer that is never destroyed: observers that live in
+  // never-destroyed singletons may still use it while the process exits.
+  static auto* center = new std::shared_ptr<QXNotificationCenter>(create());
+  return *center;
+}
+
+std::shared_ptr<QXNotificationCenter> QXNotificationCenter::create() {
+  return std::make_shared<QXNotificationCenter>();
+}
+
+void QXNotificationCenter::addObserver(const void* observer, const std::string& name,
+                                       Callback callback) {
+  if (!callback) return;
+  auto observation = std::make_shared<Observation>(observer, std::move(callback));
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto& list = byName_[name];
+  auto updated =
+      list ? std::make_shared<ObservationList>(*list) : std::make_shared<ObservationList>();
+  updated->push_back(std::move(observation));
+  list = std::move(updated);
+}
+
+void QXNotificationCenter::removeObserver(const void* observer) {
+  ObservationList removed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = byName_.begin(); it != byName_.end();) {
+      auto updated = std::make_shared<ObservationList>();
+      for (const auto& observation : *it->second) {
+        (observation->observer == observer ? removed : *updated).push_back(observation);
+      }
+      if (updated->empty()) {
+        it = byName_.erase(it);
+      } else {
+        it->second = std::move(updated);
+        ++it;
+      }
+    }
+  }
+  retire(removed);
+}
+
+void QXNotificationCenter::removeObserver(const void* observer, const std::string& name) {
+  ObservationList removed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = byName_.find(name);
+    if (it == byName_.end()) return;
+    auto updated = std::make_shared<ObservationList>();
+    for (const auto& observation : *it->second) {
+      (observation->observer == observer ? removed : *updated).push_back(observation);
+    }
+    if (updated->empty()) {
+      byName_.erase(it);
+    } else {
+      it->second = std::move(updated);
+    }
+  }
+  retire(removed);
+}
+
+void QXNotificationCenter::retire(const ObservationList& observations) {
+  const auto self = std::this_thread::get_id();
+  for (const auto& observation : observations) {
+    std::unique_lock<std::mutex> lock(observation->mutex);
+    observation->active = false;
+    observation->idle.wait(lock, [&] {
+      return std::all_of(observation->running.begin(), observation->running.end(),
+                         [&](std::thread::id id) { return id == self; });
+    });
+  }
+}
+
+void QXNotificationCenter::deliver(Observation& observation, const QXNotification& notification) {
+  const auto self = std::this_thread::get_id();
+  {
+    std::lock_guard<std::mutex> lock(observation.mutex);
+    if (!observation.active) return;
+    observation.running.push_back(self);
+  }
+  struct Leave {
+    Observation& observation;
+    std::thread::id self;
+    ~Leave() {
+      std::lock_guard<std::mutex> lock(observation.mutex);
+      auto& running = observation.running;
+      running.erase(std::find(running.begin(), running.end(), self));
+      observation.idle.notify_all();
+    }
+  } leave{observation, self};
+  observation.callback(notification);
+}
+
+void QXNotificationCenter::postNotification(const QXNotification& notification) {
+  std::shared_ptr<const ObservationList> observers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = byName_.find(notification.name);
+    if (it == byName_.end()) return;
+    observers = it->second;
+  }
+  for (const auto& observation : *observers)
+    deliver(*observation, notification);
+}
+
+size_t QXNotificationCenter::observerCount(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = byName_.find(name);
+  return it == byName_.end() ? 0 : it->second->size();
+}

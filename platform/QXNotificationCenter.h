@@ -1,0 +1,90 @@
+#ifndef QUORVEX_PLATFORM_QXNOTIFICATIONCENTER_H_
+#define QUORVEX_PLATFORM_QXNOTIFICATIONCENTER_H_
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+// The user information of a notification: string keys to string values.
+using QXUserInfo = std::map<std::string, std::string>;
+
+// A named message with an optional sender and optional user information.
+// `object` only identifies the sender; the center never dereferences it.
+struct QXNotification {
+  std::string name;
+  const void* object = nullptr;
+  std::optional<QXUserInfo> userInfo;
+
+  static QXNotification notificationWithName(std::string name, const void* object,
+                                             std::optional<QXUserInfo> userInfo = std::nullopt) {
+    return QXNotification{std::move(name), object, std::move(userInfo)};
+  }
+};
+
+// Delivers notifications to the observers of their name, synchronously, on
+// the posting thread, in the order in which the observers were added.
+//
+// Thread safety: every member may be called from any thread, also from inside
+// an observer's callback. Lifetime guarantee: once removeObserver() has
+// returned, no callback of the removed observations is running or will start,
+// even while other threads are posting; a callback may remove its own
+// observation (the call then does not wait for itself).
+//
+// Centers are shared: whoever posts to or observes a center holds a
+// shared_ptr to it, so a center outlives every object that uses it.
+class QXNotificationCenter {
+ public:
+  using Callback = std::function<void(const QXNotification&)>;
+
+  // The process's default center. Never destroyed.
+  static std::shared_ptr<QXNotificationCenter> defaultCenter();
+  // A new, independent center.
+  static std::shared_ptr<QXNotificationCenter> create();
+
+  QXNotificationCenter() = default;
+  QXNotificationCenter(const QXNotificationCenter&) = delete;
+  QXNotificationCenter& operator=(const QXNotificationCenter&) = delete;
+
+  // Observes `name` for any sender. `observer` identifies the owner of the
+  // observation for removeObserver(); it is never dereferenced.
+  void addObserver(const void* observer, const std::string& name, Callback callback);
+  // Ends every observation of `observer`, or only those of `name`.
+  void removeObserver(const void* observer);
+  void removeObserver(const void* observer, const std::string& name);
+
+  void postNotification(const QXNotification& notification);
+
+  // Number of live observations of `name` (for diagnostics and tests).
+  size_t observerCount(const std::string& name) const;
+
+ private:
+  struct Observation {
+    Observation(const void* o, Callback cb) : observer(o), callback(std::move(cb)) {}
+    const void* const observer;
+    const Callback callback;
+    std::mutex mutex;
+    std::condition_variable idle;
+    bool active = true;                    // guarded by mutex
+    std::vector<std::thread::id> running;  // guarded by mutex: threads inside callback
+  };
+  using ObservationList = std::vector<std::shared_ptr<Observation>>;
+
+  // Marks the observations inactive, then waits until no other thread is
+  // inside one of their callbacks.
+  static void retire(const ObservationList& observations);
+  static void deliver(Observation& observation, const QXNotification& notification);
+
+  mutable std::mutex mutex_;
+  // Copy-on-write lists per name: a post takes the current list under the
+  // lock and walks it without holding the lock. Guarded by mutex_.
+  std::unordered_map<std::string, std::shared_ptr<const ObservationList>> byName_;
+};
+
+#endif  // QUORVEX_PLATFORM_QXNOTIFICATIONCENTER_H_

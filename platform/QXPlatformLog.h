@@ -1,0 +1,16 @@
+#ifndef QUORVEX_PLATFORM_QXPLATFORMLOG_H_
+#define QUORVEX_PLATFORM_QXPLATFORMLOG_H_
+
+#include <functional>
+#include <string>
+
+// The platform reports its own failures (an unreadable defaults file, a
+// directory that cannot be made) through this hook. The platform knows
+// nothing of the core's logger; the core connects the hook to it when it
+// starts. Until then, and after a reset to null, messages go to standard error.
+using QXPlatformErrorSink = std::function<void(const std::string& message)>;
+
+void QXSetPlatformErrorSink(QXPlatformErrorSink sink);
+void QXReportPlatformError(const std::string& message);
+
+#endif  // QUORVEX_PLATFORM_QXPLATFORMLOG_H_
