@@ -1,0 +1,17 @@
+#ifndef QUORVEX_CORE_IQXEVENTLISTENERDELEGATE_H_
+#define QUORVEX_CORE_IQXEVENTLISTENERDELEGATE_H_
+
+#include <memory>
+
+#include "platform/QXNotificationCenter.h"
+
+// The owner of a QXEventListener. onNotificationReceived() runs on the thread
+// that posted the notification, possibly several at once.
+class IQXEventListenerDelegate {
+ public:
+  virtual ~IQXEventListenerDelegate() = default;
+  virtual void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) = 0;
+  virtual void onNotificationReceived(const QXNotification& notification) = 0;
+};
+
+#endif  // QUORVEX_CORE_IQXEVENTLISTENERDELEGATE_H_

@@ -1,0 +1,15 @@
+#ifndef QUORVEX_CORE_IQXEVENTSENDERDELEGATE_H_
+#define QUORVEX_CORE_IQXEVENTSENDERDELEGATE_H_
+
+#include <memory>
+
+#include "platform/QXNotificationCenter.h"
+
+// The owner of a QXEventSender.
+class IQXEventSenderDelegate {
+ public:
+  virtual ~IQXEventSenderDelegate() = default;
+  virtual void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) = 0;
+};
+
+#endif  // QUORVEX_CORE_IQXEVENTSENDERDELEGATE_H_

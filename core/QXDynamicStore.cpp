@@ -1,0 +1,377 @@
+#include "core/QXDynamicStore.h"
+
+#include <functional>
+
+namespace {
+
+constexpr char kArchiveMagic[4] = {'Q', 'X', 'D', 'S'};
+constexpr uint16_t kArchiveVersion = 1;
+constexpr size_t kArchiveHeaderSize = 4 + 2 + 8;
+constexpr size_t kMinimumIndexCapacity = 16;
+
+size_t hashOf(std::string_view key) {
+  return std::hash<std::string_view>{}(key);
+}
+
+void putLE(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i)
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+uint64_t getLE(const char* p, int bytes) {
+  uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i)
+    value = (value << 8) | static_cast<uint8_t>(p[i]);
+  return value;
+}
+
+// Length of the valid UTF-8 sequence at p (at most `available` bytes) that
+// encodes a printable code point at or above U+00A0, or 0.
+size_t printableUtf8Length(const unsigned char* p, size_t available) {
+  unsigned char c = p[0];
+  size_t length = 0;
+  uint32_t codePoint = 0;
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+    codePoint = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    codePoint = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    codePoint = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (length > available) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    codePoint = (codePoint << 6) | (p[i] & 0x3F);
+  }
+  const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (codePoint < minimum[length] || codePoint > 0x10FFFF) return 0;
+  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return 0;  // surrogates
+  if (codePoint < 0xA0) return 0;                            // C1 controls
+  if (codePoint == 0x2028 || codePoint == 0x2029) return 0;  // line separators
+  if (codePoint >= 0x202A && codePoint <= 0x202E) return 0;  // bidirectional overrides
+  if (codePoint >= 0x2066 && codePoint <= 0x2069) return 0;  // bidirectional isolates
+  return length;
+}
+
+void appendQuoted(std::string& out, std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  out.push_back('"');
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = bytes[i];
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+      ++i;
+    } else if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+    } else if (size_t n = printableUtf8Length(bytes + i, text.size() - i)) {
+      out.append(text.data() + i, n);
+      i += n;
+    } else {
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+      ++i;
+    }
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+QXDynamicStore::QXDynamicStore() = default;
+
+QXDynamicStore::QXDynamicStore(const QXDynamicStore& other) {
+  std::lock_guard<std::mutex> lock(other.mutex_);
+  entries_ = other.entries_;
+  index_ = other.index_;
+  liveCount_ = other.liveCount_;
+}
+
+QXDynamicStore::QXDynamicStore(QXDynamicStore&& other) noexcept {
+  std::lock_guard<std::mutex> lock(other.mutex_);
+  entries_ = std::move(other.entries_);
+  index_ = std::move(other.index_);
+  liveCount_ = other.liveCount_;
+  other.entries_.clear();
+  other.index_.clear();
+  other.liveCount_ = 0;
+}
+
+QXDynamicStore& QXDynamicStore::operator=(const QXDynamicStore& other) {
+  if (this == &other) return *this;
+  std::scoped_lock lock(mutex_, other.mutex_);
+  entries_ = other.entries_;
+  index_ = other.index_;
+  liveCount_ = other.liveCount_;
+  return *this;
+}
+
+QXDynamicStore& QXDynamicStore::operator=(QXDynamicStore&& other) noexcept {
+  if (this == &other) return *this;
+  std::scoped_lock lock(mutex_, other.mutex_);
+  entries_ = std::move(other.entries_);
+  index_ = std::move(other.index_);
+  liveCount_ = other.liveCount_;
+  other.entries_.clear();
+  other.index_.clear();
+  other.liveCount_ = 0;
+  return *this;
+}
+
+QXDynamicStore::~QXDynamicStore() = default;
+
+size_t QXDynamicStore::findSlot(std::string_view key, size_t hash) const {
+  const size_t mask = index_.size() - 1;
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const uint32_t at = index_[slot];
+    if (at == kEmptySlot) return slot;
+    const Entry& entry = entries_[at];
+    if (entry.hash == hash && entry.key == key) return slot;
+  }
+}
+
+void QXDynamicStore::rebuildIndexLocked(size_t capacity) {
+  index_.assign(capacity, kEmptySlot);
+  const size_t mask = capacity - 1;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (!entries_[i].live) continue;
+    size_t slot = entries_[i].hash & mask;
+    while (index_[slot] != kEmptySlot)
+      slot = (slot + 1) & mask;
+    index_[slot] = static_cast<uint32_t>(i);
+  }
+}
+
+void QXDynamicStore::ensureCapacityLocked(size_t entries) {
+  // Load factor at most one half keeps probe sequences short.
+  size_t capacity = index_.empty() ? kMinimumIndexCapacity : index_.size();
+  while (capacity < 2 * entries)
+    capacity *= 2;
+  if (capacity != index_.size()) rebuildIndexLocked(capacity);
+}
+
+void QXDynamicStore::insertLocked(std::string_view key, std::string_view value) {
+  ensureCapacityLocked(liveCount_ + 1);
+  const size_t hash = hashOf(key);
+  const size_t slot = findSlot(key, hash);
+  if (index_[slot] != kEmptySlot) {
+    entries_[index_[slot]].value.assign(value.data(), value.size());
+    return;
+  }
+  index_[slot] = static_cast<uint32_t>(entries_.size());
+  entries_.push_back(Entry{std::string(key), std::string(value), hash, true});
+  ++liveCount_;
+}
+
+void QXDynamicStore::eraseIndexSlotLocked(size_t slot) {
+  // Backward-shift deletion keeps every probe sequence unbroken without
+  // tombstones in the index.
+  const size_t mask = index_.size() - 1;
+  size_t hole = slot;
+  for (size_t next = (hole + 1) & mask; index_[next] != kEmptySlot; next = (next + 1) & mask) {
+    const size_t home = entries_[index_[next]].hash & mask;
+    const bool homeInRange =
+        hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+    if (homeInRange) continue;
+    index_[hole] = index_[next];
+    hole = next;
+  }
+  index_[hole] = kEmptySlot;
+}
+
+void QXDynamicStore::compactLocked() {
+  size_t write = 0;
+  for (size_t read = 0; read < entries_.size(); ++read) {
+    if (!entries_[read].live) continue;
+    if (write != read) entries_[write] = std::move(entries_[read]);
+    ++write;
+  }
+  entries_.resize(write);
+  rebuildIndexLocked(index_.size());
+}
+
+void QXDynamicStore::addData(const QXDynamicStore& other) {
+  if (this == &other) return;  // every entry is already here, in place
+  std::scoped_lock lock(mutex_, other.mutex_);
+  ensureCapacityLocked(liveCount_ + other.liveCount_);
+  for (const Entry& entry : other.entries_) {
+    if (entry.live) insertLocked(std::string_view(entry.key), std::string_view(entry.value));
+  }
+}
+
+void QXDynamicStore::addData(const std::string& key, const std::optional<std::string>& value) {
+  if (!value) {
+    removeData(key);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  insertLocked(std::string_view(key), std::string_view(*value));
+}
+
+std::optional<std::string> QXDynamicStore::getData(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index_.empty()) return std::nullopt;
+  const size_t slot = findSlot(key, hashOf(key));
+  if (index_[slot] == kEmptySlot) return std::nullopt;
+  return entries_[index_[slot]].value;
+}
+
+std::optional<std::string> QXDynamicStore::removeData(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index_.empty()) return std::nullopt;
+  const size_t slot = findSlot(key, hashOf(key));
+  if (index_[slot] == kEmptySlot) return std::nullopt;
+  Entry& entry = entries_[index_[slot]];
+  std::optional<std::string> removed(std::move(entry.value));
+  entry.live = false;
+  std::string().swap(entry.key);
+  std::string().swap(entry.value);
+  eraseIndexSlotLocked(slot);
+  --liveCount_;
+  const size_t dead = entries_.size() - liveCount_;
+  if (dead > 8 && dead > liveCount_) compactLocked();
+  return removed;
+}
+
+void QXDynamicStore::clearData() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.clear();
+  index_.clear();
+  liveCount_ = 0;
+}
+
+std::vector<std::string> QXDynamicStore::orderedKeys() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> keys;
+  keys.reserve(liveCount_);
+  for (const Entry& entry : entries_) {
+    if (entry.live) keys.push_back(entry.key);
+  }
+  return keys;
+}
+
+size_t QXDynamicStore::count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return liveCount_;
+}
+
+void QXDynamicStore::reserve(size_t entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.reserve(entries);
+  ensureCapacityLocked(entries);
+}
+
+std::string QXDynamicStore::description() const {
+  std::string text = "{\n";
+  forEach([&](std::string_view key, std::string_view value) {
+    text += "    ";
+    text += key;
+    text += " = ";
+    text += value;
+    text += ";\n";
+  });
+  text += "}";
+  return text;
+}
+
+std::string QXDynamicStore::debugDescription() const {
+  std::string text = "{\n";
+  forEach([&](std::string_view key, std::string_view value) {
+    text += "    ";
+    appendQuoted(text, key);
+    text += " = ";
+    appendQuoted(text, value);
+    text += ";\n";
+  });
+  text += "}";
+  return text;
+}
+
+std::string QXDynamicStore::archivedData() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t size = kArchiveHeaderSize;
+  for (const Entry& entry : entries_) {
+    if (entry.live) size += 16 + entry.key.size() + entry.value.size();
+  }
+  std::string out;
+  out.reserve(size);
+  out.append(kArchiveMagic, sizeof kArchiveMagic);
+  putLE(out, kArchiveVersion, 2);
+  putLE(out, liveCount_, 8);
+  for (const Entry& entry : entries_) {
+    if (!entry.live) continue;
+    putLE(out, entry.key.size(), 8);
+    out += entry.key;
+    putLE(out, entry.value.size(), 8);
+    out += entry.value;
+  }
+  return out;
+}
+
+QXStatus QXDynamicStore::unarchive(std::string_view data, QXDynamicStore* out) {
+  if (out == nullptr) return QXStatus::InvalidArgument("no store to decode into");
+  if (data.size() < kArchiveHeaderSize) return QXStatus::Corruption("store archive truncated");
+  if (data.compare(0, 4, std::string_view(kArchiveMagic, 4)) != 0) {
+    return QXStatus::Corruption("not a store archive");
+  }
+  const uint64_t version = getLE(data.data() + 4, 2);
+  if (version != kArchiveVersion) {
+    return QXStatus::Corruption("store archive version " + std::to_string(version) +
+                                " is not supported");
+  }
+  const uint64_t count = getLE(data.data() + 6, 8);
+  size_t offset = kArchiveHeaderSize;
+  // Every entry needs at least its two length fields, which bounds what the
+  // count may claim before anything is allocated.
+  if (count > (data.size() - offset) / 16) {
+    return QXStatus::Corruption("store archive claims more entries than it holds");
+  }
+  QXDynamicStore decoded;
+  decoded.reserve(static_cast<size_t>(count));
+  auto readField = [&](std::string_view* field) {
+    if (data.size() - offset < 8) return false;
+    const uint64_t length = getLE(data.data() + offset, 8);
+    offset += 8;
+    if (length > data.size() - offset) return false;
+    *field = data.substr(offset, static_cast<size_t>(length));
+    offset += static_cast<size_t>(length);
+    return true;
+  };
+  for (uint64_t i = 0; i < count; ++i) {
+    std::string_view key;
+    std::string_view value;
+    if (!readField(&key) || !readField(&value)) {
+      return QXStatus::Corruption("store archive truncated in entry " + std::to_string(i));
+    }
+    const size_t before = decoded.liveCount_;
+    decoded.insertLocked(key, value);
+    if (decoded.liveCount_ == before)
+      return QXStatus::Corruption("store archive holds a key twice");
+  }
+  if (offset != data.size()) return QXStatus::Corruption("store archive has trailing bytes");
+  *out = std::move(decoded);
+  return QXStatus::OK();
+}
+
+bool operator==(const QXDynamicStore& a, const QXDynamicStore& b) {
+  if (&a == &b) return true;
+  std::scoped_lock lock(a.mutex_, b.mutex_);
+  if (a.liveCount_ != b.liveCount_) return false;
+  size_t j = 0;
+  for (const auto& entry : a.entries_) {
+    if (!entry.live) continue;
+    while (!b.entries_[j].live)
+      ++j;
+    const auto& other = b.entries_[j++];
+    if (entry.key != other.key || entry.value != other.value) return false;
+  }
+  return true;
+}

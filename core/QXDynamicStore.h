@@ -1,0 +1,115 @@
+#ifndef QUORVEX_CORE_QXDYNAMICSTORE_H_
+#define QUORVEX_CORE_QXDYNAMICSTORE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/QXStatus.h"
+
+// A string-to-string map with a stable key order.
+//
+// Order: keys stand in the order in which they were first written; writing a
+// key again replaces its value and keeps its place. A removed key loses its
+// place; written again, it goes to the end. The order is the order of
+// orderedKeys(), of forEach(), of the descriptions and of the POST body.
+//
+// Keys and values are arbitrary bytes (empty, with NUL inside, invalid
+// UTF-8, long) and are returned unchanged.
+//
+// Absent value: addData(key, std::nullopt) removes the key, so that after the
+// call the store holds no value for it. (Callers that pass what the platform
+// gives unchecked rely on this: "no value" never turns into an empty string.)
+//
+// Cost: lookups and writes are constant time on average (an open-addressing
+// index over an insertion-ordered array of entries).
+//
+// Thread safety: every member may be called from several threads at once;
+// each call is atomic with respect to the others. addData(other) takes both
+// stores' locks together (deadlock-free) and is a no-op when a store is
+// merged into itself.
+class QXDynamicStore {
+ public:
+  QXDynamicStore();
+  QXDynamicStore(const QXDynamicStore& other);
+  QXDynamicStore(QXDynamicStore&& other) noexcept;
+  QXDynamicStore& operator=(const QXDynamicStore& other);
+  QXDynamicStore& operator=(QXDynamicStore&& other) noexcept;
+  ~QXDynamicStore();
+
+  // Copies every entry of `other`, in its order, over this store's entries.
+  void addData(const QXDynamicStore& other);
+  // Stores `value` under `key`, replacing an earlier value; nullopt removes.
+  void addData(const std::string& key, const std::optional<std::string>& value);
+
+  std::optional<std::string> getData(const std::string& key) const;
+  // Removes the key; returns the value it held, or nullopt.
+  std::optional<std::string> removeData(const std::string& key);
+  void clearData();
+
+  std::vector<std::string> orderedKeys() const;
+  size_t count() const;
+  bool empty() const { return count() == 0; }
+  // Room for `entries` entries without rehashing (a hint).
+  void reserve(size_t entries);
+
+  // Calls visit(key, value) for every entry in key order while holding the
+  // store's lock. `visit` must not call back into this store.
+  template <typename Visitor>
+  void forEach(Visitor&& visit) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Entry& entry : entries_) {
+      if (entry.live) visit(std::string_view(entry.key), std::string_view(entry.value));
+    }
+  }
+
+  // "{\n", then one line per entry: four spaces, key, " = ", value, ";\n",
+  // then "}". Bytes appear as they are.
+  std::string description() const;
+  // Like description(), but keys and values are quoted and every byte that
+  // is not printable ASCII is shown as \xNN (quotes and backslashes escaped),
+  // so that a log line cannot be forged or broken by the data.
+  std::string debugDescription() const;
+
+  // The store's archived form, and its inverse. Format, version 1
+  // (integers little-endian):
+  //   "QXDS" | u16 version | u64 entry count |
+  //   per entry in key order: u64 key length | key | u64 value length | value
+  std::string archivedData() const;
+  // Replaces `*out` with the decoded entries. On any malformed input
+  // (truncated, wrong magic or version, lengths beyond the data, trailing
+  // bytes, a key twice) returns a Corruption status and leaves `*out`
+  // untouched. Never allocates more than the input's size suggests.
+  static QXStatus unarchive(std::string_view data, QXDynamicStore* out);
+
+  friend bool operator==(const QXDynamicStore& a, const QXDynamicStore& b);
+
+ private:
+  struct Entry {
+    std::string key;
+    std::string value;
+    size_t hash;
+    bool live;
+  };
+  static constexpr uint32_t kEmptySlot = UINT32_MAX;
+
+  // Helpers below run with mutex_ held.
+  size_t findSlot(std::string_view key, size_t hash) const;  // index into index_
+  void insertLocked(std::string_view key, std::string_view value);
+  void ensureCapacityLocked(size_t entries);
+  void rebuildIndexLocked(size_t capacity);
+  void eraseIndexSlotLocked(size_t slot);
+  void compactLocked();
+
+  mutable std::mutex mutex_;
+  // Guarded by mutex_.
+  std::vector<Entry> entries_;   // insertion order; removed entries are dead
+  std::vector<uint32_t> index_;  // open addressing, linear probing; entry indexes
+  size_t liveCount_ = 0;
+};
+
+#endif  // QUORVEX_CORE_QXDYNAMICSTORE_H_

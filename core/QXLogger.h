@@ -1,0 +1,46 @@
+#ifndef QUORVEX_CORE_QXLOGGER_H_
+#define QUORVEX_CORE_QXLOGGER_H_
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// The SDK's log. Levels:
+//   0 the data of each hit        1 activation, deactivation, background sending
+//   2 creation messages           3 conversion warnings and dropped hits
+//   4 errors
+// A message is written when its level is at or above the threshold, which is
+// 3 by default: hit data (level 0) is never written unless the host asks for
+// it. Messages go to the sink, standard error by default. Thread-safe; the
+// sink may be called from several threads at once and must not log itself.
+class QXLogger {
+ public:
+  using Sink = std::function<void(int level, const std::string& message)>;
+  static constexpr int kDefaultThreshold = 3;
+
+  static QXLogger& sharedInstance();
+
+  void logMessage(const std::string& message, int level);
+  // Whether a message of `level` would be written; lets callers skip building
+  // an expensive message.
+  bool isLoggable(int level) const { return level >= threshold_.load(std::memory_order_relaxed); }
+
+  void setThreshold(int level) { threshold_.store(level, std::memory_order_relaxed); }
+  int threshold() const { return threshold_.load(std::memory_order_relaxed); }
+  // Null restores standard error.
+  void setSink(Sink sink);
+
+  // Writes "[Quorvex] <LEVEL> message" to standard error.
+  static void writeToStandardError(int level, const std::string& message);
+
+ private:
+  QXLogger() = default;
+
+  std::atomic<int> threshold_{kDefaultThreshold};
+  std::mutex mutex_;
+  std::shared_ptr<const Sink> sink_;  // guarded by mutex_; null: standard error
+};
+
+#endif  // QUORVEX_CORE_QXLOGGER_H_

@@ -1,0 +1,41 @@
+#ifndef QUORVEX_CORE_QXREACHABILITY_H_
+#define QUORVEX_CORE_QXREACHABILITY_H_
+
+#include <memory>
+#include <string>
+
+class QXPlatform;
+
+// Whether, and how, the machine can reach the internet, judged from its
+// network interfaces: an interface that is up and running and holds an
+// address other than a loopback or IPv6 link-local one is a way out. When
+// several are, the order of preference is wireless, wired, cellular, other.
+//
+// The texts are stable, one per kind: "wifi", "ethernet", "cellular",
+// "other" and "offline".
+class QXReachability {
+ public:
+  enum class Status {
+    kNotReachable,
+    kReachableViaWiFi,
+    kReachableViaWired,
+    kReachableViaCellular,
+    kReachableViaOther
+  };
+
+  // Reachability of the internet through the current platform's interfaces.
+  static std::unique_ptr<QXReachability> reachabilityForInternetConnection();
+  explicit QXReachability(QXPlatform& platform) : platform_(platform) {}
+
+  // Each call looks at the interfaces afresh.
+  Status currentReachabilityStatus() const;
+  std::string currentReachabilityString() const;
+  bool isReachable() const { return currentReachabilityStatus() != Status::kNotReachable; }
+
+  static const char* textFor(Status status);
+
+ private:
+  QXPlatform& platform_;
+};
+
+#endif  // QUORVEX_CORE_QXREACHABILITY_H_

@@ -1,0 +1,37 @@
+#ifndef QUORVEX_CORE_QXSINGLETON_H_
+#define QUORVEX_CORE_QXSINGLETON_H_
+
+// Base of the process-wide singletons. sharedInstance() creates the object
+// and sends it init() exactly once per process, also when several threads
+// ask at the same moment (they wait for the first to finish); later calls
+// return the same object. The object is never destroyed, so it stays usable
+// while the process exits, whatever the order of static destruction.
+//
+// T must be default-constructible by QXSingleton<T> and have an init().
+// init() must not call T::sharedInstance() on the same thread.
+template <typename T>
+class QXSingleton {
+ public:
+  static T& sharedInstance() {
+    static T* const instance = [] {
+      T* object = new T();
+      object->init();
+      return object;
+    }();
+    return *instance;
+  }
+
+  QXSingleton(const QXSingleton&) = delete;
+  QXSingleton& operator=(const QXSingleton&) = delete;
+
+ protected:
+  QXSingleton() = default;
+  ~QXSingleton() = default;
+
+  // The base initialisation of a singleton. Nothing can fail here; derived
+  // classes keep the test of its result so that their own steps stay in
+  // their documented order.
+  bool initSingleton() { return true; }
+};
+
+#endif  // QUORVEX_CORE_QXSINGLETON_H_
