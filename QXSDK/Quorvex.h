@@ -1,0 +1,128 @@
+#ifndef QUORVEX_QXSDK_QUORVEX_H_
+#define QUORVEX_QXSDK_QUORVEX_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "QXSDK/QXProduct.h"
+#include "QXSDK/QXSDKInitialisation.h"
+#include "core/IQXDynamicStore.h"
+#include "core/IQXEventListenerDelegate.h"
+#include "core/IQXEventSenderDelegate.h"
+#include "core/QXDynamicStore.h"
+#include "core/QXEventListener.h"
+#include "core/QXEventSender.h"
+#include "platform/QXNotificationCenter.h"
+
+// A tracker: one site and container of the tag-management service.
+//
+// The host application creates one per site and container, adds the
+// variables and products of the next hit, keeps permanent data that goes with
+// every hit, and executes hits. Several trackers may live side by side; they
+// share the process-wide singletons, their stores and counters are their own.
+//
+// Activation (enableSDK): 0 or 1 active (0 when the privacy component
+// "QXMobilePrivacy" is present at creation), 2 deactivated. While
+// deactivated, variables and products are dropped silently and only consent
+// hits go out. The start and stop notifications of the core switch every
+// tracker that listens on the center where they are posted.
+//
+// Threads: a tracker is meant to be driven from one thread at a time, but
+// every member is safe to call concurrently (the stores lock, the counters
+// and the activation state are atomic), and the start/stop notifications may
+// arrive on any thread. Destroying a tracker ends its observations first and
+// waits for a notification being delivered to it on another thread.
+class Quorvex : public IQXDynamicStore,
+                public IQXEventSenderDelegate,
+                public IQXEventListenerDelegate {
+ public:
+  // Creates a tracker that posts its requests on `center` (the default
+  // center when null). IDs are accepted in any range.
+  Quorvex(int32_t siteID, int32_t containerID, std::shared_ptr<QXNotificationCenter> center);
+  Quorvex(int32_t siteID, int32_t containerID);
+  ~Quorvex() override;
+  Quorvex(const Quorvex&) = delete;
+  Quorvex& operator=(const Quorvex&) = delete;
+
+  // --- Variables of the current hit (dynamicStore) ---
+  using IQXDynamicStore::addData;
+  // Copies every entry of `store` over the hit's variables; ignored when null
+  // or while deactivated.
+  void addData(const QXDynamicStore* store) override;
+  // Ignored while deactivated; nullopt removes the key.
+  void addData(const std::string& key, const std::optional<std::string>& value) override;
+  // Flattens the product under `name` with the product counter as index
+  // (name[field][index]) and moves the counter; ignored while deactivated.
+  void addData(const std::string& name, const QXProduct& product);
+  std::optional<std::string> getData(const std::string& key) override;
+  std::optional<std::string> removeData(const std::string& key) override;
+  // Empties the hit's variables and restarts the product count; the
+  // permanent data stays.
+  void clearData() override;
+
+  // --- Permanent data, sent with every hit of this tracker ---
+  void addPermanentData(const std::string& key, const std::optional<std::string>& value);
+  std::optional<std::string> getPermanentData(const std::string& key);
+  std::optional<std::string> removePermanentData(const std::string& key);
+
+  // --- Activation and environment ---
+  void activateSDK();
+  void deactivateSDK();
+  // Background delivery for every tracker of the process, for good.
+  void enableRunningInBackground();
+  // Hands `center` to the sender: later hits are posted there. The listener
+  // keeps the center it has.
+  void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) override;
+  void onNotificationReceived(const QXNotification& notification) override;
+
+  // --- Properties ---
+  QXSDKInitialisation* initialisation() const { return initialisation_.get(); }
+  int32_t siteID() const { return siteID_.load(); }
+  void setSiteID(int32_t siteID) { siteID_.store(siteID); }
+  int32_t containerID() const { return containerID_.load(); }
+  void setContainerID(int32_t containerID) { containerID_.store(containerID); }
+  int32_t numberOfProducts() const { return numberOfProducts_.load(); }
+  void setNumberOfProducts(int32_t count) { numberOfProducts_.store(count); }
+  // The collection URL, built once at creation; it does not follow later
+  // changes of the IDs.
+  std::string url() const;
+  void setUrl(std::string url);
+  int32_t enableSDK() const { return enableSDK_.load(); }
+  void setEnableSDK(int32_t state) { enableSDK_.store(state); }
+  QXDynamicStore& dynamicStore() { return dynamicStore_; }
+  void setDynamicStore(const QXDynamicStore& store) { dynamicStore_ = store; }
+  QXDynamicStore& permanentStore() { return permanentStore_; }
+  void setPermanentStore(const QXDynamicStore& store) { permanentStore_ = store; }
+  QXEventSender* senderDelegate() const { return senderDelegate_.get(); }
+  QXEventListener* listenerDelegate() const { return listenerDelegate_.get(); }
+
+  // "https://" collection host "/" containerID "/"; the host's first label is
+  // a fixed word followed by the site ID, both IDs in signed decimal.
+  static std::string collectionURL(int32_t siteID, int32_t containerID);
+
+ private:
+  static constexpr int32_t kDeactivated = 2;
+
+  bool isDeactivated() const { return enableSDK_.load() == kDeactivated; }
+
+  // Constant after construction (owned parts are never replaced).
+  std::unique_ptr<QXSDKInitialisation> initialisation_;
+  QXDynamicStore dynamicStore_;
+  QXDynamicStore permanentStore_;
+  std::unique_ptr<QXEventSender> senderDelegate_;
+  std::unique_ptr<QXEventListener> listenerDelegate_;
+
+  std::atomic<int32_t> containerID_{0};
+  std::atomic<int32_t> siteID_{0};
+  std::atomic<int32_t> numberOfProducts_{0};
+  std::atomic<int32_t> enableSDK_{1};
+
+  mutable std::mutex urlMutex_;
+  std::string url_;  // guarded by urlMutex_
+};
+
+#endif  // QUORVEX_QXSDK_QUORVEX_H_
