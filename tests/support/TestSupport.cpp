@@ -1,0 +1,115 @@
+#include "support/TestSupport.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "core/QXLogger.h"
+
+namespace qxtest {
+
+TempDirectory::TempDirectory() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base ? base : "/tmp") + "/quorvex-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDirectory::~TempDirectory() {
+  const std::string command = "rm -rf '" + path_ + "'";
+  if (std::system(command.c_str()) != 0) {
+    // Leave it; a stale directory under /tmp is harmless.
+  }
+}
+
+LogCapture::LogCapture() : previousThreshold_(QXLogger::sharedInstance().threshold()) {
+  QXLogger::sharedInstance().setThreshold(0);
+  QXLogger::sharedInstance().setSink([this](int level, const std::string& message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.emplace_back(level, message);
+  });
+}
+
+LogCapture::~LogCapture() {
+  QXLogger::sharedInstance().setSink(nullptr);
+  QXLogger::sharedInstance().setThreshold(previousThreshold_);
+}
+
+std::vector<std::pair<int, std::string>> LogCapture::entries() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_;
+}
+
+std::vector<std::string> LogCapture::messagesAt(int level) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> messages;
+  for (const auto& [l, m] : entries_) {
+    if (l == level) messages.push_back(m);
+  }
+  return messages;
+}
+
+bool LogCapture::contains(int level, const std::string& fragment) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [l, m] : entries_) {
+    if (l == level && m.find(fragment) != std::string::npos) return true;
+  }
+  return false;
+}
+
+NotificationRecorder::NotificationRecorder(std::shared_ptr<QXNotificationCenter> center,
+                                           const std::string& name)
+    : center_(std::move(center)) {
+  center_->addObserver(this, name, [this](const QXNotification& notification) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.push_back(notification);
+    arrived_.notify_all();
+  });
+}
+
+NotificationRecorder::~NotificationRecorder() {
+  center_->removeObserver(this);
+}
+
+std::vector<QXNotification> NotificationRecorder::received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
+}
+
+size_t NotificationRecorder::count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_.size();
+}
+
+bool NotificationRecorder::waitForCount(size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return arrived_.wait_for(lock, timeout, [&] { return received_.size() >= n; });
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+}  // namespace qxtest

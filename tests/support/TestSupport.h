@@ -1,0 +1,78 @@
+#ifndef QUORVEX_TESTS_SUPPORT_TESTSUPPORT_H_
+#define QUORVEX_TESTS_SUPPORT_TESTSUPPORT_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/QXNotificationCenter.h"
+
+namespace qxtest {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDirectory {
+ public:
+  TempDirectory();
+  ~TempDirectory();
+  TempDirectory(const TempDirectory&) = delete;
+  TempDirectory& operator=(const TempDirectory&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Captures what the SDK logs (threshold 0: every level) while it lives.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+
+  std::vector<std::pair<int, std::string>> entries() const;
+  std::vector<std::string> messagesAt(int level) const;
+  bool contains(int level, const std::string& fragment) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<int, std::string>> entries_;
+  int previousThreshold_;
+};
+
+// Records every notification of one name posted on a center.
+class NotificationRecorder {
+ public:
+  NotificationRecorder(std::shared_ptr<QXNotificationCenter> center, const std::string& name);
+  ~NotificationRecorder();
+
+  std::vector<QXNotification> received() const;
+  size_t count() const;
+  // Waits until at least `n` have arrived; false after `timeout`.
+  bool waitForCount(size_t n, std::chrono::milliseconds timeout) const;
+
+ private:
+  std::shared_ptr<QXNotificationCenter> center_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable arrived_;
+  std::vector<QXNotification> received_;
+};
+
+// Polls `condition` until it holds or `timeout` passes; for conditions that
+// offer nothing to wait on. Returns the last result.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Reads a whole file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+
+}  // namespace qxtest
+
+#endif  // QUORVEX_TESTS_SUPPORT_TESTSUPPORT_H_
