@@ -1,0 +1,39 @@
+# Shared by scripts/test and scripts/demo: install what is missing on a fresh
+# Debian machine, then configure and build.
+
+QUORVEX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+JOBS="$(nproc 2>/dev/null || echo 2)"
+
+log() { printf '\n==> %s\n' "$*"; }
+
+# Installs the Debian packages that are not installed yet; runs apt-get only
+# when one is missing.
+ensure_packages() {
+  local missing=()
+  local package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then
+    return 0
+  fi
+  log "installing ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+BUILD_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libsqlite3-dev ca-certificates)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev)
+
+# configure_and_build <build dir> [cmake options...]
+configure_and_build() {
+  local dir="$1"
+  shift
+  cmake -S "$QUORVEX_ROOT" -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
