@@ -27,3 +27,18 @@ QXDynamicStore QXProduct::dictionaryValue() const {
     dictionary.addData(key, value);
   return dictionary;
 }
+
+std::string QXProduct::flattenedKey(std::string_view prefix, std::string_view fieldKey,
+                                    int32_t index) {
+  const std::string number = std::to_string(index);
+  std::string key;
+  key.reserve(prefix.size() + fieldKey.size() + number.size() + 4);
+  key.append(prefix).append("[").append(fieldKey).append("][").append(number).append("]");
+  return key;
+}
+
+void QXProduct::flattenInto(QXDynamicStore& store, std::string_view prefix, int32_t index) const {
+  dictionaryValue().forEach([&](std::string_view key, std::string_view value) {
+    store.addData(flattenedKey(prefix, key, index), std::string(value));
+  });
+}

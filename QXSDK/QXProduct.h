@@ -1,9 +1,11 @@
 #ifndef QUORVEX_QXSDK_QXPRODUCT_H_
 #define QUORVEX_QXSDK_QXPRODUCT_H_
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/QXDynamicStore.h"
 
@@ -21,6 +23,13 @@ class QXProduct {
   // every custom property under its own key. A custom property whose key is a
   // fixed key replaces that field's value and keeps the field's place.
   QXDynamicStore dictionaryValue() const;
+
+  // The key under which a product's entry enters a store: prefix, "[",
+  // field key, "][", the product index in decimal, "]"; e.g. basket[product_id][0].
+  static std::string flattenedKey(std::string_view prefix, std::string_view fieldKey,
+                                  int32_t index);
+  // Writes every entry of dictionaryValue() into `store` under its flattened key.
+  void flattenInto(QXDynamicStore& store, std::string_view prefix, int32_t index) const;
 
   // Custom properties; write into them directly or replace them.
   Properties& customProperties() { return customProperties_; }

@@ -73,17 +73,9 @@ void Quorvex::addData(const std::string& key, const std::optional<std::string>& 
 
 void Quorvex::addData(const std::string& name, const QXProduct& product) {
   if (isDeactivated()) return;
-  const QXDynamicStore dictionary = product.dictionaryValue();
   // Taking the index and moving the counter in one step gives two products
   // added at the same moment on two threads two distinct indexes.
-  const int32_t index = numberOfProducts_.fetch_add(1);
-  const std::string suffix = "][" + std::to_string(index) + "]";
-  dictionary.forEach([&](std::string_view key, std::string_view value) {
-    std::string flattened;
-    flattened.reserve(name.size() + 1 + key.size() + suffix.size());
-    flattened.append(name).append("[").append(key).append(suffix);
-    dynamicStore_.addData(flattened, std::string(value));
-  });
+  product.flattenInto(dynamicStore_, name, numberOfProducts_.fetch_add(1));
 }
 
 std::optional<std::string> Quorvex::getData(const std::string& key) {

@@ -18,6 +18,8 @@
 #include "core/QXEventSender.h"
 #include "platform/QXNotificationCenter.h"
 
+class QXAppVars;
+
 // A tracker: one site and container of the tag-management service.
 //
 // The host application creates one per site and container, adds the
@@ -68,6 +70,17 @@ class Quorvex : public IQXDynamicStore,
   void addPermanentData(const std::string& key, const std::optional<std::string>& value);
   std::optional<std::string> getPermanentData(const std::string& key);
   std::optional<std::string> removePermanentData(const std::string& key);
+
+  // --- Hits ---
+  // One hit without application variables.
+  void sendData();
+  // One hit; `appVars` may be null. Returns once the request has been handed
+  // to the core; nothing about delivery comes back here.
+  void execute(const QXAppVars* appVars);
+  void execute(const QXAppVars& appVars) { execute(&appVars); }
+  // The POST body that a hit with `appVars` would carry now. Changes nothing
+  // in the tracker, but refreshes the time-dependent predefined variables.
+  std::string getPostData(const QXAppVars* appVars);
 
   // --- Activation and environment ---
   void activateSDK();

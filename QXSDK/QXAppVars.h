@@ -1,0 +1,66 @@
+#ifndef QUORVEX_QXSDK_QXAPPVARS_H_
+#define QUORVEX_QXSDK_QXAPPVARS_H_
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "QXSDK/QXProduct.h"
+#include "core/IQXDynamicStore.h"
+#include "core/QXDynamicStore.h"
+#include "core/QXStatus.h"
+
+// The variables and products that the host application gives to one hit
+// (Quorvex::execute). They are merged last into the hit's body, so they
+// override every other source. The object is not cleared by a hit and may be
+// used for several. Used by one thread at a time.
+//
+// The store may be absent: an object restored from an archive that holds no
+// "dynamicStore" entry has none, and then every store operation does nothing
+// and every look-up answers nothing, as for a store that is not there.
+class QXAppVars : public IQXDynamicStore {
+ public:
+  QXAppVars();
+  // Every entry of `dictionary` (in the map's order).
+  explicit QXAppVars(const std::map<std::string, std::string>& dictionary);
+  ~QXAppVars() override;
+
+  using IQXDynamicStore::addData;
+  void addData(const QXDynamicStore* store) override;
+  void addData(const std::string& key, const std::optional<std::string>& value) override;
+  std::optional<std::string> getData(const std::string& key) override;
+  std::optional<std::string> getData(const std::string& key) const;
+  std::optional<std::string> removeData(const std::string& key) override;
+  void clearData() override;
+
+  // Flattens each product under prefix[field][i], i being its position in
+  // `products` from 0. A product with no entries still takes its position.
+  void addData(const std::string& prefix, const std::vector<QXProduct>& products);
+
+  // "{\n", one "\t\"key\" = \"value\"\n" line per entry in key order, then
+  // "\n". Nothing is escaped.
+  std::string description() const;
+
+  // The archive of this object: a keyed archive whose one entry
+  // "dynamicStore" holds the store's archived form (see the README).
+  std::string encode() const;
+  // Restores an object from encode()'s bytes. On malformed input returns an
+  // error status and leaves `*out` untouched.
+  static QXStatus decode(std::string_view archive, std::unique_ptr<QXAppVars>* out);
+
+  // Null only for an object restored from an archive without a store.
+  QXDynamicStore* dynamicStore() { return dynamicStore_.get(); }
+  const QXDynamicStore* dynamicStore() const { return dynamicStore_.get(); }
+  void setDynamicStore(std::unique_ptr<QXDynamicStore> store) { dynamicStore_ = std::move(store); }
+
+ private:
+  struct NoStore {};
+  explicit QXAppVars(NoStore) {}
+
+  std::unique_ptr<QXDynamicStore> dynamicStore_;
+};
+
+#endif  // QUORVEX_QXSDK_QXAPPVARS_H_

@@ -1,0 +1,36 @@
+#ifndef QUORVEX_QXSDK_QXPOSTDATA_H_
+#define QUORVEX_QXSDK_QXPOSTDATA_H_
+
+#include <string>
+
+#include "core/QXDynamicStore.h"
+
+// The POST body of one hit. The stores of the hit are inserted one after the
+// other (the last write of a key wins, a rewritten key keeps its place), then
+// getParameters() renders the merged entries as a form body:
+//   name "=" value, joined by "&", in the merged store's key order,
+// where name is the key with every "#" removed and both are encoded with
+// QXURLEncodedString. Nothing is sorted, merged or skipped; "=" is always
+// written. Made, used and dropped on one thread.
+class QXPostData {
+ public:
+  QXPostData();
+
+  // Copies every entry of `store`, in its order; null changes nothing.
+  void insertStore(const QXDynamicStore* store);
+  void insertStore(const QXDynamicStore& store) { insertStore(&store); }
+
+  // The form body. Never throws: if rendering fails part-way (allocation
+  // failure included), the failure and the merged entries are logged at
+  // level 4 and the body as far as it was built is returned.
+  std::string getParameters() const;
+
+  QXDynamicStore& dynamicStore() { return dynamicStore_; }
+  const QXDynamicStore& dynamicStore() const { return dynamicStore_; }
+  void setDynamicStore(const QXDynamicStore& store) { dynamicStore_ = store; }
+
+ private:
+  QXDynamicStore dynamicStore_;
+};
+
+#endif  // QUORVEX_QXSDK_QXPOSTDATA_H_
