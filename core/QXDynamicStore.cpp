@@ -88,41 +88,53 @@ void appendQuoted(std::string& out, std::string_view text) {
 
 QXDynamicStore::QXDynamicStore() = default;
 
-QXDynamicStore::QXDynamicStore(const QXDynamicStore& other) {
-  std::lock_guard<std::mutex> lock(other.mutex_);
+void QXDynamicStore::copyFromLocked(const QXDynamicStore& other) {
+  arena_ = other.arena_;
+  garbage_ = other.garbage_;
   entries_ = other.entries_;
   index_ = other.index_;
   liveCount_ = other.liveCount_;
 }
 
+void QXDynamicStore::clearLocked() {
+  std::string().swap(arena_);
+  garbage_ = 0;
+  entries_.clear();
+  index_.clear();
+  liveCount_ = 0;
+}
+
+QXDynamicStore::QXDynamicStore(const QXDynamicStore& other) {
+  std::lock_guard<std::mutex> lock(other.mutex_);
+  copyFromLocked(other);
+}
+
 QXDynamicStore::QXDynamicStore(QXDynamicStore&& other) noexcept {
   std::lock_guard<std::mutex> lock(other.mutex_);
+  arena_ = std::move(other.arena_);
+  garbage_ = other.garbage_;
   entries_ = std::move(other.entries_);
   index_ = std::move(other.index_);
   liveCount_ = other.liveCount_;
-  other.entries_.clear();
-  other.index_.clear();
-  other.liveCount_ = 0;
+  other.clearLocked();
 }
 
 QXDynamicStore& QXDynamicStore::operator=(const QXDynamicStore& other) {
   if (this == &other) return *this;
   std::scoped_lock lock(mutex_, other.mutex_);
-  entries_ = other.entries_;
-  index_ = other.index_;
-  liveCount_ = other.liveCount_;
+  copyFromLocked(other);
   return *this;
 }
 
 QXDynamicStore& QXDynamicStore::operator=(QXDynamicStore&& other) noexcept {
   if (this == &other) return *this;
   std::scoped_lock lock(mutex_, other.mutex_);
+  arena_ = std::move(other.arena_);
+  garbage_ = other.garbage_;
   entries_ = std::move(other.entries_);
   index_ = std::move(other.index_);
   liveCount_ = other.liveCount_;
-  other.entries_.clear();
-  other.index_.clear();
-  other.liveCount_ = 0;
+  other.clearLocked();
   return *this;
 }
 
@@ -134,7 +146,7 @@ size_t QXDynamicStore::findSlot(std::string_view key, size_t hash) const {
     const uint32_t at = index_[slot];
     if (at == kEmptySlot) return slot;
     const Entry& entry = entries_[at];
-    if (entry.hash == hash && entry.key == key) return slot;
+    if (entry.hash == hash && keyOf(entry) == key) return slot;
   }
 }
 
@@ -158,16 +170,30 @@ void QXDynamicStore::ensureCapacityLocked(size_t entries) {
   if (capacity != index_.size()) rebuildIndexLocked(capacity);
 }
 
-void QXDynamicStore::insertLocked(std::string_view key, std::string_view value) {
+void QXDynamicStore::insertLocked(std::string_view key, std::string_view value, size_t hash) {
   ensureCapacityLocked(liveCount_ + 1);
-  const size_t hash = hashOf(key);
   const size_t slot = findSlot(key, hash);
   if (index_[slot] != kEmptySlot) {
-    entries_[index_[slot]].value.assign(value.data(), value.size());
+    Entry& entry = entries_[index_[slot]];
+    if (value.size() <= entry.valueLength) {
+      // A value that fits is rewritten in place.
+      if (!value.empty())
+        arena_.replace(entry.valueOffset, value.size(), value.data(), value.size());
+      garbage_ += entry.valueLength - value.size();
+    } else {
+      garbage_ += entry.valueLength;
+      entry.valueOffset = arena_.size();
+      arena_.append(value.data(), value.size());
+    }
+    entry.valueLength = value.size();
+    maybeCompactLocked();
     return;
   }
+  Entry entry{arena_.size(), key.size(), arena_.size() + key.size(), value.size(), hash, true};
+  arena_.append(key.data(), key.size());
+  arena_.append(value.data(), value.size());
   index_[slot] = static_cast<uint32_t>(entries_.size());
-  entries_.push_back(Entry{std::string(key), std::string(value), hash, true});
+  entries_.push_back(entry);
   ++liveCount_;
 }
 
@@ -187,23 +213,45 @@ void QXDynamicStore::eraseIndexSlotLocked(size_t slot) {
   index_[hole] = kEmptySlot;
 }
 
+void QXDynamicStore::maybeCompactLocked() {
+  const size_t dead = entries_.size() - liveCount_;
+  if ((dead > 8 && dead > liveCount_) || (garbage_ > 4096 && garbage_ > arena_.size() / 2)) {
+    compactLocked();
+  }
+}
+
 void QXDynamicStore::compactLocked() {
+  std::string arena;
+  arena.reserve(arena_.size() - garbage_);
   size_t write = 0;
   for (size_t read = 0; read < entries_.size(); ++read) {
-    if (!entries_[read].live) continue;
-    if (write != read) entries_[write] = std::move(entries_[read]);
-    ++write;
+    Entry entry = entries_[read];
+    if (!entry.live) continue;
+    const size_t keyOffset = arena.size();
+    arena.append(arena_, entry.keyOffset, entry.keyLength);
+    const size_t valueOffset = arena.size();
+    arena.append(arena_, entry.valueOffset, entry.valueLength);
+    entry.keyOffset = keyOffset;
+    entry.valueOffset = valueOffset;
+    entries_[write++] = entry;
   }
   entries_.resize(write);
+  arena_.swap(arena);
+  garbage_ = 0;
   rebuildIndexLocked(index_.size());
 }
 
 void QXDynamicStore::addData(const QXDynamicStore& other) {
   if (this == &other) return;  // every entry is already here, in place
   std::scoped_lock lock(mutex_, other.mutex_);
+  if (liveCount_ == 0) {
+    copyFromLocked(other);  // the common first merge: no per-entry work
+    return;
+  }
   ensureCapacityLocked(liveCount_ + other.liveCount_);
+  arena_.reserve(arena_.size() + other.arena_.size() - other.garbage_);
   for (const Entry& entry : other.entries_) {
-    if (entry.live) insertLocked(std::string_view(entry.key), std::string_view(entry.value));
+    if (entry.live) insertLocked(other.keyOf(entry), other.valueOf(entry), entry.hash);
   }
 }
 
@@ -213,7 +261,7 @@ void QXDynamicStore::addData(const std::string& key, const std::optional<std::st
     return;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  insertLocked(std::string_view(key), std::string_view(*value));
+  insertLocked(key, *value, hashOf(key));
 }
 
 std::optional<std::string> QXDynamicStore::getData(const std::string& key) const {
@@ -221,7 +269,7 @@ std::optional<std::string> QXDynamicStore::getData(const std::string& key) const
   if (index_.empty()) return std::nullopt;
   const size_t slot = findSlot(key, hashOf(key));
   if (index_[slot] == kEmptySlot) return std::nullopt;
-  return entries_[index_[slot]].value;
+  return std::string(valueOf(entries_[index_[slot]]));
 }
 
 std::optional<std::string> QXDynamicStore::removeData(const std::string& key) {
@@ -230,22 +278,22 @@ std::optional<std::string> QXDynamicStore::removeData(const std::string& key) {
   const size_t slot = findSlot(key, hashOf(key));
   if (index_[slot] == kEmptySlot) return std::nullopt;
   Entry& entry = entries_[index_[slot]];
-  std::optional<std::string> removed(std::move(entry.value));
+  std::optional<std::string> removed(std::string(valueOf(entry)));
   entry.live = false;
-  std::string().swap(entry.key);
-  std::string().swap(entry.value);
+  garbage_ += entry.keyLength + entry.valueLength;
   eraseIndexSlotLocked(slot);
   --liveCount_;
-  const size_t dead = entries_.size() - liveCount_;
-  if (dead > 8 && dead > liveCount_) compactLocked();
+  if (liveCount_ == 0) {
+    clearLocked();
+  } else {
+    maybeCompactLocked();
+  }
   return removed;
 }
 
 void QXDynamicStore::clearData() {
   std::lock_guard<std::mutex> lock(mutex_);
-  entries_.clear();
-  index_.clear();
-  liveCount_ = 0;
+  clearLocked();
 }
 
 std::vector<std::string> QXDynamicStore::orderedKeys() const {
@@ -253,7 +301,7 @@ std::vector<std::string> QXDynamicStore::orderedKeys() const {
   std::vector<std::string> keys;
   keys.reserve(liveCount_);
   for (const Entry& entry : entries_) {
-    if (entry.live) keys.push_back(entry.key);
+    if (entry.live) keys.emplace_back(keyOf(entry));
   }
   return keys;
 }
@@ -299,7 +347,7 @@ std::string QXDynamicStore::archivedData() const {
   std::lock_guard<std::mutex> lock(mutex_);
   size_t size = kArchiveHeaderSize;
   for (const Entry& entry : entries_) {
-    if (entry.live) size += 16 + entry.key.size() + entry.value.size();
+    if (entry.live) size += 16 + entry.keyLength + entry.valueLength;
   }
   std::string out;
   out.reserve(size);
@@ -308,10 +356,10 @@ std::string QXDynamicStore::archivedData() const {
   putLE(out, liveCount_, 8);
   for (const Entry& entry : entries_) {
     if (!entry.live) continue;
-    putLE(out, entry.key.size(), 8);
-    out += entry.key;
-    putLE(out, entry.value.size(), 8);
-    out += entry.value;
+    putLE(out, entry.keyLength, 8);
+    out += keyOf(entry);
+    putLE(out, entry.valueLength, 8);
+    out += valueOf(entry);
   }
   return out;
 }
@@ -352,7 +400,7 @@ QXStatus QXDynamicStore::unarchive(std::string_view data, QXDynamicStore* out) {
       return QXStatus::Corruption("store archive truncated in entry " + std::to_string(i));
     }
     const size_t before = decoded.liveCount_;
-    decoded.insertLocked(key, value);
+    decoded.insertLocked(key, value, hashOf(key));
     if (decoded.liveCount_ == before)
       return QXStatus::Corruption("store archive holds a key twice");
   }
@@ -371,7 +419,7 @@ bool operator==(const QXDynamicStore& a, const QXDynamicStore& b) {
     while (!b.entries_[j].live)
       ++j;
     const auto& other = b.entries_[j++];
-    if (entry.key != other.key || entry.value != other.value) return false;
+    if (a.keyOf(entry) != b.keyOf(other) || a.valueOf(entry) != b.valueOf(other)) return false;
   }
   return true;
 }

@@ -26,7 +26,9 @@
 // gives unchecked rely on this: "no value" never turns into an empty string.)
 //
 // Cost: lookups and writes are constant time on average (an open-addressing
-// index over an insertion-ordered array of entries).
+// index over an insertion-ordered array of entries whose bytes live in one
+// buffer); copying a store, or merging one into an empty store, copies that
+// buffer and the two arrays whole.
 //
 // Thread safety: every member may be called from several threads at once;
 // each call is atomic with respect to the others. addData(other) takes both
@@ -63,7 +65,7 @@ class QXDynamicStore {
   void forEach(Visitor&& visit) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Entry& entry : entries_) {
-      if (entry.live) visit(std::string_view(entry.key), std::string_view(entry.value));
+      if (entry.live) visit(keyOf(entry), valueOf(entry));
     }
   }
 
@@ -89,24 +91,40 @@ class QXDynamicStore {
   friend bool operator==(const QXDynamicStore& a, const QXDynamicStore& b);
 
  private:
+  // An entry's key and value are byte ranges of the arena. A store keeps all
+  // its bytes in one buffer, so that copying or merging a store costs a few
+  // large copies rather than two allocations per entry.
   struct Entry {
-    std::string key;
-    std::string value;
+    size_t keyOffset;
+    size_t keyLength;
+    size_t valueOffset;
+    size_t valueLength;
     size_t hash;
     bool live;
   };
   static constexpr uint32_t kEmptySlot = UINT32_MAX;
 
   // Helpers below run with mutex_ held.
+  std::string_view keyOf(const Entry& entry) const {
+    return std::string_view(arena_.data() + entry.keyOffset, entry.keyLength);
+  }
+  std::string_view valueOf(const Entry& entry) const {
+    return std::string_view(arena_.data() + entry.valueOffset, entry.valueLength);
+  }
   size_t findSlot(std::string_view key, size_t hash) const;  // index into index_
-  void insertLocked(std::string_view key, std::string_view value);
+  void insertLocked(std::string_view key, std::string_view value, size_t hash);
   void ensureCapacityLocked(size_t entries);
   void rebuildIndexLocked(size_t capacity);
   void eraseIndexSlotLocked(size_t slot);
   void compactLocked();
+  void maybeCompactLocked();
+  void copyFromLocked(const QXDynamicStore& other);
+  void clearLocked();
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.
+  std::string arena_;            // keys and values, end to end
+  size_t garbage_ = 0;           // arena bytes no live entry refers to
   std::vector<Entry> entries_;   // insertion order; removed entries are dead
   std::vector<uint32_t> index_;  // open addressing, linear probing; entry indexes
   size_t liveCount_ = 0;
