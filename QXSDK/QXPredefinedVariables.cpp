@@ -1,0 +1,455 @@
+#include "QXSDK/QXPredefinedVariables.h"
+
+#include <thread>
+
+#include "QXSDK/QXPostData.h"
+#include "QXSDK/QXSDKConstants.h"
+#include "QXSDK/predefined/QXReadings.h"
+#include "QXSDK/predefined/QXVisitHistory.h"
+#include "core/QXCoreConstants.h"
+#include "core/QXCoreVariables.h"
+#include "core/QXReachability.h"
+#include "platform/QXApplication.h"
+#include "platform/QXNotificationCenter.h"
+#include "platform/QXPlatform.h"
+
+namespace {
+
+// The registry's initialisation state: 0 never initialised, 1 under way,
+// 2 initialised, 3 a re-initialisation asked for. Shared by every object of
+// the class; atomic, so that a waiting init() sees the write of 2.
+std::atomic<int> QX_INIT_STATE{0};
+
+constexpr const char* kRuntimeName = "ios";
+
+}  // namespace
+
+QXPredefinedVariables::QXPredefinedVariables() = default;
+
+QXPredefinedVariables::~QXPredefinedVariables() {
+  QXNotificationCenter::defaultCenter()->removeObserver(this);
+  std::unique_ptr<QXEventListener> listener;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener = std::move(listenerDelegate_);
+  }
+  listener.reset();  // waits for a delivery under way on another thread
+}
+
+QXPlatform& QXPredefinedVariables::platform() const {
+  return QXPlatform::current();
+}
+
+// --- Life cycle --------------------------------------------------------------
+
+QXPredefinedVariables* QXPredefinedVariables::init() {
+  for (;;) {
+    int state = QX_INIT_STATE.load(std::memory_order_acquire);
+    if (state == 2) return this;
+    if (state == 1) {
+      while (QX_INIT_STATE.load(std::memory_order_acquire) == 1)
+        std::this_thread::yield();
+      return this;
+    }
+    if (QX_INIT_STATE.compare_exchange_weak(state, 1, std::memory_order_acq_rel)) break;
+  }
+  if (!initSingleton()) {
+    QX_INIT_STATE.store(0, std::memory_order_release);  // a later init may try again
+    return nullptr;
+  }
+  dynamicStore_.clearData();
+  QX_INIT_STATE.store(2, std::memory_order_release);
+
+  auto listener = std::make_unique<QXEventListener>();
+  listener->setParent(this);
+  listener->listen(kQXNotification_UserAgentAvailable);
+  std::unique_ptr<QXEventListener> previous;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool wasBackground = time_.isBackground;
+    time_ = QXTimeState();
+    time_.isBackground = wasBackground;
+    time_.lastTime = QXReadings::nowMs(platform());
+    previous = std::move(listenerDelegate_);
+    listenerDelegate_ = std::move(listener);
+    time_.visitDuration = static_cast<uint64_t>(kQXVisitDurationDefaultValue) * 1000;
+    pid_ = std::to_string(platform().processIdentifier());
+  }
+  previous.reset();
+
+  predefinedVariableInitialisation();
+  registerForTransitions();
+  dynamicStore_.addData(kQXPredefinedVariable_DeltaBackgroundTime, std::string("0"));
+  if (!dynamicStore_.getData(kQXPredefinedVariable_ApplicationPreviousVersion)) {
+    dynamicStore_.addData(kQXPredefinedVariable_ApplicationPreviousVersion, std::string("0"));
+  }
+  dynamicStore_.addData(kQXPredefinedVariable_ForegroundTransitions,
+                        QXReadings::text(totalForegroundTransitions()));
+  return this;
+}
+
+QXPredefinedVariables* QXPredefinedVariables::reinit() {
+  QX_INIT_STATE.store(3, std::memory_order_release);
+  return init();
+}
+
+void QXPredefinedVariables::registerForTransitions() {
+  // A re-initialisation registers again; the earlier observations go first
+  // so that one transition is never counted twice.
+  auto center = QXNotificationCenter::defaultCenter();
+  center->removeObserver(this, UIApplicationDidEnterBackgroundNotification);
+  center->removeObserver(this, UIApplicationWillEnterForegroundNotification);
+  center->addObserver(this, UIApplicationDidEnterBackgroundNotification,
+                      [this](const QXNotification& n) { didEnterBackground(n); });
+  center->addObserver(this, UIApplicationWillEnterForegroundNotification,
+                      [this](const QXNotification& n) { willEnterForeground(n); });
+}
+
+void QXPredefinedVariables::predefinedVariableInitialisation() {
+  initIsFirstVisit();
+  setDefaultReachability();
+  setManufacturer();
+  initLastCallLastVisit();
+  setQuorvexVersion();
+  setVisitorIDCurrentCallUniqueID();
+  setLocalCharset();
+  setLocalScreen();
+  setApplicationBuild();
+  setLocalModel();
+  setLocalSysVersion();
+  setLocalSysName();
+  setLocalLanguage();
+  setEmptyString();
+  setRandom();
+  setIP();
+  setBundleIdentifier();
+  setApplicationName();
+  setRuntimeName();
+  setModelAndVersion();
+  setIsJailBroken();
+  initApplicationVersion();
+  initColdStartNumber();
+  setTimestamps();
+  initComScoreSession();
+  firstExecute();
+  currencyCode();
+  currencySymbol();
+  updateVariablesForNewVisit();
+}
+
+// --- Store -------------------------------------------------------------------
+
+void QXPredefinedVariables::addData(const QXDynamicStore* store) {
+  if (store != nullptr) dynamicStore_.addData(*store);
+}
+
+void QXPredefinedVariables::addData(const std::string& key,
+                                    const std::optional<std::string>& value) {
+  dynamicStore_.addData(key, value);
+}
+
+std::optional<std::string> QXPredefinedVariables::getData(const std::string& key) {
+  return dynamicStore_.getData(key);
+}
+
+std::optional<std::string> QXPredefinedVariables::removeData(const std::string& key) {
+  return dynamicStore_.removeData(key);
+}
+
+void QXPredefinedVariables::clearData() {
+  dynamicStore_.clearData();
+}
+
+// --- Notifications -----------------------------------------------------------
+
+void QXPredefinedVariables::changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (listenerDelegate_) listenerDelegate_->setNotificationCenter(std::move(center));
+}
+
+void QXPredefinedVariables::onNotificationReceived(const QXNotification& notification) {
+  if (notification.name != kQXNotification_UserAgentAvailable || !notification.userInfo) return;
+  auto it = notification.userInfo->find(kQXUserInfo_DataKey);
+  if (it == notification.userInfo->end()) return;
+  dynamicStore_.addData(kQXPredefinedVariable_UserAgent, it->second);
+}
+
+void QXPredefinedVariables::didEnterBackground(const QXNotification&) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timeAccounting().didEnterBackground();
+}
+
+void QXPredefinedVariables::willEnterForeground(const QXNotification&) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (timeAccounting().willEnterForeground()) {
+    QXVisitHistory(dynamicStore_, platform(), pid_).updateVariablesForNewVisit();
+  }
+}
+
+// --- Hits --------------------------------------------------------------------
+
+void QXPredefinedVariables::computeTimeChangingVariables() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refreshForHitLocked();
+}
+
+void QXPredefinedVariables::computeTimeChangingVariablesInto(QXPostData& postData) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refreshForHitLocked();
+  postData.insertStore(dynamicStore_);
+}
+
+void QXPredefinedVariables::refreshForHitLocked() {
+  // The device identifiers come from the core once; after that the key is
+  // here and the step does nothing.
+  if (!dynamicStore_.getData(kQXPredefinedVariable_IDFA)) {
+    QXCoreVariables& core = QXCoreVariables::sharedInstance();
+    core.setIDFV();
+    dynamicStore_.addData(core.dynamicStore());
+  }
+  timeAccounting().refreshForHit();
+}
+
+void QXPredefinedVariables::firstExecute() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QXVisitHistory(dynamicStore_, platform(), pid_).firstExecute();
+}
+
+// --- Initialisation steps ----------------------------------------------------
+
+void QXPredefinedVariables::initIsFirstVisit() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QXVisitHistory(dynamicStore_, platform(), pid_).initIsFirstVisit();
+}
+
+void QXPredefinedVariables::setDefaultReachability() {
+  dynamicStore_.addData(kQXPredefinedVariable_Connexion,
+                        QXReachability(platform()).currentReachabilityString());
+}
+
+void QXPredefinedVariables::setManufacturer() {
+  dynamicStore_.addData(kQXPredefinedVariable_Manufacturer, std::string(kQXManufacturerName));
+}
+
+void QXPredefinedVariables::initLastCallLastVisit() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QXVisitHistory(dynamicStore_, platform(), pid_).initLastCallLastVisit();
+}
+
+void QXPredefinedVariables::setQuorvexVersion() {
+  dynamicStore_.addData(kQXPredefinedVariable_QuorvexVersion, std::string(kQXSDKVersion));
+}
+
+void QXPredefinedVariables::setVisitorIDCurrentCallUniqueID() {
+  const std::string seconds = nowString();
+  const std::string milliseconds = nowMsString();
+  dynamicStore_.addData(kQXPredefinedVariable_CurrentCall, seconds);
+  dynamicStore_.addData(kQXPredefinedVariable_Now, seconds);
+  dynamicStore_.addData(kQXPredefinedVariable_CurrentCallMs, milliseconds);
+  dynamicStore_.addData(kQXPredefinedVariable_NowMs, milliseconds);
+  QXStandardUserDefaults* defaults = platform().standardUserDefaults();
+  if (defaults == nullptr) return;
+  std::string identifier = platform().createUUID();
+  if (auto stored = defaults->objectForKey(kQXUserDefaultsKey_UniqueID)) {
+    identifier = *stored;
+  } else {
+    defaults->setObject(identifier, kQXUserDefaultsKey_UniqueID);
+  }
+  dynamicStore_.addData(kQXPredefinedVariable_UniqueID, identifier);
+  defaults->synchronize();
+}
+
+// The device, locale and application steps below write nothing yet; each
+// keeps its place in the sequence.
+void QXPredefinedVariables::setLocalCharset() {}
+void QXPredefinedVariables::setLocalScreen() {}
+void QXPredefinedVariables::setApplicationBuild() {}
+void QXPredefinedVariables::setLocalModel() {}
+void QXPredefinedVariables::setLocalSysVersion() {}
+void QXPredefinedVariables::setLocalSysName() {}
+void QXPredefinedVariables::setLocalLanguage() {}
+void QXPredefinedVariables::setIP() {}
+void QXPredefinedVariables::setBundleIdentifier() {}
+void QXPredefinedVariables::setApplicationName() {}
+void QXPredefinedVariables::setModelAndVersion() {}
+void QXPredefinedVariables::setIsJailBroken() {}
+void QXPredefinedVariables::initApplicationVersion() {}
+
+void QXPredefinedVariables::setEmptyString() {
+  dynamicStore_.addData(kQXPredefinedVariable_Empty, std::string());
+}
+
+void QXPredefinedVariables::setRandom() {
+  dynamicStore_.addData(kQXPredefinedVariable_Random, randomString());
+}
+
+void QXPredefinedVariables::setRuntimeName() {
+  dynamicStore_.addData(kQXPredefinedVariable_RuntimeName, std::string(kRuntimeName));
+}
+
+void QXPredefinedVariables::initColdStartNumber() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QXVisitHistory(dynamicStore_, platform(), pid_).initColdStartNumber();
+}
+
+void QXPredefinedVariables::setTimestamps() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QXVisitHistory(dynamicStore_, platform(), pid_).setTimestamps();
+}
+
+void QXPredefinedVariables::initComScoreSession() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timeAccounting().initComScoreSession();
+}
+
+void QXPredefinedVariables::updateVariablesForNewVisit() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QXVisitHistory(dynamicStore_, platform(), pid_).updateVariablesForNewVisit();
+}
+
+// --- Accessors ---------------------------------------------------------------
+
+std::optional<std::string> QXPredefinedVariables::IP() {
+  return getData(kQXPredefinedVariable_IP);
+}
+std::optional<std::string> QXPredefinedVariables::phoneModel() {
+  return getData(kQXPredefinedVariable_Model);
+}
+std::optional<std::string> QXPredefinedVariables::systemName() {
+  return getData(kQXPredefinedVariable_SystemName);
+}
+std::optional<std::string> QXPredefinedVariables::systemVersion() {
+  return getData(kQXPredefinedVariable_SystemVersion);
+}
+std::optional<std::string> QXPredefinedVariables::quorvexVersion() {
+  return getData(kQXPredefinedVariable_QuorvexVersion);
+}
+std::optional<std::string> QXPredefinedVariables::applicationVersion() {
+  return getData(kQXPredefinedVariable_ApplicationVersion);
+}
+std::optional<std::string> QXPredefinedVariables::applicationBuild() {
+  return getData(kQXPredefinedVariable_ApplicationBuild);
+}
+std::optional<std::string> QXPredefinedVariables::manufacturer() {
+  return getData(kQXPredefinedVariable_Manufacturer);
+}
+std::optional<std::string> QXPredefinedVariables::language() {
+  return getData(kQXPredefinedVariable_Language);
+}
+std::optional<std::string> QXPredefinedVariables::charset() {
+  return getData(kQXPredefinedVariable_Charset);
+}
+std::optional<std::string> QXPredefinedVariables::uniqueIdentifier() {
+  return getData(kQXPredefinedVariable_UniqueID);
+}
+std::optional<std::string> QXPredefinedVariables::screenSize() {
+  return getData(kQXPredefinedVariable_ScreenResolution);
+}
+std::optional<std::string> QXPredefinedVariables::localConnexion() {
+  return getData(kQXPredefinedVariable_Connexion);
+}
+std::optional<std::string> QXPredefinedVariables::navNumberVisit() {
+  return getData(kQXPredefinedVariable_NumberVisits);
+}
+std::optional<std::string> QXPredefinedVariables::numberSession() {
+  return getData(kQXPredefinedVariable_NumberSessions);
+}
+std::optional<std::string> QXPredefinedVariables::nav_TimestampCurrentVisit() {
+  return getData(kQXPredefinedVariable_CurrentVisit);
+}
+std::optional<std::string> QXPredefinedVariables::nav_TimestampCurrentVisitMs() {
+  return getData(kQXPredefinedVariable_CurrentVisitMs);
+}
+std::optional<std::string> QXPredefinedVariables::timestampCurrentVisit() {
+  return getData(kQXPredefinedVariable_CurrentSession);
+}
+std::optional<std::string> QXPredefinedVariables::timestampCurrentVisitMs() {
+  return getData(kQXPredefinedVariable_CurrentSessionMs);
+}
+std::optional<std::string> QXPredefinedVariables::timestampLastCall() {
+  return getData(kQXPredefinedVariable_LastCall);
+}
+std::optional<std::string> QXPredefinedVariables::timestampLastCallMs() {
+  return getData(kQXPredefinedVariable_LastCallMs);
+}
+
+std::optional<std::string> QXPredefinedVariables::currencyCode() {
+  auto code = platform().currencyCode();
+  dynamicStore_.addData(kQXPredefinedVariable_CurrencyCode, code);
+  return code;
+}
+
+std::optional<std::string> QXPredefinedVariables::currencySymbol() {
+  auto symbol = platform().currencySymbol();
+  dynamicStore_.addData(kQXPredefinedVariable_CurrencySymbol, symbol);
+  return symbol;
+}
+
+std::optional<std::string> QXPredefinedVariables::userAgent() {
+  return QXCoreVariables::sharedInstance().getData(kQXPredefinedVariable_UserAgent);
+}
+
+// --- Clock and random numbers ------------------------------------------------
+
+uint64_t QXPredefinedVariables::now() {
+  return QXReadings::now(platform());
+}
+uint64_t QXPredefinedVariables::nowMs() {
+  return QXReadings::nowMs(platform());
+}
+std::string QXPredefinedVariables::nowString() {
+  return QXReadings::text(now());
+}
+std::string QXPredefinedVariables::nowMsString() {
+  return QXReadings::text(nowMs());
+}
+int32_t QXPredefinedVariables::randomInt() {
+  return QXReadings::randomInt(platform());
+}
+std::string QXPredefinedVariables::randomString() {
+  return QXReadings::text(randomInt());
+}
+
+// --- Properties --------------------------------------------------------------
+
+#define QX_LOCKED_PROPERTY(Type, getter, setter, field) \
+  Type QXPredefinedVariables::getter() const {          \
+    std::lock_guard<std::mutex> lock(mutex_);           \
+    return time_.field;                                 \
+  }                                                     \
+  void QXPredefinedVariables::setter(Type value) {      \
+    std::lock_guard<std::mutex> lock(mutex_);           \
+    time_.field = value;                                \
+  }
+
+QX_LOCKED_PROPERTY(bool, isBackground, setIsBackground, isBackground)
+QX_LOCKED_PROPERTY(int32_t, totalForegroundTransitions, setTotalForegroundTransitions,
+                   totalForegroundTransitions)
+QX_LOCKED_PROPERTY(uint64_t, totalForegroundTime, setTotalForegroundTime, totalForegroundTime)
+QX_LOCKED_PROPERTY(uint64_t, deltaForeground, setDeltaForeground, deltaForeground)
+QX_LOCKED_PROPERTY(uint64_t, totalBackgroundTime, setTotalBackgroundTime, totalBackgroundTime)
+QX_LOCKED_PROPERTY(uint64_t, deltaBackground, setDeltaBackground, deltaBackground)
+QX_LOCKED_PROPERTY(uint64_t, lastTime, setLastTime, lastTime)
+QX_LOCKED_PROPERTY(uint64_t, startUsage, setStartUsage, startUsage)
+QX_LOCKED_PROPERTY(uint64_t, visitDuration, setVisitDuration, visitDuration)
+#undef QX_LOCKED_PROPERTY
+
+QXTimeState QXPredefinedVariables::timeState() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return time_;
+}
+
+std::string QXPredefinedVariables::pid() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pid_;
+}
+
+void QXPredefinedVariables::setPid(std::string value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pid_ = std::move(value);
+}
+
+QXEventListener* QXPredefinedVariables::listenerDelegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return listenerDelegate_.get();
+}
