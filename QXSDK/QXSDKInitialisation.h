@@ -1,7 +1,10 @@
 #ifndef QUORVEX_QXSDK_QXSDKINITIALISATION_H_
 #define QUORVEX_QXSDK_QXSDKINITIALISATION_H_
 
-// The start-up object that every tracker creates: it brings up the core.
+// The start-up object that every tracker creates. Creating it brings up the
+// core, makes sure the application-state singleton and then the
+// predefined-variable registry exist (each is created once per process), and
+// copies the core's variables into the registry (at every creation).
 class QXSDKInitialisation {
  public:
   QXSDKInitialisation();

@@ -1,5 +1,8 @@
 #include "QXSDK/Quorvex.h"
 
+#include "QXSDK/QXAppVars.h"
+#include "QXSDK/QXPostData.h"
+#include "QXSDK/QXPredefinedVariables.h"
 #include "QXSDK/QXSDKConstants.h"
 #include "core/QXCoreVariables.h"
 #include "core/QXLogger.h"
@@ -12,6 +15,14 @@ namespace {
 constexpr const char* kCollectionHostWord = "collect";
 constexpr const char* kCollectionDomain = ".quorvex.net";
 constexpr const char* kPrivacyComponentName = "QXMobilePrivacy";
+constexpr const char* kConsentHitKey = "#CONSENT_HIT#";
+constexpr const char* kConsentResponse = "Consent";
+
+// A consent hit is one whose application variables hold any value, even an
+// empty one, under "#CONSENT_HIT#".
+bool isConsentHit(const QXAppVars* appVars) {
+  return appVars != nullptr && appVars->getData(kConsentHitKey).has_value();
+}
 
 void log(const std::string& message, int level) {
   QXLogger::sharedInstance().logMessage(message, level);
@@ -101,6 +112,47 @@ std::optional<std::string> Quorvex::getPermanentData(const std::string& key) {
 
 std::optional<std::string> Quorvex::removePermanentData(const std::string& key) {
   return permanentStore_.removeData(key);
+}
+
+void Quorvex::sendData() {
+  execute(nullptr);
+}
+
+void Quorvex::execute(const QXAppVars* appVars) {
+  if (isDeactivated() && !isConsentHit(appVars)) return;
+
+  QXLogger& logger = QXLogger::sharedInstance();
+  if (logger.isLoggable(0)) {
+    // The hit's own variables as the application sees them; building the
+    // text costs more than the hit, so only when it will be written.
+    QXDynamicStore view;
+    view.addData(dynamicStore_);
+    if (appVars != nullptr && appVars->dynamicStore() != nullptr) {
+      view.addData(*appVars->dynamicStore());
+    }
+    logger.logMessage("Quorvex Executing with the following data: \n" + view.debugDescription(), 0);
+  }
+
+  QXUserInfo userInfo;
+  userInfo.emplace(kQXUserInfo_URLKey, url());
+  userInfo.emplace(kQXUserInfo_POSTData, getPostData(appVars));
+  if (isConsentHit(appVars)) userInfo.emplace(kQXUserInfo_ResponseKey, kConsentResponse);
+  senderDelegate_->send(
+      QXNotification::notificationWithName(kQXNotification_HTTPRequest, this, std::move(userInfo)));
+
+  QXPredefinedVariables::sharedInstance().firstExecute();
+  clearData();
+}
+
+std::string Quorvex::getPostData(const QXAppVars* appVars) {
+  QXPostData postData;
+  // The registry's refresh and the copy of its store go together, so that
+  // this body carries this hit's times even while other threads hit too.
+  QXPredefinedVariables::sharedInstance().computeTimeChangingVariablesInto(postData);
+  postData.insertStore(dynamicStore_);
+  postData.insertStore(permanentStore_);
+  if (appVars != nullptr) postData.insertStore(appVars->dynamicStore());
+  return postData.getParameters();
 }
 
 void Quorvex::activateSDK() {
