@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/QXLogger.h"
+#include "core/QXURLEncodedString.h"
 
 namespace qxtest {
 
@@ -98,6 +99,34 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+std::vector<std::pair<std::string, std::string>> parseBody(const std::string& body) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  if (body.empty()) return fields;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = body.find('&', start);
+    const std::string field = body.substr(start, end == std::string::npos ? end : end - start);
+    const size_t equals = field.find('=');
+    if (equals == std::string::npos) {
+      fields.emplace_back(QXURLDecodedString(field), std::string());
+    } else {
+      fields.emplace_back(QXURLDecodedString(field.substr(0, equals)),
+                          QXURLDecodedString(field.substr(equals + 1)));
+    }
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return fields;
+}
+
+std::optional<std::string> fieldOf(const std::string& body, const std::string& name) {
+  std::optional<std::string> value;
+  for (auto& [key, v] : parseBody(body)) {
+    if (key == name) value = v;
+  }
+  return value;
 }
 
 std::string readFile(const std::string& path) {

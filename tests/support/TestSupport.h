@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,6 +69,11 @@ class NotificationRecorder {
 // offer nothing to wait on. Returns the last result.
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The fields of a form body, decoded, in order.
+std::vector<std::pair<std::string, std::string>> parseBody(const std::string& body);
+// The value of the last field named `name` in a form body, or nullopt.
+std::optional<std::string> fieldOf(const std::string& body, const std::string& name);
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);

@@ -1,0 +1,121 @@
+// The cost of a hit on the caller's thread: Quorvex::execute with the
+// registry's full store, 15 variables and a 3-product basket, posted on a
+// center whose only observer does nothing. Beside it, the part of that cost
+// that is the body builder (merging the four stores and rendering), so that
+// the share spent elsewhere (refresh, persistence of the hit's dates,
+// notification, clearing) can be read off.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "QXSDK/QXAppVars.h"
+#include "QXSDK/QXPostData.h"
+#include "QXSDK/QXPredefinedVariables.h"
+#include "QXSDK/QXSDKConstants.h"
+#include "QXSDK/Quorvex.h"
+#include "platform/QXLinuxPlatform.h"
+
+namespace {
+
+std::shared_ptr<QXNotificationCenter> quietCenter() {
+  static auto center = [] {
+    auto c = QXNotificationCenter::create();
+    static int owner;
+    c->addObserver(&owner, kQXNotification_HTTPRequest, [](const QXNotification&) {});
+    return c;
+  }();
+  return center;
+}
+
+// The real platform, with its files in a fresh directory.
+void setUpOnce() {
+  static bool done = [] {
+    char directory[] = "/tmp/quorvex-bench-XXXXXX";
+    if (::mkdtemp(directory) == nullptr) std::abort();
+    QXLinuxPlatform::Options options;
+    options.dataDirectory = directory;
+    options.bundleIdentifier = "com.example.bench";
+    options.infoDictionary["CFBundleShortVersionString"] = "3.1.0";
+    QXPlatform::install(std::make_shared<QXLinuxPlatform>(options));
+    QXPredefinedVariables& registry = QXPredefinedVariables::sharedInstance();
+    // Bring the registry to the size it has with every device variable.
+    for (int i = registry.dynamicStore().count(); i < 70; ++i) {
+      registry.addData("#QX_DEVICE_VARIABLE_" + std::to_string(i) + "#", std::string("iPhone10,3"));
+    }
+    return true;
+  }();
+  (void)done;
+}
+
+void fillHit(Quorvex& tracker) {
+  static const char* const kPages[] = {"home", "search results", "product/42?ref=mail&x=1",
+                                       "checkout"};
+  for (int i = 0; i < 15; ++i) {
+    tracker.addData("var" + std::to_string(i), std::string(kPages[i % 4]));
+  }
+  for (int p = 0; p < 3; ++p) {
+    QXProduct product;
+    product.setID("SKU-" + std::to_string(1000 + p));
+    product.setName(std::string("Running shoe \"Fast & Light\""));
+    product.setQuantity(std::string("1"));
+    product.setPrice(std::string("59.90"));
+    product.setCategory(std::string("shoes/running"));
+    tracker.addData("basket", product);
+  }
+}
+
+void BM_Execute(benchmark::State& state) {
+  setUpOnce();
+  Quorvex tracker(410501, 7, quietCenter());
+  tracker.addPermanentData("user_id", std::string("42"));
+  QXAppVars appVars;
+  appVars.addData("event", std::string("purchase"));
+  size_t bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    fillHit(tracker);
+    state.ResumeTiming();
+    tracker.execute(appVars);
+  }
+  bytes = tracker.getPostData(&appVars).size();
+  state.SetItemsProcessed(state.iterations());
+  state.counters["body_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_Execute)->Threads(1)->Threads(2)->UseRealTime();
+
+// Building the same body alone: a new builder, the four stores, rendering.
+void BM_BodyBuilder(benchmark::State& state) {
+  setUpOnce();
+  Quorvex tracker(410501, 7, quietCenter());
+  tracker.addPermanentData("user_id", std::string("42"));
+  fillHit(tracker);
+  QXAppVars appVars;
+  appVars.addData("event", std::string("purchase"));
+  QXDynamicStore& registry = QXPredefinedVariables::sharedInstance().dynamicStore();
+  for (auto _ : state) {
+    QXPostData postData;
+    postData.insertStore(registry);
+    postData.insertStore(tracker.dynamicStore());
+    postData.insertStore(tracker.permanentStore());
+    postData.insertStore(appVars.dynamicStore());
+    benchmark::DoNotOptimize(postData.getParameters());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BodyBuilder)->Threads(1)->Threads(2)->UseRealTime();
+
+// The per-hit refresh of the registry alone (dates, durations, counters,
+// and the three labels it persists).
+void BM_RegistryRefresh(benchmark::State& state) {
+  setUpOnce();
+  QXPredefinedVariables& registry = QXPredefinedVariables::sharedInstance();
+  for (auto _ : state)
+    registry.computeTimeChangingVariables();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RegistryRefresh);
+
+}  // namespace
