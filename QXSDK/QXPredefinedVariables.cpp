@@ -1,13 +1,12 @@
 #include "QXSDK/QXPredefinedVariables.h"
 
-#include <thread>
-
 #include "QXSDK/QXPostData.h"
 #include "QXSDK/QXSDKConstants.h"
 #include "QXSDK/predefined/QXReadings.h"
 #include "QXSDK/predefined/QXVisitHistory.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXCoreVariables.h"
+#include "core/QXInitState.h"
 #include "core/QXReachability.h"
 #include "platform/QXApplication.h"
 #include "platform/QXNotificationCenter.h"
@@ -15,10 +14,9 @@
 
 namespace {
 
-// The registry's initialisation state: 0 never initialised, 1 under way,
-// 2 initialised, 3 a re-initialisation asked for. Shared by every object of
-// the class; atomic, so that a waiting init() sees the write of 2.
-std::atomic<int> QX_INIT_STATE{0};
+// The registry's own initialisation state (the application-state singleton
+// has another).
+QXInitState QX_INIT_STATE;
 
 constexpr const char* kRuntimeName = "ios";
 
@@ -43,22 +41,14 @@ QXPlatform& QXPredefinedVariables::platform() const {
 // --- Life cycle --------------------------------------------------------------
 
 QXPredefinedVariables* QXPredefinedVariables::init() {
-  for (;;) {
-    int state = QX_INIT_STATE.load(std::memory_order_acquire);
-    if (state == 2) return this;
-    if (state == 1) {
-      while (QX_INIT_STATE.load(std::memory_order_acquire) == 1)
-        std::this_thread::yield();
-      return this;
-    }
-    if (QX_INIT_STATE.compare_exchange_weak(state, 1, std::memory_order_acq_rel)) break;
-  }
+  if (!QX_INIT_STATE.begin()) return this;
   if (!initSingleton()) {
-    QX_INIT_STATE.store(0, std::memory_order_release);  // a later init may try again
+    QX_INIT_STATE.markFailed();
     return nullptr;
   }
   dynamicStore_.clearData();
-  QX_INIT_STATE.store(2, std::memory_order_release);
+  // From here on every init() returns at once, also one sent from the steps.
+  QX_INIT_STATE.markInitialised();
 
   auto listener = std::make_unique<QXEventListener>();
   listener->setParent(this);
@@ -89,7 +79,7 @@ QXPredefinedVariables* QXPredefinedVariables::init() {
 }
 
 QXPredefinedVariables* QXPredefinedVariables::reinit() {
-  QX_INIT_STATE.store(3, std::memory_order_release);
+  QX_INIT_STATE.requestReinit();
   return init();
 }
 

@@ -1,17 +1,14 @@
 #include "QXSDK/QXState.h"
 
-#include <atomic>
-#include <thread>
-
 #include "core/QXCoreConstants.h"
+#include "core/QXInitState.h"
 #include "platform/QXApplication.h"
 #include "platform/QXPlatform.h"
 
 namespace {
 
-// This class's own initialisation state: 0 never initialised, 1 under way,
-// 2 initialised, 3 a re-initialisation asked for.
-std::atomic<int> QX_INIT_STATE{0};
+// This class's own initialisation state (the registry has another).
+QXInitState QX_INIT_STATE;
 
 }  // namespace
 
@@ -22,18 +19,9 @@ QXState::~QXState() {
 }
 
 QXState* QXState::init() {
-  for (;;) {
-    int state = QX_INIT_STATE.load(std::memory_order_acquire);
-    if (state == 2) return this;
-    if (state == 1) {
-      while (QX_INIT_STATE.load(std::memory_order_acquire) == 1)
-        std::this_thread::yield();
-      return this;
-    }
-    if (QX_INIT_STATE.compare_exchange_weak(state, 1, std::memory_order_acq_rel)) break;
-  }
+  if (!QX_INIT_STATE.begin()) return this;
   if (!initSingleton()) {
-    QX_INIT_STATE.store(0, std::memory_order_release);  // a later init may try again
+    QX_INIT_STATE.markFailed();
     return nullptr;
   }
   auto sender = std::make_shared<QXEventSender>();
@@ -48,12 +36,12 @@ QXState* QXState::init() {
                       [this](const QXNotification& n) { applicationDidEnterBackground(n); });
   center->addObserver(this, UIApplicationWillEnterForegroundNotification,
                       [this](const QXNotification& n) { applicationWillEnterForeground(n); });
-  QX_INIT_STATE.store(2, std::memory_order_release);
+  QX_INIT_STATE.markInitialised();
   return this;
 }
 
 QXState* QXState::reinit() {
-  QX_INIT_STATE.store(3, std::memory_order_release);
+  QX_INIT_STATE.requestReinit();
   return init();
 }
 

@@ -109,14 +109,18 @@ QXDynamicStore::QXDynamicStore(const QXDynamicStore& other) {
   copyFromLocked(other);
 }
 
-QXDynamicStore::QXDynamicStore(QXDynamicStore&& other) noexcept {
-  std::lock_guard<std::mutex> lock(other.mutex_);
+void QXDynamicStore::moveFromLocked(QXDynamicStore& other) {
   arena_ = std::move(other.arena_);
   garbage_ = other.garbage_;
   entries_ = std::move(other.entries_);
   index_ = std::move(other.index_);
   liveCount_ = other.liveCount_;
   other.clearLocked();
+}
+
+QXDynamicStore::QXDynamicStore(QXDynamicStore&& other) noexcept {
+  std::lock_guard<std::mutex> lock(other.mutex_);
+  moveFromLocked(other);
 }
 
 QXDynamicStore& QXDynamicStore::operator=(const QXDynamicStore& other) {
@@ -129,12 +133,7 @@ QXDynamicStore& QXDynamicStore::operator=(const QXDynamicStore& other) {
 QXDynamicStore& QXDynamicStore::operator=(QXDynamicStore&& other) noexcept {
   if (this == &other) return *this;
   std::scoped_lock lock(mutex_, other.mutex_);
-  arena_ = std::move(other.arena_);
-  garbage_ = other.garbage_;
-  entries_ = std::move(other.entries_);
-  index_ = std::move(other.index_);
-  liveCount_ = other.liveCount_;
-  other.clearLocked();
+  moveFromLocked(other);
   return *this;
 }
 

@@ -119,6 +119,7 @@ class QXDynamicStore {
   void compactLocked();
   void maybeCompactLocked();
   void copyFromLocked(const QXDynamicStore& other);
+  void moveFromLocked(QXDynamicStore& other);
   void clearLocked();
 
   mutable std::mutex mutex_;

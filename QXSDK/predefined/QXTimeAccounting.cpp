@@ -36,23 +36,17 @@ void QXTimeAccounting::refreshForHit() {
   initNavTimestampCalls(QXReadings::now(platform_), hitMs);
   setRandom();
 
-  if (!state_.isBackground) {
-    const uint64_t spent = elapsed(hitMs, state_.lastTime);
-    state_.deltaForeground += spent;
-    state_.totalForegroundTime += spent;
-    state_.lastTime = hitMs;
-  }
+  // The time since the last counting goes to the state the application is in.
+  const uint64_t spent = elapsed(hitMs, state_.lastTime);
+  uint64_t& delta = state_.isBackground ? state_.deltaBackground : state_.deltaForeground;
+  uint64_t& total = state_.isBackground ? state_.totalBackgroundTime : state_.totalForegroundTime;
+  delta += spent;
+  total += spent;
+  state_.lastTime = hitMs;
   store_.addData(kQXPredefinedVariable_ForegroundTime,
                  QXReadings::text(state_.totalForegroundTime));
   store_.addData(kQXPredefinedVariable_DeltaForegroundTime,
                  QXReadings::text(state_.deltaForeground));
-
-  if (state_.isBackground) {
-    const uint64_t spent = elapsed(hitMs, state_.lastTime);
-    state_.deltaBackground += spent;
-    state_.totalBackgroundTime += spent;
-    state_.lastTime = hitMs;
-  }
   store_.addData(kQXPredefinedVariable_BackgroundTime,
                  QXReadings::text(state_.totalBackgroundTime));
   store_.addData(kQXPredefinedVariable_DeltaBackgroundTime,
