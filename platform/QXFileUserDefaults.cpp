@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "platform/QXPlatformLog.h"
 
@@ -20,7 +21,7 @@ constexpr size_t kRecordHeaderSize = 13;  // crc, op, key length, value length
 constexpr uint8_t kOpSet = 1;
 constexpr uint8_t kOpRemove = 2;
 // The log is rewritten once it holds this much more than the live records.
-constexpr uint64_t kCompactionSlack = 256 * 1024;
+constexpr uint64_t kCompactionSlack = uint64_t{256} * 1024;
 constexpr size_t kMaxFieldSize = 0xFFFFFFFFu;
 
 const std::array<uint32_t, 256>& crcTable() {
@@ -105,8 +106,9 @@ bool readAll(int fd, std::string& out) {
   }
 }
 
+// The text of errno; std::strerror is not safe to call from several threads.
 std::string errnoText() {
-  return std::strerror(errno);
+  return std::generic_category().message(errno);
 }
 
 std::string directoryOf(const std::string& path) {

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <system_error>
 
 #include "platform/QXFileUserDefaults.h"
 #include "platform/QXMemoryUserDefaults.h"
@@ -269,7 +270,8 @@ std::string QXLinuxPlatform::dataDirectory() {
       dataDirectory_ = directory;
     } else {
       QXReportPlatformError("data directory " + directory + " cannot be made (" +
-                            std::strerror(errno) + "); state is kept in memory only");
+                            std::generic_category().message(errno) +
+                            "); state is kept in memory only");
     }
   });
   return dataDirectory_;
