@@ -23,7 +23,7 @@ class QXPostData {
   // The form body. Never throws: if rendering fails part-way (allocation
   // failure included), the failure and the merged entries are logged at
   // level 4 and the body as far as it was built is returned.
-  std::string getParameters() const;
+  std::string getParameters() const noexcept;
 
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
   const QXDynamicStore& dynamicStore() const { return dynamicStore_; }
