@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 
 #include "core/QXLogger.h"
 #include "core/QXURLEncodedString.h"
@@ -22,6 +23,8 @@ struct FieldCodes {
     for (int c = 0; c < 256; ++c) {
       const char byte = static_cast<char>(c);
       const std::string encoded = QXURLEncodedString(std::string_view(&byte, 1));
+      // The room that getParameters makes assumes three bytes at most.
+      if (encoded.size() > 3) throw std::logic_error("a byte encodes to more than three");
       std::copy(encoded.begin(), encoded.end(), value[c].begin());
       value[c][3] = static_cast<char>(encoded.size());
       name[c] = value[c];
