@@ -45,10 +45,17 @@ class QXAppVars : public IQXDynamicStore {
   std::string description() const;
 
   // The archive of this object: a keyed archive whose one entry
-  // "dynamicStore" holds the store's archived form (see the README).
+  // "dynamicStore" holds the store's archived form (format in the README).
+  // An object without a store gives an archive without that entry.
   std::string encode() const;
-  // Restores an object from encode()'s bytes. On malformed input returns an
-  // error status and leaves `*out` untouched.
+  // Restores an object from encode()'s bytes, or from those of a later
+  // format that declares itself readable by this one (its extra entries are
+  // skipped). Returns NotSupported for a later format that is not, and
+  // Corruption for anything malformed (truncated, damaged, lengths beyond
+  // the data, trailing bytes, the store entry twice or unreadable); `*out`
+  // is then left untouched. Allocates no more than the input's size
+  // accounts for. An archive without a "dynamicStore" entry gives an object
+  // without a store.
   static QXStatus decode(std::string_view archive, std::unique_ptr<QXAppVars>* out);
 
   // Null only for an object restored from an archive without a store.

@@ -1,42 +1,115 @@
 #include "QXSDK/QXPostData.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <exception>
+#include <stdexcept>
 
 #include "core/QXLogger.h"
 #include "core/QXURLEncodedString.h"
+
+namespace {
+
+// QXURLEncodedString maps each byte on its own, so its answer for every byte
+// is cached here and the body is written through a pointer into one buffer,
+// instead of one string append per piece. The character set stays the
+// core's. Each entry holds up to three output bytes, then their count.
+struct FieldCodes {
+  std::array<std::array<char, 4>, 256> value{};
+  std::array<std::array<char, 4>, 256> name{};  // the same, but "#" gives nothing
+
+  FieldCodes() {
+    for (int c = 0; c < 256; ++c) {
+      const char byte = static_cast<char>(c);
+      const std::string encoded = QXURLEncodedString(std::string_view(&byte, 1));
+      // The room that getParameters makes assumes three bytes at most.
+      if (encoded.size() > 3) throw std::logic_error("a byte encodes to more than three");
+      std::copy(encoded.begin(), encoded.end(), value[c].begin());
+      value[c][3] = static_cast<char>(encoded.size());
+      name[c] = value[c];
+    }
+    name['#'] = {0, 0, 0, 0};
+  }
+};
+
+const FieldCodes& fieldCodes() {
+  static const FieldCodes codes;
+  return codes;
+}
+
+// Writes the encoding of `text` at `out`. Every byte stores four bytes and
+// advances by its own length: room must stand for 3 * text.size() + 1.
+char* encodeInto(char* out, std::string_view text,
+                 const std::array<std::array<char, 4>, 256>& codes) {
+  for (unsigned char c : text) {
+    std::memcpy(out, codes[c].data(), 4);
+    out += codes[c][3];
+  }
+  return out;
+}
+
+// Logging allocates and the sink is the host's code: if it throws too, the
+// message is lost rather than thrown out of getParameters.
+template <typename MakeMessage>
+void logErrorQuietly(MakeMessage&& makeMessage) noexcept {
+  try {
+    QXLogger& logger = QXLogger::sharedInstance();
+    if (logger.isLoggable(4)) logger.logMessage("Error encoding parameters: " + makeMessage(), 4);
+  } catch (...) {
+  }
+}
+
+}  // namespace
 
 QXPostData::QXPostData() = default;
 
 void QXPostData::insertStore(const QXDynamicStore* store) {
   if (store == nullptr) return;
+  // The first store of a hit is usually the largest (the predefined
+  // variables): room for it at once spares the entry array its regrowths.
+  if (dynamicStore_.empty()) dynamicStore_.reserve(store->count() + 32);
   dynamicStore_.addData(*store);
 }
 
-std::string QXPostData::getParameters() const {
+std::string QXPostData::getParameters() const noexcept {
   std::string body;
+  // body[0, length) is whole fields, each followed by the "&" of the next
+  // one once that one has begun; the rest of body is room to write into.
+  size_t length = 0;
   try {
-    bool first = true;
-    std::string name;
+    const FieldCodes& codes = fieldCodes();
+    size_t rawSize = 0;
     dynamicStore_.forEach([&](std::string_view key, std::string_view value) {
-      if (!first) body.push_back('&');
+      rawSize += key.size() + value.size() + 2;
+    });
+    // Most bytes stay as they are; a body with more escapes grows a few times.
+    if (rawSize != 0) body.resize(rawSize + rawSize / 4 + 1);
+    bool first = true;
+    dynamicStore_.forEach([&](std::string_view key, std::string_view value) {
+      if (!first) body[length++] = '&';
       first = false;
-      name.clear();
-      for (char c : key) {
-        if (c != '#') name.push_back(c);
-      }
-      QXAppendURLEncoded(body, name);
-      body.push_back('=');
-      QXAppendURLEncoded(body, value);
+      // The worst case of this field and the room for the next "&".
+      const size_t need = 3 * key.size() + 1 + 3 * value.size() + 1;
+      if (body.size() - length < need) body.resize(std::max(2 * body.size(), length + need));
+      char* out = &body[length];
+      out = encodeInto(out, key, codes.name);
+      *out++ = '=';
+      out = encodeInto(out, value, codes.value);
+      length = static_cast<size_t>(out - body.data());
     });
   } catch (const std::exception& error) {
-    QXLogger::sharedInstance().logMessage(
-        "Error encoding parameters: " + dynamicStore_.description(), 4);
-    QXLogger::sharedInstance().logMessage(std::string("Error encoding parameters: ") + error.what(),
-                                          4);
+    body.resize(length);
+    // The store's debug form: hit data cannot forge or break a log line.
+    logErrorQuietly([this] { return dynamicStore_.debugDescription(); });
+    logErrorQuietly([&error] { return std::string(error.what()); });
+    return body;
   } catch (...) {
-    QXLogger::sharedInstance().logMessage(
-        "Error encoding parameters: " + dynamicStore_.description(), 4);
-    QXLogger::sharedInstance().logMessage("Error encoding parameters: unknown exception", 4);
+    body.resize(length);
+    logErrorQuietly([this] { return dynamicStore_.debugDescription(); });
+    logErrorQuietly([] { return std::string("unknown exception"); });
+    return body;
   }
+  body.resize(length);
   return body;
 }

@@ -21,9 +21,12 @@ class QXPostData {
   void insertStore(const QXDynamicStore& store) { insertStore(&store); }
 
   // The form body. Never throws: if rendering fails part-way (allocation
-  // failure included), the failure and the merged entries are logged at
-  // level 4 and the body as far as it was built is returned.
-  std::string getParameters() const;
+  // failure included), the merged entries (in the store's escaped debug
+  // form) and the failure are logged at level 4, and the body is returned
+  // up to the field that failed: the fields before it and, when it was not
+  // the first, the "&" ahead of it. A failure of the logging itself is
+  // swallowed.
+  std::string getParameters() const noexcept;
 
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
   const QXDynamicStore& dynamicStore() const { return dynamicStore_; }

@@ -1,0 +1,155 @@
+// getParameters() under allocation failure. This program replaces the global
+// operator new with one that can be told to throw std::bad_alloc at the n-th
+// allocation from now, once or from then on.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "QXSDK/QXPostData.h"
+#include "core/QXDynamicStore.h"
+#include "core/QXLogger.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class AllocationFailure {
+ public:
+  // The allocation `n` allocations from now throws; with `keepFailing`
+  // every one after it too, until disarm().
+  static void armAfter(long n, bool keepFailing) {
+    failures_ = 0;
+    keepFailing_ = keepFailing;
+    countdown_ = n;
+  }
+  static void disarm() { countdown_ = -1; }
+  static int failures() { return failures_; }
+
+  static bool shouldFail() {
+    long left = countdown_.load();
+    if (left < 0) return false;
+    if (left > 0) {
+      countdown_ = left - 1;
+      return false;
+    }
+    if (!keepFailing_) countdown_ = -1;
+    ++failures_;
+    return true;
+  }
+
+ private:
+  static inline std::atomic<long> countdown_{-1};
+  static inline std::atomic<bool> keepFailing_{false};
+  static inline std::atomic<int> failures_{0};
+};
+
+}  // namespace
+
+// The replacements pair malloc with free by design; GCC sees a new paired
+// with free once they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(std::size_t size) {
+  if (AllocationFailure::shouldFail()) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  return ::operator new(size);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace {
+
+class PostDataAllocationFailureTest : public ::testing::Test {
+ protected:
+  // Values that triple when encoded and keys of growing length: the body
+  // outgrows its first buffer several times on the way.
+  PostDataAllocationFailureTest() {
+    QXDynamicStore store;
+    for (int i = 0; i < 40; ++i) {
+      store.addData("#key_" + std::string(static_cast<size_t>(i), 'k') + "#",
+                    std::string(static_cast<size_t>(10 + i), '\xFF'));
+    }
+    postData_.insertStore(store);
+    fullBody_ = postData_.getParameters();
+  }
+
+  // A cut body is the full body up to the field that failed: its whole
+  // fields and, when the failing field was not the first, the "&" already
+  // written ahead of it.
+  bool isCutBeforeAField(const std::string& body) const {
+    if (fullBody_.compare(0, body.size(), body) != 0) return false;
+    return body.empty() || body.back() == '&';
+  }
+
+  QXPostData postData_;
+  std::string fullBody_;
+};
+
+TEST_F(PostDataAllocationFailureTest, AFailureAnywhereCutsTheBodyAtAFieldAndLogsTwice) {
+  int cutInsideTheBody = 0;
+  for (long n = 0;; ++n) {
+    ASSERT_LT(n, 10000) << "getParameters never completed";
+    qxtest::LogCapture log;
+    AllocationFailure::armAfter(n, /*keepFailing=*/false);
+    const std::string body = postData_.getParameters();
+    AllocationFailure::disarm();
+    if (AllocationFailure::failures() == 0) {
+      EXPECT_EQ(body, fullBody_);
+      EXPECT_TRUE(log.messagesAt(4).empty());
+      break;
+    }
+    ASSERT_LT(body.size(), fullBody_.size()) << "allocation " << n;
+    ASSERT_TRUE(isCutBeforeAField(body)) << "allocation " << n << ": " << body;
+    if (!body.empty()) ++cutInsideTheBody;
+    const auto errors = log.messagesAt(4);
+    ASSERT_EQ(errors.size(), 2u) << "allocation " << n;
+    EXPECT_EQ(errors[0].rfind("Error encoding parameters: {", 0), 0u) << errors[0];
+    EXPECT_NE(errors[0].find("\"#key_#\" = \"\\xFF"), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[1], "Error encoding parameters: std::bad_alloc");
+  }
+  EXPECT_GT(cutInsideTheBody, 0);
+}
+
+TEST_F(PostDataAllocationFailureTest, NothingEscapesWhenLoggingCannotAllocateEither) {
+  for (long n = 0;; ++n) {
+    ASSERT_LT(n, 10000) << "getParameters never completed";
+    qxtest::LogCapture log;
+    AllocationFailure::armAfter(n, /*keepFailing=*/true);
+    const std::string body = postData_.getParameters();
+    AllocationFailure::disarm();
+    if (AllocationFailure::failures() == 0) break;
+    EXPECT_TRUE(isCutBeforeAField(body)) << body;
+    EXPECT_TRUE(log.messagesAt(4).empty());
+  }
+}
+
+TEST_F(PostDataAllocationFailureTest, ASinkThatThrowsDoesNotLetTheErrorOut) {
+  QXLogger::sharedInstance().setSink(
+      [](int, const std::string&) { throw std::runtime_error("sink failed"); });
+  AllocationFailure::armAfter(0, /*keepFailing=*/false);
+  const std::string body = postData_.getParameters();
+  AllocationFailure::disarm();
+  QXLogger::sharedInstance().setSink(nullptr);
+  EXPECT_EQ(AllocationFailure::failures(), 1);
+  EXPECT_TRUE(isCutBeforeAField(body));
+}
+
+}  // namespace
