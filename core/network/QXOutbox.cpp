@@ -14,12 +14,16 @@
 namespace {
 
 constexpr int kSchemaVersion = 1;
-// The log is folded into the database past this many frames (about 4 MB
-// with 4 KiB pages) ...
-constexpr int kCheckpointFrames = 1024;
-// ... and cut back to this size when it restarts.
-constexpr const char* kJournalSizeLimit = "4194304";
-// An empty outbox gives its pages back once this many are free (256 KiB).
+// Four hits of a few KB share a page, so that adding one mostly rewrites a
+// single page of the log: each frame costs two write() calls, and system
+// calls are most of what an add() costs.
+constexpr int kPageSize = 16384;
+// The log is folded into the database past this many frames (4 MB) ...
+constexpr int kCheckpointFrames = 256;
+// ... and, when it restarts, cut back to this size only: below it the file
+// is overwritten in place, which is cheaper than growing it again.
+constexpr const char* kJournalSizeLimit = "8388608";
+// An empty outbox is compacted once this many pages are free (1 MB).
 constexpr int kShrinkFreePages = 64;
 constexpr size_t kBoundsPage = 256;
 
@@ -171,17 +175,17 @@ bool QXOutbox::openFileLocked(const std::string& path, std::string* error, int* 
   if (sqlite3_open_v2(memory ? ":memory:" : path.c_str(), &writer_, flags, nullptr) != SQLITE_OK)
     return fail(writer_, "open");
   sqlite3_extended_result_codes(writer_, 1);
-  // auto_vacuum must precede the first table; on an existing file it is a
-  // no-op.
-  if (execute(writer_, "PRAGMA auto_vacuum=INCREMENTAL") != SQLITE_OK)
-    return fail(writer_, "auto_vacuum");
+  // The page size must precede the first table and the log; on an existing
+  // file it is a no-op.
+  if (execute(writer_, ("PRAGMA page_size=" + std::to_string(kPageSize)).c_str()) != SQLITE_OK)
+    return fail(writer_, "page_size");
   if (!memory) {
     if (execute(writer_, "PRAGMA journal_mode=WAL") != SQLITE_OK)
       return fail(writer_, "journal_mode");
     if (execute(writer_, "PRAGMA synchronous=NORMAL") != SQLITE_OK ||
         execute(writer_, (std::string("PRAGMA journal_size_limit=") + kJournalSizeLimit).c_str()) !=
             SQLITE_OK ||
-        execute(writer_, "PRAGMA cache_size=-512") != SQLITE_OK)
+        execute(writer_, "PRAGMA cache_size=-256") != SQLITE_OK)
       return fail(writer_, "settings");
     sqlite3_busy_timeout(writer_, 1000);
   }
@@ -196,15 +200,27 @@ bool QXOutbox::openFileLocked(const std::string& path, std::string* error, int* 
     if (rc != SQLITE_OK) return fail(writer_, "user_version");
   }
   if (version == 0) {
-    const std::string identity = QXPlatform::current().createUUID();
-    const std::string schema =
+    const char* const schema =
         "BEGIN IMMEDIATE;"
-        "CREATE TABLE hits(id INTEGER PRIMARY KEY AUTOINCREMENT, created_ms INTEGER NOT NULL,"
+        "CREATE TABLE hits(id INTEGER PRIMARY KEY, created_ms INTEGER NOT NULL,"
         " url TEXT NOT NULL, body BLOB NOT NULL, consent INTEGER NOT NULL DEFAULT 0);"
-        "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
-        "INSERT INTO meta(key, value) VALUES('identity', '" +
-        identity + "');PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
-    if (execute(writer_, schema.c_str()) != SQLITE_OK) {
+        "CREATE TABLE meta(key TEXT PRIMARY KEY, value NOT NULL);"
+        "INSERT INTO meta(key, value) VALUES('removed_up_to', 0);";
+    const std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+    const std::string identity = QXPlatform::current().createUUID();
+    sqlite3_stmt* insertIdentity = nullptr;
+    bool made = execute(writer_, schema) == SQLITE_OK &&
+                sqlite3_prepare_v2(writer_, "INSERT INTO meta(key, value) VALUES('identity', ?1)",
+                                   -1, &insertIdentity, nullptr) == SQLITE_OK;
+    if (made) {
+      sqlite3_bind_text(insertIdentity, 1, identity.data(), static_cast<int>(identity.size()),
+                        SQLITE_STATIC);
+      made = sqlite3_step(insertIdentity) == SQLITE_DONE;
+    }
+    sqlite3_finalize(insertIdentity);
+    made = made && execute(writer_, setVersion.c_str()) == SQLITE_OK &&
+           execute(writer_, "COMMIT") == SQLITE_OK;
+    if (!made) {
       const bool failed = fail(writer_, "schema");
       execute(writer_, "ROLLBACK");
       return failed;
@@ -238,7 +254,7 @@ bool QXOutbox::openFileLocked(const std::string& path, std::string* error, int* 
                         nullptr) != SQLITE_OK)
       return fail(reader_, "open for reading");
     sqlite3_extended_result_codes(reader_, 1);
-    execute(reader_, "PRAGMA cache_size=-1024");
+    execute(reader_, "PRAGMA cache_size=-512");
     execute(reader_, "PRAGMA wal_autocheckpoint=0");
     sqlite3_busy_timeout(reader_, 1000);
     // Replaces SQLite's automatic checkpoint, which would run on the
@@ -262,19 +278,32 @@ bool QXOutbox::openFileLocked(const std::string& path, std::string* error, int* 
 }
 
 bool QXOutbox::prepareLocked() {
+  // A hit's id is one above every id ever used: the largest stored and the
+  // largest removed (which the removals record), so that ids never repeat,
+  // even after the outbox has emptied, and give the order of arrival.
   return sqlite3_prepare_v3(
-             writer_, "INSERT INTO hits(created_ms, url, body, consent) VALUES(?1, ?2, ?3, ?4)", -1,
-             SQLITE_PREPARE_PERSISTENT, &insert_, nullptr) == SQLITE_OK &&
+             writer_,
+             "INSERT INTO hits(id, created_ms, url, body, consent) VALUES(max(ifnull((SELECT "
+             "max(id) FROM hits), 0), (SELECT value FROM meta WHERE key = 'removed_up_to')) + 1, "
+             "?1, ?2, ?3, ?4)",
+             -1, SQLITE_PREPARE_PERSISTENT, &insert_, nullptr) == SQLITE_OK &&
          sqlite3_prepare_v3(writer_, "DELETE FROM hits WHERE id = ?1", -1,
                             SQLITE_PREPARE_PERSISTENT, &delete_, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v3(writer_,
+                            "UPDATE meta SET value = max(value, ?1) WHERE key = 'removed_up_to'",
+                            -1, SQLITE_PREPARE_PERSISTENT, &recordRemoved_, nullptr) == SQLITE_OK &&
          sqlite3_prepare_v3(reader_,
                             "SELECT id, created_ms, url, body, consent FROM hits WHERE id > ?1 "
                             "ORDER BY id LIMIT ?2",
-                            -1, SQLITE_PREPARE_PERSISTENT, &selectAfter_, nullptr) == SQLITE_OK;
+                            -1, SQLITE_PREPARE_PERSISTENT, &selectAfter_, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v3(
+             reader_, "SELECT id, created_ms, url FROM hits WHERE id > ?1 ORDER BY id LIMIT ?2", -1,
+             SQLITE_PREPARE_PERSISTENT, &selectOldest_, nullptr) == SQLITE_OK;
 }
 
 void QXOutbox::closeLocked() {
-  for (sqlite3_stmt** statement : {&insert_, &delete_, &selectAfter_}) {
+  for (sqlite3_stmt** statement :
+       {&insert_, &delete_, &recordRemoved_, &selectAfter_, &selectOldest_}) {
     sqlite3_finalize(*statement);
     *statement = nullptr;
   }
@@ -391,6 +420,12 @@ std::vector<QXOutbox::Hit> QXOutbox::read(int64_t afterId, size_t limit) {
   return hits;
 }
 
+int QXOutbox::recordRemovedLocked(int64_t highestId) {
+  StatementReset reset(recordRemoved_);
+  sqlite3_bind_int64(recordRemoved_, 1, highestId);
+  return sqlite3_step(recordRemoved_);
+}
+
 QXStatus QXOutbox::remove(const std::vector<int64_t>& ids) {
   if (ids.empty()) return QXStatus::OK();
   std::lock_guard<std::mutex> readLock(readMutex_);
@@ -409,6 +444,11 @@ QXStatus QXOutbox::remove(const std::vector<int64_t>& ids) {
     }
     removed += static_cast<size_t>(sqlite3_changes(writer_));
   }
+  rc = recordRemovedLocked(*std::max_element(ids.begin(), ids.end()));
+  if (rc != SQLITE_DONE) {
+    execute(writer_, "ROLLBACK");
+    return failedLocked(writer_, rc, "remove");
+  }
   rc = execute(writer_, "COMMIT");
   if (rc != SQLITE_OK) {
     execute(writer_, "ROLLBACK");
@@ -424,18 +464,12 @@ std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, int64_t 
   std::vector<Dropped> dropped;
   std::lock_guard<std::mutex> readLock(readMutex_);
   std::lock_guard<std::mutex> writeLock(writeMutex_);
-  if (reader_ == nullptr) return dropped;
+  if (selectOldest_ == nullptr) return dropped;
   const size_t stored = count_.load(std::memory_order_acquire);
   size_t excess = stored > maxCount ? stored - maxCount : 0;
 
-  sqlite3_stmt* select = nullptr;
-  int rc = sqlite3_prepare_v2(
-      reader_, "SELECT id, created_ms, url FROM hits WHERE id > ?1 ORDER BY id LIMIT ?2", -1,
-      &select, nullptr);
-  if (rc != SQLITE_OK) {
-    failedLocked(reader_, rc, "bounds");
-    return dropped;
-  }
+  sqlite3_stmt* const select = selectOldest_;
+  int rc = SQLITE_OK;
   int64_t after = 0;
   bool done = false;
   while (!done) {
@@ -465,24 +499,25 @@ std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, int64_t 
     }
     sqlite3_reset(select);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      sqlite3_finalize(select);
       failedLocked(reader_, rc, "bounds");
       return {};
     }
     if (rows < kBoundsPage) done = true;
   }
-  sqlite3_finalize(select);
   if (dropped.empty()) return dropped;
 
   rc = execute(writer_, "BEGIN IMMEDIATE");
   size_t removed = 0;
+  int64_t highest = 0;
   for (const Dropped& hit : dropped) {
     if (rc != SQLITE_OK && rc != SQLITE_DONE) break;
     StatementReset reset(delete_);
     sqlite3_bind_int64(delete_, 1, hit.id);
     rc = sqlite3_step(delete_);
     removed += static_cast<size_t>(sqlite3_changes(writer_));
+    highest = std::max(highest, hit.id);
   }
+  if (rc == SQLITE_DONE) rc = recordRemovedLocked(highest);
   if (rc == SQLITE_DONE) rc = execute(writer_, "COMMIT");
   if (rc != SQLITE_OK) {
     execute(writer_, "ROLLBACK");
@@ -509,25 +544,41 @@ bool QXOutbox::shrinkIfEmpty() {
   if (freePages < kShrinkFreePages &&
       walFrames_.load(std::memory_order_relaxed) < kCheckpointFrames)
     return false;
-  execute(writer_, "PRAGMA incremental_vacuum");
-  // With every connection of this process idle (both locks are held), the
-  // log can be folded in and cut to nothing.
+  // Empty, the database rebuilds in an instant; with both locks held no
+  // connection of this process is reading, so the log can then be folded in
+  // and cut to nothing.
+  execute(writer_, "VACUUM");
   const int rc =
       sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   if (rc == SQLITE_OK) walFrames_.store(0, std::memory_order_relaxed);
   return true;
 }
 
+bool QXOutbox::checkpointDue() const {
+  return walFrames_.load(std::memory_order_relaxed) >= kCheckpointFrames;
+}
+
 void QXOutbox::checkpointIfLarge() {
-  if (walFrames_.load(std::memory_order_relaxed) < kCheckpointFrames) return;
+  if (!checkpointDue()) return;
   std::lock_guard<std::mutex> readLock(readMutex_);
   if (reader_ == nullptr || path_.empty()) return;
   int logFrames = 0;
   int copied = 0;
-  if (sqlite3_wal_checkpoint_v2(reader_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied) ==
-          SQLITE_OK &&
-      logFrames == copied) {
-    // Everything is in the database; the next write starts the log afresh.
+  // The bulk is copied while add() goes on ...
+  if (sqlite3_wal_checkpoint_v2(reader_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied) !=
+      SQLITE_OK)
+    return;
+  if (copied == logFrames) {
+    // All of it: the next add() starts the log afresh by itself.
     walFrames_.store(0, std::memory_order_relaxed);
+    return;
   }
+  // ... then, with add() held off for the few frames written meanwhile, the
+  // log is made to restart from its beginning. Under a steady stream of adds
+  // a passive checkpoint alone would never see the end of the log, which
+  // would grow without bound.
+  std::lock_guard<std::mutex> writeLock(writeMutex_);
+  if (sqlite3_wal_checkpoint_v2(reader_, nullptr, SQLITE_CHECKPOINT_RESTART, &logFrames, &copied) ==
+      SQLITE_OK)
+    walFrames_.store(0, std::memory_order_relaxed);
 }

@@ -92,6 +92,8 @@ class QXOutbox {
   // Folds the write-ahead log into the database once it has grown past a
   // few megabytes, without blocking add().
   void checkpointIfLarge();
+  // Whether checkpointIfLarge() has work to do. Cheap; any thread.
+  bool checkpointDue() const;
 
   size_t count() const { return count_.load(std::memory_order_acquire); }
   std::string identifierFor(int64_t id) const;
@@ -113,6 +115,9 @@ class QXOutbox {
   // damaged. Requires both mutexes.
   QXStatus failedLocked(sqlite3* db, int code, const char* what);
   bool prepareLocked();
+  // Records that ids up to `highestId` have been used, inside the removal's
+  // transaction. Requires writeMutex_.
+  int recordRemovedLocked(int64_t highestId);
 
   // Constant after construction.
   const std::string configuredPath_;
@@ -129,7 +134,9 @@ class QXOutbox {
   sqlite3* reader_ = nullptr;  // the same as writer_ in memory
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* delete_ = nullptr;
+  sqlite3_stmt* recordRemoved_ = nullptr;
   sqlite3_stmt* selectAfter_ = nullptr;
+  sqlite3_stmt* selectOldest_ = nullptr;
 
   std::atomic<bool> openedFlag_{false};
   std::atomic<size_t> count_{0};
