@@ -20,9 +20,10 @@ struct QXDeliveryOptions {
   std::chrono::milliseconds requestTimeout{30 * 1000};
 
   // Bounds of the outbox. Past them the oldest hits are dropped and logged
-  // at level 3. 10,000 hits of a few KB keep the file under ~50 MB and cover
-  // days offline for a typical application; a week is as long as collectors
-  // usually accept late hits.
+  // at level 3 (the count may run 1% over before it is trimmed back, so that
+  // a full outbox is trimmed in batches). 10,000 hits of a few KB keep the
+  // file under ~50 MB and cover days offline for a typical application; a
+  // week is as long as collectors usually accept late hits.
   size_t maxQueuedHits = 10000;
   std::chrono::seconds maxHitAge{7 * 24 * 60 * 60};
 

@@ -11,6 +11,30 @@ namespace {
 // enough not to matter for memory.
 constexpr size_t kWindow = 64;
 constexpr std::chrono::seconds kDropLogInterval{60};
+constexpr size_t kJobsPerConnection = 2;
+
+// What the connection itself needs to know of an answer: whether the hit
+// will be tried again (the policy's full decision is the worker's).
+bool willBeRetried(const QXSendResult& result) {
+  switch (result.kind) {
+    case QXSendResult::Kind::kResponse:
+      return QXClassifyStatus(result.status) == QXRetryDecision::Action::kRetry;
+    case QXSendResult::Kind::kInvalidRequest:
+      return false;
+    case QXSendResult::Kind::kTransportError:
+    case QXSendResult::Kind::kAborted:
+      break;
+  }
+  return true;
+}
+
+// How far the outbox may run over its maximum count before the worker trims
+// it back: 1% (nothing for small bounds). A full outbox that keeps
+// receiving hits is then trimmed once per hundred hits, in one transaction,
+// rather than once per hit.
+size_t trimThreshold(size_t maxQueuedHits) {
+  return maxQueuedHits + maxQueuedHits / 100;
+}
 
 QXRetryPolicy policyFor(const QXDeliveryOptions& options) {
   QXRetryPolicy policy;
@@ -38,7 +62,10 @@ std::string describe(const QXSendResult& result) {
 
 QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, Environment environment,
                                    QXDeliveryOptions options)
-    : outbox_(outbox), environment_(std::move(environment)), options_(options) {}
+    : outbox_(outbox),
+      environment_(std::move(environment)),
+      options_(options),
+      maxQueuedHits_(options.maxQueuedHits) {}
 
 QXDeliveryWorker::~QXDeliveryWorker() {
   stop(options().exitTimeout);
@@ -63,10 +90,21 @@ void QXDeliveryWorker::start() {
 
 void QXDeliveryWorker::hitAdded() {
   queued_.fetch_add(1, std::memory_order_relaxed);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    wakeRequested_ = true;
-  }
+  // A hit needs the worker at once only when a connection could take it;
+  // when all are full the next answer wakes the worker anyway, and while
+  // paused the hit waits for the end of the pause. Otherwise only the
+  // outbox's bounds and the length of its log call for the worker.
+  const bool needed =
+      acceptingHits_.load(std::memory_order_acquire) ||
+      outbox_.count() > trimThreshold(maxQueuedHits_.load(std::memory_order_relaxed)) ||
+      outbox_.checkpointDue();
+  if (!needed) return;
+  // The caller's thread takes the mutex and wakes the worker only when it
+  // sleeps: a worker that is busy sees the flag before it waits again (the
+  // two sequentially consistent pairs of store and load cannot both miss).
+  if (hitsWaiting_.exchange(true)) return;
+  if (!workerWaiting_.load()) return;
+  { std::lock_guard<std::mutex> lock(mutex_); }
   workerWake_.notify_one();
 }
 
@@ -94,6 +132,7 @@ void QXDeliveryWorker::enableRunningInBackground() {
 }
 
 void QXDeliveryWorker::setOptions(const QXDeliveryOptions& options) {
+  maxQueuedHits_.store(options.maxQueuedHits, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     options_ = options;
@@ -182,19 +221,24 @@ void QXDeliveryWorker::run() {
     completions.swap(completions_);
     inFlight_ -= completions.size();
     for (const Completion& completion : completions)
-      connections_[completion.connection]->busy = false;
+      connections_[completion.connection]->held = false;
     wakeRequested_ = false;
+    hitsWaiting_.store(false);
     const QXDeliveryOptions options = options_;
     lock.unlock();
     const std::optional<Clock::time_point> wake = round(std::move(completions), options);
     lock.lock();
     drained_.notify_all();
-    auto ready = [&] { return stopping_ || wakeRequested_ || !completions_.empty(); };
+    auto ready = [&] {
+      return stopping_ || wakeRequested_ || !completions_.empty() || hitsWaiting_.load();
+    };
+    workerWaiting_.store(true);
     if (wake) {
       workerWake_.wait_until(lock, *wake, ready);
     } else {
       workerWake_.wait(lock, ready);
     }
+    workerWaiting_.store(false);
   }
   workerFinished_ = true;
   threadEnded_.notify_all();
@@ -243,6 +287,7 @@ void QXDeliveryWorker::applyCompletions(std::vector<Completion>& completions,
     if (it == window_.end()) continue;
     Entry& entry = *it;
     entry.inFlight = false;
+    if (completion.returned) continue;
     const QXSendResult& result = completion.result;
     if (result.kind == QXSendResult::Kind::kAborted) continue;
     ++entry.attempts;
@@ -303,7 +348,7 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
                                    std::vector<QXHitOutcome>& outcomes) {
   const int64_t maxAgeMs = static_cast<int64_t>(options.maxHitAge.count()) * 1000;
   const int64_t cutoff = (environment_.nowMs ? environment_.nowMs() : 0) - maxAgeMs;
-  const bool overCount = outbox_.count() > options.maxQueuedHits;
+  const bool overCount = outbox_.count() > trimThreshold(options.maxQueuedHits);
   // The window holds the oldest hits, so its oldest hit not in flight
   // decides whether any hit is too old.
   bool tooOld = false;
@@ -394,6 +439,7 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
     std::lock_guard<std::mutex> lock(mutex_);
     if (inBackground_ && !runInBackground_.load(std::memory_order_acquire)) {
       pause_.store(static_cast<int>(QXDeliveryPause::kBackground), std::memory_order_release);
+      acceptingHits_.store(false, std::memory_order_release);
       return;
     }
   }
@@ -402,6 +448,9 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
   if (!anyEligible) {
     if (pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kBackground))
       pause_.store(static_cast<int>(QXDeliveryPause::kNone), std::memory_order_release);
+    acceptingHits_.store(
+        pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kNone),
+        std::memory_order_release);
     return;
   }
   if (reachabilityStale_ || now - lastReachabilityCheck_ >= options.reachabilityInterval) {
@@ -411,6 +460,7 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
   }
   if (!reachable_) {
     pause_.store(static_cast<int>(QXDeliveryPause::kOffline), std::memory_order_release);
+    acceptingHits_.store(false, std::memory_order_release);
     return;
   }
   pause_.store(static_cast<int>(QXDeliveryPause::kNone), std::memory_order_release);
@@ -423,32 +473,40 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
   if (waiting <= options.parallelBacklog) wanted = 1;
   bool handedOut = false;
   auto next = window_.begin();
-  for (size_t i = 0; i < wanted; ++i) {
+  for (size_t i = 0; i < wanted && next != window_.end(); ++i) {
     if (i == connections_.size()) connections_.push_back(std::make_unique<Connection>());
     Connection& connection = *connections_[i];
-    if (connection.busy) continue;
-    next =
-        std::find_if(next, window_.end(), [&](const Entry& entry) { return eligible(entry, now); });
-    if (next == window_.end()) break;
-    Entry& entry = *next;
-    entry.inFlight = true;
-    Job job;
-    job.id = entry.hit.id;
-    job.generation = generationSeen_;
-    job.request =
-        QXBuildHitRequest(entry.hit.url, entry.hit.body, entry.hit.identifier, userAgent_);
-    job.request.connectTimeout = options.connectTimeout;
-    job.request.totalTimeout = options.requestTimeout;
-    connection.job = std::move(job);
-    connection.busy = true;
-    ++inFlight_;
-    handedOut = true;
-    if (!connection.thread.joinable() && !connection.finished) {
+    while (!connection.held &&
+           connection.jobs.size() + (connection.sending ? 1 : 0) < kJobsPerConnection) {
+      next = std::find_if(next, window_.end(),
+                          [&](const Entry& entry) { return eligible(entry, now); });
+      if (next == window_.end()) break;
+      Entry& entry = *next;
+      entry.inFlight = true;
+      Job job;
+      job.id = entry.hit.id;
+      job.generation = generationSeen_;
+      job.request =
+          QXBuildHitRequest(entry.hit.url, entry.hit.body, entry.hit.identifier, userAgent_);
+      job.request.connectTimeout = options.connectTimeout;
+      job.request.totalTimeout = options.requestTimeout;
+      connection.jobs.push_back(std::move(job));
+      ++inFlight_;
+      handedOut = true;
+    }
+    if (!connection.jobs.empty() && !connection.thread.joinable() && !connection.finished) {
       Connection* raw = &connection;
       connection.thread = std::thread([this, raw, i] { connectionLoop(raw, i); });
     }
   }
   if (handedOut) connectionWake_.notify_all();
+  bool room = false;
+  for (size_t i = 0; i < wanted && i < connections_.size(); ++i) {
+    const Connection& connection = *connections_[i];
+    room = room || (!connection.held &&
+                    connection.jobs.size() + (connection.sending ? 1 : 0) < kJobsPerConnection);
+  }
+  acceptingHits_.store(room || connections_.size() < wanted, std::memory_order_release);
 }
 
 std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
@@ -457,7 +515,8 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
   auto consider = [&](Clock::time_point at) {
     if (!wake || at < *wake) wake = at;
   };
-  if (pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kOffline))
+  if (pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kOffline) &&
+      outbox_.count() > 0)
     consider(lastReachabilityCheck_ + options.reachabilityInterval);
   if (unloggedOverCount_ + unloggedTooOld_ > 0) consider(lastDropLog_ + kDropLogInterval);
   for (const auto& [name, origin] : origins_) {
@@ -505,17 +564,26 @@ void QXDeliveryWorker::connectionLoop(Connection* connection, size_t index) {
     Job job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      connectionWake_.wait(lock, [&] { return stopping_ || connection->job.has_value(); });
+      connectionWake_.wait(lock, [&] { return stopping_ || !connection->jobs.empty(); });
       if (stopping_) break;
-      job = std::move(*connection->job);
-      connection->job.reset();
+      job = std::move(connection->jobs.front());
+      connection->jobs.pop_front();
+      connection->sending = true;
     }
     QXSendResult result =
         sender != nullptr ? sender->send(job.request)
                           : QXSendResult::failure(QXSendResult::Kind::kTransportError, "no sender");
+    const bool retried = willBeRetried(result);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      completions_.push_back(Completion{job.id, job.generation, std::move(result), index});
+      connection->sending = false;
+      completions_.push_back(Completion{job.id, job.generation, std::move(result), index, false});
+      if (retried) {
+        for (Job& waiting : connection->jobs)
+          completions_.push_back(Completion{waiting.id, waiting.generation, {}, index, true});
+        connection->jobs.clear();
+        connection->held = true;
+      }
     }
     workerWake_.notify_one();
   }

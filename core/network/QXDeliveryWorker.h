@@ -31,7 +31,13 @@
 // next thing to do (a new hit, an answer, the end of a backoff, the age
 // limit of the oldest hit, a change of pause). Connection threads each own
 // one sender, made on first use; the first is started with the first
-// request, the others only when a backlog builds up.
+// request, the others only when a backlog builds up. Each connection holds
+// its next hit ready, so that it goes from one request to the next without
+// waiting for the worker; removals from the outbox follow in batches.
+//
+// The caller's thread (hitAdded) wakes the worker only when a connection
+// could take the hit at once, or when the outbox's bounds or log call for
+// it: a loaded or paused worker costs the caller no system call.
 //
 // Backoff is kept per collector (QXOriginOf): a failing collector does not
 // hold back hits for another one. After a failure, a single request probes
@@ -117,16 +123,21 @@ class QXDeliveryWorker {
     uint64_t generation = 0;
     QXSendResult result;
     size_t connection = 0;
+    bool returned = false;  // handed back unsent
   };
+  // A connection holds the job it sends and one more, which it starts as
+  // soon as the first is answered, without waiting for the worker. After an
+  // answer that will be retried it hands the waiting job back instead and
+  // takes nothing until the worker has applied that answer, so that with one
+  // connection a retried hit goes out again before any younger one.
   struct Connection {
     std::thread thread;
     std::unique_ptr<QXHTTPSender> sender;  // made and used by `thread`
-    std::optional<Job> job;                // guarded by mutex_
-    // From the hand-out of a job until the worker has applied its answer
-    // (not merely received it), so that a retried hit is handed out again
-    // before any younger one. Guarded by mutex_.
-    bool busy = false;
-    bool finished = false;  // guarded by mutex_
+    // All guarded by mutex_.
+    std::deque<Job> jobs;  // handed out, not started
+    bool sending = false;
+    bool held = false;
+    bool finished = false;
   };
 
   void run();
@@ -184,6 +195,10 @@ class QXDeliveryWorker {
   bool workerFinished_ = false;
 
   std::atomic<bool> started_{false};
+  std::atomic<bool> hitsWaiting_{false};    // set by hitAdded(), cleared by each round
+  std::atomic<bool> workerWaiting_{false};  // the worker sleeps or is about to
+  std::atomic<bool> acceptingHits_{true};   // a new hit could go out at once
+  std::atomic<size_t> maxQueuedHits_;
   std::atomic<bool> runInBackground_{false};
   std::atomic<int> pause_{static_cast<int>(QXDeliveryPause::kNone)};
   std::atomic<uint64_t> queued_{0};
