@@ -390,7 +390,9 @@ TEST_F(DeliveryWorkerTest, BeyondTheMaximumCountTheOldestAreDroppedWithAWarning)
   worker->setInBackground(true);
   for (int i = 0; i < 5; ++i)
     post(*worker, "n=" + std::to_string(i));
-  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().dropped == 2; }));
+  // The counter moves before the warning is written: wait for both.
+  ASSERT_TRUE(qxtest::eventually(
+      [&] { return worker->counters().dropped == 2 && !log.messagesAt(3).empty(); }));
   // The first drop is told at once; what follows within a minute is told
   // in one line a minute later.
   const auto warnings = log.messagesAt(3);
@@ -418,7 +420,8 @@ TEST_F(DeliveryWorkerTest, HitsOlderThanTheMaximumAgeAreDropped) {
   // The worker would look when the oldest hit's age runs out; the clock
   // jumped instead of running, so nudge it to look now.
   worker->flush(0ms);
-  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().dropped == 2; }));
+  ASSERT_TRUE(qxtest::eventually(
+      [&] { return worker->counters().dropped == 2 && !log.messagesAt(3).empty(); }));
   EXPECT_TRUE(log.contains(3, "2 older than 604800 s"));
   worker->setInBackground(false);
   ASSERT_TRUE(worker->flush(10s));
