@@ -268,6 +268,7 @@ TEST_F(DeliveryWorkerTest, RetryAfterHoldsTheQueueForAsLongAsTheServerAsks) {
   worker->start();
   post(*worker, "a=1");
   post(*worker, "a=2");
+  ASSERT_TRUE(qxtest::eventually([&] { return outcomesSeen().size() == 1; }));
   EXPECT_FALSE(worker->flush(100ms));
   EXPECT_EQ(transport.requests().size(), 1u);
   const auto seen = outcomesSeen();
