@@ -409,6 +409,23 @@ TEST_F(DeliveryWorkerTest, BeyondTheMaximumCountTheOldestAreDroppedWithAWarning)
   EXPECT_EQ(seen[0].reason, "beyond the outbox's maximum number of hits");
 }
 
+TEST_F(DeliveryWorkerTest, ABoundLoweredFarBelowTheCountIsReachedInSeveralRounds) {
+  auto worker = makeWorker();
+  worker->start();
+  worker->setInBackground(true);
+  for (int i = 0; i < 1200; ++i)
+    post(*worker, "n=" + std::to_string(i));
+  options.maxQueuedHits = 10;
+  worker->setOptions(options);
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().dropped == 1190; }));
+  worker->setInBackground(false);
+  ASSERT_TRUE(worker->flush(10s));
+  const auto bodies = transport.bodies();
+  ASSERT_EQ(bodies.size(), 10u);
+  EXPECT_EQ(bodies.front(), "n=1190");
+  EXPECT_EQ(bodies.back(), "n=1199");
+}
+
 TEST_F(DeliveryWorkerTest, HitsOlderThanTheMaximumAgeAreDropped) {
   qxtest::LogCapture log;
   auto worker = makeWorker();

@@ -140,6 +140,17 @@ TEST_F(OutboxTest, BeyondTheMaximumCountTheOldestAreDropped) {
   EXPECT_EQ(outbox.count(), 3u);
 }
 
+TEST_F(OutboxTest, DropsComeInBatchesOfAtMostTheLimit) {
+  QXOutbox outbox(path());
+  std::vector<int64_t> ids;
+  for (int i = 0; i < 6; ++i)
+    ids.push_back(add(outbox, std::to_string(i)));
+  EXPECT_EQ(idsOf(outbox.enforceBounds(1, 0, {}, 2)), (std::vector<int64_t>{ids[0], ids[1]}));
+  EXPECT_EQ(idsOf(outbox.enforceBounds(1, 0, {}, 2)), (std::vector<int64_t>{ids[2], ids[3]}));
+  EXPECT_EQ(idsOf(outbox.enforceBounds(1, 0, {}, 2)), std::vector<int64_t>{ids[4]});
+  EXPECT_EQ(outbox.count(), 1u);
+}
+
 TEST_F(OutboxTest, HitsBeingSentAreNeverDropped) {
   QXOutbox outbox(path());
   std::vector<int64_t> ids;
@@ -283,8 +294,8 @@ TEST_F(OutboxTest, TheWriteAheadLogStaysBoundedWhileHitsPileUp) {
   }
   add(outbox, body);
   // 2,000 hits (over 30 MB of log frames) went through the log; it was
-  // folded in, restarted, and kept to its 8 MB limit.
-  EXPECT_LE(sizeOf(path() + "-wal"), 8 * 1024 * 1024 + 2 * 16408);
+  // folded in, restarted, and kept to its 16 MB limit.
+  EXPECT_LE(sizeOf(path() + "-wal"), 16 * 1024 * 1024 + 2 * 16408);
   EXPECT_EQ(outbox.count(), 2001u);
 }
 

@@ -12,6 +12,7 @@ namespace {
 constexpr size_t kWindow = 64;
 constexpr std::chrono::seconds kDropLogInterval{60};
 constexpr size_t kJobsPerConnection = 2;
+constexpr size_t kMaxDropsPerRound = 512;
 
 // What the connection itself needs to know of an answer: whether the hit
 // will be tried again (the policy's full decision is the worker's).
@@ -348,6 +349,7 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
                                    std::vector<QXHitOutcome>& outcomes) {
   const int64_t maxAgeMs = static_cast<int64_t>(options.maxHitAge.count()) * 1000;
   const int64_t cutoff = (environment_.nowMs ? environment_.nowMs() : 0) - maxAgeMs;
+  moreToDrop_ = false;
   const bool overCount = outbox_.count() > trimThreshold(options.maxQueuedHits);
   // The window holds the oldest hits, so its oldest hit not in flight
   // decides whether any hit is too old.
@@ -365,8 +367,10 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
   if (!overCount && !tooOld) return;
   std::sort(keep.begin(), keep.end());
   const std::vector<QXOutbox::Dropped> dropped =
-      outbox_.enforceBounds(options.maxQueuedHits, cutoff, keep);
+      outbox_.enforceBounds(options.maxQueuedHits, cutoff, keep, kMaxDropsPerRound);
   if (dropped.empty()) return;
+  // A bound lowered far below the count is worked off over several rounds.
+  moreToDrop_ = dropped.size() == kMaxDropsPerRound;
 
   std::vector<int64_t> ids;
   size_t oldCount = 0;
@@ -515,6 +519,7 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
   auto consider = [&](Clock::time_point at) {
     if (!wake || at < *wake) wake = at;
   };
+  if (moreToDrop_) consider(now);
   if (pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kOffline) &&
       outbox_.count() > 0)
     consider(lastReachabilityCheck_ + options.reachabilityInterval);

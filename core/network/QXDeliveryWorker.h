@@ -175,6 +175,7 @@ class QXDeliveryWorker {
   size_t unloggedOverCount_ = 0;
   size_t unloggedTooOld_ = 0;
   bool dropsLogged_ = false;
+  bool moreToDrop_ = false;
   Clock::time_point lastDropLog_{};
 
   mutable std::mutex mutex_;

@@ -20,9 +20,11 @@ constexpr int kSchemaVersion = 1;
 constexpr int kPageSize = 16384;
 // The log is folded into the database past this many frames (4 MB) ...
 constexpr int kCheckpointFrames = 256;
-// ... and, when it restarts, cut back to this size only: below it the file
-// is overwritten in place, which is cheaper than growing it again.
-constexpr const char* kJournalSizeLimit = "8388608";
+// ... and made to restart past this many (16 MB).
+constexpr int kRestartFrames = 1024;
+// When it restarts it is cut back to this size only: below it the file is
+// overwritten in place, which is cheaper than growing it again.
+constexpr const char* kJournalSizeLimit = "16777216";
 // An empty outbox is compacted once this many pages are free (1 MB).
 constexpr int kShrinkFreePages = 64;
 constexpr size_t kBoundsPage = 256;
@@ -313,6 +315,7 @@ void QXOutbox::closeLocked() {
   writer_ = nullptr;
   identity_.clear();
   walFrames_.store(0, std::memory_order_relaxed);
+  checkpointedFrames_.store(0, std::memory_order_relaxed);
 }
 
 void QXOutbox::replaceLocked(const std::string& reason) {
@@ -460,53 +463,68 @@ QXStatus QXOutbox::remove(const std::vector<int64_t>& ids) {
 }
 
 std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, int64_t cutoffMs,
-                                                       const std::vector<int64_t>& keep) {
+                                                       const std::vector<int64_t>& keep,
+                                                       size_t limit) {
   std::vector<Dropped> dropped;
-  std::lock_guard<std::mutex> readLock(readMutex_);
-  std::lock_guard<std::mutex> writeLock(writeMutex_);
-  if (selectOldest_ == nullptr) return dropped;
-  const size_t stored = count_.load(std::memory_order_acquire);
-  size_t excess = stored > maxCount ? stored - maxCount : 0;
+  {
+    // The oldest hits are picked on the reading connection, while add()
+    // goes on; only their removal below holds add() up.
+    std::lock_guard<std::mutex> readLock(readMutex_);
+    std::unique_lock<std::mutex> writeLock(writeMutex_, std::defer_lock);
+    if (reader_ == writer_) writeLock.lock();
+    if (selectOldest_ == nullptr) return dropped;
+    const size_t stored = count_.load(std::memory_order_acquire);
+    size_t excess = stored > maxCount ? stored - maxCount : 0;
+    const size_t page = std::clamp<size_t>(excess + keep.size() + 1, 16, kBoundsPage);
+    bool done = limit == 0;
 
-  sqlite3_stmt* const select = selectOldest_;
-  int rc = SQLITE_OK;
-  int64_t after = 0;
-  bool done = false;
-  while (!done) {
-    sqlite3_bind_int64(select, 1, after);
-    sqlite3_bind_int64(select, 2, static_cast<sqlite3_int64>(kBoundsPage));
-    size_t rows = 0;
-    while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
-      ++rows;
-      const int64_t id = sqlite3_column_int64(select, 0);
-      after = id;
-      if (std::binary_search(keep.begin(), keep.end(), id)) continue;
-      const int64_t created = sqlite3_column_int64(select, 1);
-      Dropped hit;
-      if (excess > 0) {
-        --excess;
-      } else if (created < cutoffMs) {
-        hit.tooOld = true;
-      } else {
-        done = true;
-        break;
+    sqlite3_stmt* const select = selectOldest_;
+    int rc = SQLITE_OK;
+    int64_t after = 0;
+    while (!done) {
+      sqlite3_bind_int64(select, 1, after);
+      sqlite3_bind_int64(select, 2, static_cast<sqlite3_int64>(page));
+      size_t rows = 0;
+      while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
+        ++rows;
+        const int64_t id = sqlite3_column_int64(select, 0);
+        after = id;
+        if (std::binary_search(keep.begin(), keep.end(), id)) continue;
+        const int64_t created = sqlite3_column_int64(select, 1);
+        Dropped hit;
+        if (excess > 0) {
+          --excess;
+        } else if (created < cutoffMs) {
+          hit.tooOld = true;
+        } else {
+          done = true;
+          break;
+        }
+        hit.id = id;
+        hit.identifier = identity_ + "-" + std::to_string(id);
+        const auto* url = static_cast<const char*>(sqlite3_column_blob(select, 2));
+        hit.url.assign(url ? url : "", static_cast<size_t>(sqlite3_column_bytes(select, 2)));
+        dropped.push_back(std::move(hit));
+        if (dropped.size() == limit) {
+          done = true;
+          break;
+        }
       }
-      hit.id = id;
-      hit.identifier = identity_ + "-" + std::to_string(id);
-      const auto* url = static_cast<const char*>(sqlite3_column_blob(select, 2));
-      hit.url.assign(url ? url : "", static_cast<size_t>(sqlite3_column_bytes(select, 2)));
-      dropped.push_back(std::move(hit));
+      sqlite3_reset(select);
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        if (!writeLock.owns_lock()) writeLock.lock();
+        failedLocked(reader_, rc, "bounds");
+        return {};
+      }
+      if (rows < page) done = true;
     }
-    sqlite3_reset(select);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      failedLocked(reader_, rc, "bounds");
-      return {};
-    }
-    if (rows < kBoundsPage) done = true;
   }
   if (dropped.empty()) return dropped;
 
-  rc = execute(writer_, "BEGIN IMMEDIATE");
+  std::lock_guard<std::mutex> readLock(readMutex_);
+  std::lock_guard<std::mutex> writeLock(writeMutex_);
+  if (delete_ == nullptr) return {};
+  int rc = execute(writer_, "BEGIN IMMEDIATE");
   size_t removed = 0;
   int64_t highest = 0;
   for (const Dropped& hit : dropped) {
@@ -550,12 +568,18 @@ bool QXOutbox::shrinkIfEmpty() {
   execute(writer_, "VACUUM");
   const int rc =
       sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  if (rc == SQLITE_OK) walFrames_.store(0, std::memory_order_relaxed);
+  if (rc == SQLITE_OK) {
+    walFrames_.store(0, std::memory_order_relaxed);
+    checkpointedFrames_.store(0, std::memory_order_relaxed);
+  }
   return true;
 }
 
 bool QXOutbox::checkpointDue() const {
-  return walFrames_.load(std::memory_order_relaxed) >= kCheckpointFrames;
+  const int frames = walFrames_.load(std::memory_order_relaxed);
+  const int copied = checkpointedFrames_.load(std::memory_order_relaxed);
+  // Fewer frames than were copied means the log has restarted since.
+  return frames - (frames >= copied ? copied : 0) >= kCheckpointFrames;
 }
 
 void QXOutbox::checkpointIfLarge() {
@@ -568,17 +592,19 @@ void QXOutbox::checkpointIfLarge() {
   if (sqlite3_wal_checkpoint_v2(reader_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied) !=
       SQLITE_OK)
     return;
-  if (copied == logFrames) {
-    // All of it: the next add() starts the log afresh by itself.
-    walFrames_.store(0, std::memory_order_relaxed);
-    return;
-  }
-  // ... then, with add() held off for the few frames written meanwhile, the
-  // log is made to restart from its beginning. Under a steady stream of adds
-  // a passive checkpoint alone would never see the end of the log, which
-  // would grow without bound.
+  checkpointedFrames_.store(copied, std::memory_order_relaxed);
+  // ... then, once the log has grown well past the threshold, with add()
+  // held off for the few frames written meanwhile, the log is made to
+  // restart from its beginning. Under a steady stream of adds a passive
+  // checkpoint alone never sees the end of the log, which would grow
+  // without bound; holding add() off (for two fsyncs) only every few
+  // checkpoints keeps that cost small. When the passive one copied it all,
+  // the next add() restarts the log by itself.
+  if (copied == logFrames || logFrames < kRestartFrames) return;
   std::lock_guard<std::mutex> writeLock(writeMutex_);
   if (sqlite3_wal_checkpoint_v2(reader_, nullptr, SQLITE_CHECKPOINT_RESTART, &logFrames, &copied) ==
-      SQLITE_OK)
+      SQLITE_OK) {
     walFrames_.store(0, std::memory_order_relaxed);
+    checkpointedFrames_.store(0, std::memory_order_relaxed);
+  }
 }

@@ -82,9 +82,11 @@ class QXOutbox {
   QXStatus remove(const std::vector<int64_t>& ids);
   // Drops the oldest hits while more than `maxCount` are stored, then, in id
   // order, those created before `cutoffMs`, up to the first that is not;
-  // `keep` (sorted) are never dropped. Returns what it dropped.
+  // `keep` (sorted) are never dropped. At most `limit` at a time, so that
+  // add() is never held up for long: call again while it returns `limit`.
+  // Returns what it dropped.
   std::vector<Dropped> enforceBounds(size_t maxCount, int64_t cutoffMs,
-                                     const std::vector<int64_t>& keep);
+                                     const std::vector<int64_t>& keep, size_t limit = 512);
   // Gives space back to the file system once the outbox is empty and has
   // grown: frees the database's unused pages and truncates the write-ahead
   // log. Cheap when there is nothing to give back. True when it shrank.
@@ -141,7 +143,8 @@ class QXOutbox {
   std::atomic<bool> openedFlag_{false};
   std::atomic<size_t> count_{0};
   std::atomic<uint64_t> generation_{0};
-  std::atomic<int> walFrames_{0};  // frames in the log, as last reported by SQLite
+  std::atomic<int> walFrames_{0};           // frames in the log, as last reported by SQLite
+  std::atomic<int> checkpointedFrames_{0};  // of which the last checkpoint copied
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXOUTBOX_H_
