@@ -1,31 +1,156 @@
 #ifndef QUORVEX_CORE_QXNETWORKMANAGER_H_
 #define QUORVEX_CORE_QXNETWORKMANAGER_H_
 
-#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 
 #include "core/QXSingleton.h"
 
+// How the network manager delivers. Every field may be changed at any time
+// with QXNetworkManager::setOptions(); a change applies from the next
+// request (timeouts), the next retry (backoff) or the worker's next round
+// (bounds, connections).
+struct QXDeliveryOptions {
+  // libcurl's connect timeout and the limit on a whole request.
+  std::chrono::milliseconds connectTimeout{10 * 1000};
+  std::chrono::milliseconds requestTimeout{30 * 1000};
+
+  // Bounds of the outbox. Past them the oldest hits are dropped and logged
+  // at level 3 (the count may run 1% over before it is trimmed back, so that
+  // a full outbox is trimmed in batches). 10,000 hits of a few KB keep the
+  // file under ~50 MB and cover days offline for a typical application; a
+  // week is as long as collectors usually accept late hits.
+  size_t maxQueuedHits = 10000;
+  std::chrono::seconds maxHitAge{7 * 24 * 60 * 60};
+
+  // Connections kept alive to drain a backlog; one is used while no more
+  // than `parallelBacklog` hits wait, so that hits then arrive in order.
+  int maxConnections = 4;
+  size_t parallelBacklog = 16;
+
+  // Retries of network errors, 408, 429, 3xx and 5xx: exponential backoff
+  // from `initialRetryDelay`, doubling, capped at `maxRetryDelay`, half of
+  // it random; a Retry-After from the server is honoured up to
+  // `maxRetryAfter`. Backoff applies per collector (scheme, host and port).
+  std::chrono::milliseconds initialRetryDelay{1000};
+  std::chrono::milliseconds maxRetryDelay{5 * 60 * 1000};
+  std::chrono::milliseconds maxRetryAfter{60 * 60 * 1000};
+
+  // How old the answer "is a network reachable?" may be when a request is
+  // about to go; also how often it is asked again while offline.
+  std::chrono::milliseconds reachabilityInterval{1000};
+
+  // How long process exit (or library unload) waits for the worker's
+  // threads to stop. They are told to stop at once and abort their
+  // transfers, so this is a bound, not a delay.
+  std::chrono::milliseconds exitTimeout{2000};
+};
+
+// What has happened since the process started.
+struct QXDeliveryCounters {
+  uint64_t queued = 0;   // hits stored in the outbox
+  uint64_t sent = 0;     // hits the server took (2xx)
+  uint64_t retried = 0;  // failed attempts that will be retried
+  uint64_t dropped = 0;  // hits given up: refused for good, past the bounds, not storable
+  size_t pending = 0;    // hits in the outbox now
+};
+
+// What became of one attempt of a hit, for the host's outcome callback.
+struct QXHitOutcome {
+  enum class Result {
+    kDelivered,  // the server answered 2xx; the hit is gone from the outbox
+    kRetrying,   // it failed and will be tried again after `retryDelay`
+    kDropped,    // given up for good; `reason` says why
+  };
+  Result result = Result::kDelivered;
+  std::string hitIdentifier;  // as sent in the X-Quorvex-Hit-Id header
+  std::string url;
+  int httpStatus = 0;  // 0 when there was no answer
+  int attempt = 0;     // 1 for the first attempt in this process; 0 when never sent
+  std::chrono::milliseconds retryDelay{0};
+  std::string reason;
+};
+
+// Why requests are not going out at the moment.
+enum class QXDeliveryPause { kNone, kOffline, kBackground };
+
 // The core's delivery of requests. Created once per process by the core's
-// initialisation.
+// initialisation; never destroyed.
 //
-// Background: while the application is in background, requests wait until it
-// comes back to foreground, unless enableRunningInBackground() has been
-// called; from then on, for the rest of the process, they also go out in
-// background. Nothing switches it off again.
+// How a request flows:
+//  1. A tracker posts kQXNotification_HTTPRequest on the default center. The
+//     observer, on the posting thread, stores URL and body in the outbox (an
+//     SQLite database in the platform's data directory) and returns; the
+//     hit is then safe from a kill of the process. It never waits for the
+//     network.
+//  2. The worker thread reads the outbox oldest first and hands hits to its
+//     connections (threads with a libcurl handle each, kept alive): one
+//     connection, or up to maxConnections while a backlog drains.
+//  3. 2xx removes the hit from the outbox; 408, 429, 3xx, 5xx and network
+//     errors leave it there and back off the collector; other 4xx drop it
+//     (logged at level 4).
+//
+// Order: hits are handed out oldest first. With one connection they arrive
+// in order (a failed hit is retried before any younger hit for the same
+// collector). With several, the hits in flight together may arrive in any
+// order among themselves; the identifier ends in a sequence number that
+// never goes back, so a collector can restore the order.
+//
+// Pauses: nothing is sent while no network is reachable (QXReachability),
+// nor while the application is in background (kQXNotification_OnBackground
+// until kQXNotification_OnForeground) unless enableRunningInBackground() has
+// been called; hits wait in the outbox meanwhile.
+//
+// Exit: at process exit (or when a shared SDK is unloaded) the threads are
+// told to stop, transfers under way are aborted, and the exit waits for
+// them at most exitTimeout. Hits not delivered stay in the outbox for the
+// next launch; a hit whose answer was lost in the abort is sent again then,
+// with the same identifier.
+//
+// Threads: every member may be called from any thread.
 class QXNetworkManager : public QXSingleton<QXNetworkManager> {
  public:
-  void enableRunningInBackground() { runInBackground_.store(true); }
-  bool isRunningInBackgroundEnabled() const { return runInBackground_.load(); }
+  // While the application is in background, requests wait until it comes
+  // back to foreground, unless this has been called; from then on, for the
+  // rest of the process, they also go out in background. Nothing switches it
+  // off again.
+  void enableRunningInBackground();
+  bool isRunningInBackgroundEnabled() const;
+
+  // Waits until the outbox is empty, at most `timeout`. True when it is.
+  // While sending is paused or backing off it waits for that to end, up to
+  // the timeout. From the outcome callback it can only time out (the worker
+  // waits for the callback).
+  bool flush(std::chrono::milliseconds timeout);
+
+  QXDeliveryCounters counters() const;
+  QXDeliveryPause pause() const;
+
+  // Called on the worker thread after each attempt, and on the posting
+  // thread for a hit the outbox could not store. Keep it short: delivery
+  // waits for it. Null removes it.
+  void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback);
+
+  void setOptions(const QXDeliveryOptions& options);
+  QXDeliveryOptions options() const;
+
+  // The outbox file; empty when hits are kept in memory (no data directory).
+  std::string outboxPath() const;
 
  private:
   friend class QXSingleton<QXNetworkManager>;
-  QXNetworkManager() = default;
-  QXNetworkManager* init() {
-    initSingleton();
-    return this;
-  }
+  struct Impl;
 
-  std::atomic<bool> runInBackground_{false};
+  QXNetworkManager();
+  ~QXNetworkManager();
+  QXNetworkManager* init();
+  static void stopAtExit();
+
+  std::unique_ptr<Impl> impl_;
 };
 
 #endif  // QUORVEX_CORE_QXNETWORKMANAGER_H_

@@ -1,0 +1,157 @@
+#include "core/QXNetworkManager.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "core/QXCoreConstants.h"
+#include "core/QXCoreVariables.h"
+#include "core/QXLogger.h"
+#include "core/QXReachability.h"
+#include "core/network/QXCurlSender.h"
+#include "core/network/QXDeliveryWorker.h"
+#include "core/network/QXOutbox.h"
+#include "platform/QXNotificationCenter.h"
+#include "platform/QXPlatform.h"
+
+namespace {
+constexpr const char* kOutboxFileName = "outbox.sqlite";
+}  // namespace
+
+struct QXNetworkManager::Impl {
+  Impl(const std::string& path, QXDeliveryWorker::Environment environment)
+      : outbox(path), worker(outbox, std::move(environment), QXDeliveryOptions()) {}
+
+  void onRequest(const QXNotification& notification);
+
+  QXOutbox outbox;
+  QXDeliveryWorker worker;
+  std::atomic<bool> exited{false};
+};
+
+QXNetworkManager::QXNetworkManager() = default;
+QXNetworkManager::~QXNetworkManager() = default;
+
+QXNetworkManager* QXNetworkManager::init() {
+  initSingleton();
+  QXPlatform& platform = QXPlatform::current();
+  const std::string directory = platform.dataDirectory();
+  const std::string path = directory.empty() ? std::string() : directory + "/" + kOutboxFileName;
+
+  QXDeliveryWorker::Environment environment;
+  environment.makeSender = []() -> std::unique_ptr<QXHTTPSender> {
+    static std::once_flag once;
+    std::call_once(once, [] {
+      QXCurlSender::globalInit();
+      // Exit handlers run in the reverse order of their registration, and
+      // curl's initialisation has just registered OpenSSL's clean-up: this
+      // one, registered after it, stops the transfers before OpenSSL is torn
+      // down.
+      std::atexit(&QXNetworkManager::stopAtExit);
+    });
+    return std::make_unique<QXCurlSender>();
+  };
+  environment.isReachable = [] { return QXReachability(QXPlatform::current()).isReachable(); };
+  environment.nowMs = [] {
+    return static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
+  };
+  environment.random01 = [] {
+    return static_cast<double>(QXPlatform::current().random32()) / 4294967296.0;
+  };
+  environment.userAgent = [] {
+    return QXCoreVariables::sharedInstance()
+        .getData(kQXPredefinedVariable_UserAgent)
+        .value_or(std::string());
+  };
+  impl_ = std::make_unique<Impl>(path, std::move(environment));
+  // Registered now as well, for a process that exits before its first
+  // request (its worker may be draining the previous launch's hits from
+  // disk).
+  std::atexit(&QXNetworkManager::stopAtExit);
+
+  const auto center = QXNotificationCenter::defaultCenter();
+  Impl* impl = impl_.get();
+  center->addObserver(
+      this, kQXNotification_HTTPRequest,
+      [impl](const QXNotification& notification) { impl->onRequest(notification); });
+  center->addObserver(this, kQXNotification_OnBackground,
+                      [impl](const QXNotification&) { impl->worker.setInBackground(true); });
+  center->addObserver(this, kQXNotification_OnForeground,
+                      [impl](const QXNotification&) { impl->worker.setInBackground(false); });
+
+  // Hits left by an earlier launch go out without waiting for a new one.
+  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) impl_->worker.start();
+  return this;
+}
+
+void QXNetworkManager::stopAtExit() {
+  Impl& impl = *sharedInstance().impl_;
+  if (impl.exited.exchange(true)) return;
+  impl.worker.stop(impl.worker.options().exitTimeout);
+}
+
+void QXNetworkManager::Impl::onRequest(const QXNotification& notification) {
+  const QXUserInfo* userInfo = notification.userInfo ? &*notification.userInfo : nullptr;
+  const auto url = userInfo ? userInfo->find(kQXUserInfo_URLKey) : QXUserInfo::const_iterator();
+  const auto body = userInfo ? userInfo->find(kQXUserInfo_POSTData) : QXUserInfo::const_iterator();
+  if (userInfo == nullptr || url == userInfo->end() || url->second.empty() ||
+      body == userInfo->end()) {
+    QXLogger::sharedInstance().logMessage("Request notification without a URL or a body ignored",
+                                          4);
+    return;
+  }
+  const auto response = userInfo->find(kQXUserInfo_ResponseKey);
+  const bool consent = response != userInfo->end() && response->second == "Consent";
+  const int64_t now = static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
+  if (!worker.started()) worker.start();
+  const QXStatus status = outbox.add(url->second, body->second, consent, now);
+  if (status.ok()) {
+    worker.hitAdded();
+    return;
+  }
+  QXLogger::sharedInstance().logMessage(
+      "Hit to " + url->second + " lost: the outbox cannot store it (" + status.toString() + ")", 4);
+  QXHitOutcome outcome;
+  outcome.result = QXHitOutcome::Result::kDropped;
+  outcome.url = url->second;
+  outcome.reason = "the outbox cannot store it: " + status.toString();
+  worker.hitRefused(outcome);
+}
+
+void QXNetworkManager::enableRunningInBackground() {
+  impl_->worker.enableRunningInBackground();
+}
+
+bool QXNetworkManager::isRunningInBackgroundEnabled() const {
+  return impl_->worker.runsInBackground();
+}
+
+bool QXNetworkManager::flush(std::chrono::milliseconds timeout) {
+  if (!impl_->worker.started()) return impl_->outbox.count() == 0;
+  return impl_->worker.flush(timeout);
+}
+
+QXDeliveryCounters QXNetworkManager::counters() const {
+  return impl_->worker.counters();
+}
+
+QXDeliveryPause QXNetworkManager::pause() const {
+  return impl_->worker.pause();
+}
+
+void QXNetworkManager::setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback) {
+  impl_->worker.setOutcomeCallback(std::move(callback));
+}
+
+void QXNetworkManager::setOptions(const QXDeliveryOptions& options) {
+  impl_->worker.setOptions(options);
+}
+
+QXDeliveryOptions QXNetworkManager::options() const {
+  return impl_->worker.options();
+}
+
+std::string QXNetworkManager::outboxPath() const {
+  return impl_->outbox.path();
+}

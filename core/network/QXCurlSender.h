@@ -1,0 +1,46 @@
+#ifndef QUORVEX_CORE_NETWORK_QXCURLSENDER_H_
+#define QUORVEX_CORE_NETWORK_QXCURLSENDER_H_
+
+// Private to the core: never included by a public header.
+
+#include <curl/curl.h>
+
+#include <atomic>
+
+#include "core/network/QXHTTPSender.h"
+
+// A sender over libcurl, one connection kept alive between requests.
+//
+// TLS peers and host names are always verified; only http and https are
+// performed (anything else is an invalid request, so a URL cannot make the
+// SDK read or write files); redirects are not followed (the status is
+// answered as it is); a proxy named in the environment (https_proxy,
+// http_proxy, all_proxy, no_proxy) is used as curl uses it. The response
+// body is read and thrown away.
+//
+// The transfer runs on curl's multi interface so that abort() can wake it at
+// once from another thread, whatever it is waiting for (DNS, connect, the
+// server's answer).
+class QXCurlSender : public QXHTTPSender {
+ public:
+  // curl's process-wide initialisation; safe to call more than once and from
+  // several threads. A sender made before it calls it itself.
+  static void globalInit();
+
+  QXCurlSender();
+  ~QXCurlSender() override;
+  QXCurlSender(const QXCurlSender&) = delete;
+  QXCurlSender& operator=(const QXCurlSender&) = delete;
+
+  QXSendResult send(const QXHTTPRequest& request) override;
+  void abort() override;
+
+ private:
+  // Constant after construction.
+  CURLM* const multi_;
+  CURL* const easy_;
+
+  std::atomic<bool> aborted_{false};
+};
+
+#endif  // QUORVEX_CORE_NETWORK_QXCURLSENDER_H_

@@ -1,0 +1,211 @@
+#ifndef QUORVEX_CORE_NETWORK_QXDELIVERYWORKER_H_
+#define QUORVEX_CORE_NETWORK_QXDELIVERYWORKER_H_
+
+// Private to the core: never included by a public header.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/QXNetworkManager.h"
+#include "core/network/QXHTTPSender.h"
+#include "core/network/QXOutbox.h"
+#include "core/network/QXRetryPolicy.h"
+
+// Drains an outbox over the network.
+//
+// One worker thread owns the outbox's reading side: it keeps a window of
+// the oldest hits in memory, hands them to connection threads oldest first,
+// removes what the server took or refused for good, applies the retry
+// policy and the outbox bounds, and waits on a condition variable for the
+// next thing to do (a new hit, an answer, the end of a backoff, the age
+// limit of the oldest hit, a change of pause). Connection threads each own
+// one sender, made on first use; the first is started with the first
+// request, the others only when a backlog builds up. Each connection holds
+// its next hit ready, so that it goes from one request to the next without
+// waiting for the worker; removals from the outbox follow in batches.
+//
+// The caller's thread (hitAdded) wakes the worker only when a connection
+// could take the hit at once, or when the outbox's bounds or log call for
+// it: a loaded or paused worker costs the caller no system call.
+//
+// Backoff is kept per collector (QXOriginOf): a failing collector does not
+// hold back hits for another one. After a failure, a single request probes
+// the collector; the others wait for its answer.
+class QXDeliveryWorker {
+ public:
+  struct Environment {
+    QXSenderFactory makeSender;
+    // Whether a network is reachable. May take a while (it reads the
+    // interfaces); called on the worker thread, at most once per
+    // reachabilityInterval and after a network error.
+    std::function<bool()> isReachable;
+    // Wall-clock milliseconds since 1970, for the age of hits.
+    std::function<int64_t()> nowMs;
+    // A number in [0, 1), for the jitter of the backoff.
+    std::function<double()> random01;
+    // Asked once, on the worker thread; empty: no User-Agent header.
+    std::function<std::string()> userAgent;
+  };
+  using OutcomeCallback = std::function<void(const QXHitOutcome&)>;
+
+  QXDeliveryWorker(QXOutbox& outbox, Environment environment, QXDeliveryOptions options);
+  // Stops (see stop()) and then waits for every thread, however long the
+  // last of them takes: after it nothing refers to the worker.
+  ~QXDeliveryWorker();
+  QXDeliveryWorker(const QXDeliveryWorker&) = delete;
+  QXDeliveryWorker& operator=(const QXDeliveryWorker&) = delete;
+
+  // Starts the worker thread; idempotent, and nothing after stop().
+  void start();
+  bool started() const { return started_.load(std::memory_order_acquire); }
+
+  // Tells the worker that the outbox has one more hit, and counts it.
+  void hitAdded();
+  // Counts and reports a hit that never reached the outbox.
+  void hitRefused(const QXHitOutcome& outcome);
+
+  void setInBackground(bool inBackground);
+  void enableRunningInBackground();
+  bool runsInBackground() const { return runInBackground_.load(std::memory_order_acquire); }
+
+  void setOptions(const QXDeliveryOptions& options);
+  QXDeliveryOptions options() const;
+  void setOutcomeCallback(OutcomeCallback callback);
+
+  // Waits at most `timeout` for the outbox to be empty with nothing in
+  // flight. True when it is.
+  bool flush(std::chrono::milliseconds timeout);
+
+  // Tells every thread to stop, aborts the transfers under way and waits at
+  // most `timeout` for the threads to end. Threads still running then are
+  // left to finish on their own (they touch nothing of the host's and end
+  // as soon as their abort takes effect). True when all had ended.
+  // Idempotent; may be called from any thread, also from the worker's own
+  // (through the outcome callback), which it then does not wait for.
+  bool stop(std::chrono::milliseconds timeout);
+
+  QXDeliveryCounters counters() const;
+  QXDeliveryPause pause() const {
+    return static_cast<QXDeliveryPause>(pause_.load(std::memory_order_acquire));
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct Entry {
+    QXOutbox::Hit hit;
+    std::string origin;
+    int attempts = 0;
+    bool inFlight = false;
+  };
+  struct OriginState {
+    int failures = 0;
+    Clock::time_point notBefore{};
+  };
+  struct Job {
+    int64_t id = 0;
+    uint64_t generation = 0;
+    QXHTTPRequest request;
+  };
+  struct Completion {
+    int64_t id = 0;
+    uint64_t generation = 0;
+    QXSendResult result;
+    size_t connection = 0;
+    bool returned = false;  // handed back unsent
+  };
+  // A connection holds the job it sends and one more, which it starts as
+  // soon as the first is answered, without waiting for the worker. After an
+  // answer that will be retried it hands the waiting job back instead and
+  // takes nothing until the worker has applied that answer, so that with one
+  // connection a retried hit goes out again before any younger one.
+  struct Connection {
+    std::thread thread;
+    std::unique_ptr<QXHTTPSender> sender;  // made and used by `thread`
+    // All guarded by mutex_.
+    std::deque<Job> jobs;  // handed out, not started
+    bool sending = false;
+    bool held = false;
+    bool finished = false;
+  };
+
+  void run();
+  void connectionLoop(Connection* connection, size_t index);
+
+  // One round of the worker thread, without the mutex. Returns when it
+  // wants to be woken at the latest (nullopt: only by an event).
+  std::optional<Clock::time_point> round(std::vector<Completion> completions,
+                                         const QXDeliveryOptions& options);
+  void applyCompletions(std::vector<Completion>& completions, const QXDeliveryOptions& options,
+                        std::vector<QXHitOutcome>& outcomes);
+  void applyBounds(const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
+  void logDrops(const QXDeliveryOptions& options, Clock::time_point now);
+  void refillWindow();
+  bool eligible(const Entry& entry, Clock::time_point now) const;
+  void dispatch(const QXDeliveryOptions& options, Clock::time_point now);
+  std::optional<Clock::time_point> nextWake(const QXDeliveryOptions& options,
+                                            Clock::time_point now) const;
+  void report(const std::vector<QXHitOutcome>& outcomes);
+  bool drainedLocked() const;
+
+  // Constant after construction.
+  QXOutbox& outbox_;
+  const Environment environment_;
+
+  // Worker thread only.
+  std::deque<Entry> window_;
+  std::map<std::string, OriginState> origins_;
+  int64_t lastLoadedId_ = 0;
+  uint64_t generationSeen_ = 0;
+  std::string userAgent_;
+  bool reachable_ = true;
+  bool reachabilityStale_ = true;
+  Clock::time_point lastReachabilityCheck_{};
+  size_t unloggedOverCount_ = 0;
+  size_t unloggedTooOld_ = 0;
+  bool dropsLogged_ = false;
+  bool moreToDrop_ = false;
+  Clock::time_point lastDropLog_{};
+
+  mutable std::mutex mutex_;
+  std::condition_variable workerWake_;
+  std::condition_variable connectionWake_;
+  std::condition_variable drained_;
+  std::condition_variable threadEnded_;
+  // All guarded by mutex_.
+  QXDeliveryOptions options_;
+  std::shared_ptr<const OutcomeCallback> callback_;
+  bool stopping_ = false;
+  bool wakeRequested_ = false;
+  bool inBackground_ = false;
+  size_t inFlight_ = 0;  // handed to a connection, answer not yet applied
+  std::vector<Completion> completions_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  std::thread workerThread_;
+  bool workerFinished_ = false;
+
+  std::atomic<bool> started_{false};
+  std::atomic<bool> hitsWaiting_{false};    // set by hitAdded(), cleared by each round
+  std::atomic<bool> workerWaiting_{false};  // the worker sleeps or is about to
+  std::atomic<bool> acceptingHits_{true};   // a new hit could go out at once
+  std::atomic<size_t> maxQueuedHits_;
+  std::atomic<bool> runInBackground_{false};
+  std::atomic<int> pause_{static_cast<int>(QXDeliveryPause::kNone)};
+  std::atomic<uint64_t> queued_{0};
+  std::atomic<uint64_t> sent_{0};
+  std::atomic<uint64_t> retried_{0};
+  std::atomic<uint64_t> dropped_{0};
+};
+
+#endif  // QUORVEX_CORE_NETWORK_QXDELIVERYWORKER_H_

@@ -1,0 +1,52 @@
+#include "core/network/QXHitRequest.h"
+
+#include <cctype>
+
+const char* const kQXHitIdentifierHeader = "X-Quorvex-Hit-Id";
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string QXHTTPRequest::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (equalsIgnoringCase(key, name)) return value;
+  }
+  return std::string();
+}
+
+QXHTTPRequest QXBuildHitRequest(std::string url, std::string body, const std::string& hitIdentifier,
+                                const std::string& userAgent) {
+  QXHTTPRequest request;
+  request.method = "POST";
+  request.url = std::move(url);
+  request.body = std::move(body);
+  request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
+  request.headers.emplace_back(kQXHitIdentifierHeader, hitIdentifier);
+  if (!userAgent.empty()) request.headers.emplace_back("User-Agent", userAgent);
+  return request;
+}
+
+std::string QXOriginOf(std::string_view url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return std::string(url);
+  size_t end = url.find_first_of("/?#", scheme + 3);
+  if (end == std::string_view::npos) end = url.size();
+  std::string origin(url.substr(0, end));
+  // Credentials are not part of where a request goes.
+  const size_t at = origin.rfind('@');
+  if (at != std::string::npos && at > scheme) origin.erase(scheme + 3, at - scheme - 2);
+  for (char& c : origin)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return origin;
+}

@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "delivery_support.h"
+#include "support/TestSupport.h"
+#include "tools/collector/QXCollector.h"
+#include "tools/collector/QXFormFields.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class CollectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(collector.start().ok()); }
+
+  QXCollector collector;
+};
+
+TEST_F(CollectorTest, RecordsEveryPartOfARequestAndItsBodyByteForByte) {
+  std::string body;
+  for (int round = 0; round < 20; ++round) {
+    for (int c = 0; c < 256; ++c)
+      body.push_back(static_cast<char>(c));
+  }
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/7/?x=1", body, "X-Quorvex-Hit-Id: abc-1\r\n"));
+  EXPECT_NE(client.readHead().find("HTTP/1.1 200 OK"), std::string::npos);
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].target, "/7/?x=1");
+  EXPECT_EQ(requests[0].header("x-quorvex-hit-id"), "abc-1");
+  EXPECT_EQ(requests[0].body, body);
+}
+
+TEST_F(CollectorTest, AnswersTheStatusTheResponderChoosesPerRequest) {
+  collector.setResponder([](const QXCollector::Request&, size_t index) {
+    auto response = QXCollector::Response::withStatus(index == 0 ? 503 : 204);
+    if (index == 0) response.headers.emplace_back("Retry-After", "7");
+    return response;
+  });
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/", "a=1"));
+  const std::string first = client.readHead();
+  EXPECT_NE(first.find("HTTP/1.1 503 Service Unavailable"), std::string::npos);
+  EXPECT_NE(first.find("Retry-After: 7"), std::string::npos);
+  client.write(qxtest::postRequest("/", "a=2"));
+  EXPECT_NE(client.readHead().find("HTTP/1.1 204 No Content"), std::string::npos);
+}
+
+TEST_F(CollectorTest, TheConfiguredStatusIsTheDefaultAnswer) {
+  QXCollector::Options options;
+  options.status = 429;
+  QXCollector refusing(options);
+  ASSERT_TRUE(refusing.start().ok());
+  qxtest::RawClient client(refusing.port());
+  client.write(qxtest::postRequest("/", "a=1"));
+  EXPECT_NE(client.readHead().find("HTTP/1.1 429 Too Many Requests"), std::string::npos);
+}
+
+TEST_F(CollectorTest, OneConnectionCarriesManyRequestsEvenWrittenAtOnce) {
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/", "a=1") + qxtest::postRequest("/", "a=2") +
+               qxtest::postRequest("/", "a=3"));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  client.write(qxtest::postRequest("/", "a=4"));
+  EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  EXPECT_EQ(collector.connectionCount(), 1u);
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(requests[i].body, "a=" + std::to_string(i + 1));
+}
+
+TEST_F(CollectorTest, AClientWaitingForContinueGetsIt) {
+  qxtest::RawClient client(collector.port());
+  client.write("POST / HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n");
+  EXPECT_NE(client.readHead().find("HTTP/1.1 100 Continue"), std::string::npos);
+  client.write("a=1");
+  EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  EXPECT_EQ(collector.requests().at(0).body, "a=1");
+}
+
+TEST_F(CollectorTest, ConnectionCloseIsHonouredAfterTheAnswer) {
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/", "a=1", "Connection: close\r\n"));
+  EXPECT_NE(client.readHead().find("Connection: close"), std::string::npos);
+  EXPECT_TRUE(client.closedByServer());
+}
+
+TEST_F(CollectorTest, WhatIsNotHttpIsRefusedAndTheConnectionClosed) {
+  qxtest::RawClient client(collector.port());
+  client.write("hello there\r\n\r\n");
+  EXPECT_NE(client.readHead().find("HTTP/1.1 400"), std::string::npos);
+  EXPECT_TRUE(client.closedByServer());
+  EXPECT_EQ(collector.requestCount(), 0u);
+}
+
+TEST_F(CollectorTest, ChunkedBodiesAreRefused) {
+  qxtest::RawClient client(collector.port());
+  client.write("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\na=1\r\n0\r\n\r\n");
+  EXPECT_NE(client.readHead().find("HTTP/1.1 501"), std::string::npos);
+  EXPECT_TRUE(client.closedByServer());
+}
+
+TEST_F(CollectorTest, AnOversizedHeadIsRefused) {
+  qxtest::RawClient client(collector.port());
+  client.write("POST / HTTP/1.1\r\nX-Big: " + std::string(70 * 1024, 'x'));
+  EXPECT_NE(client.readHead().find("HTTP/1.1 413"), std::string::npos);
+}
+
+TEST_F(CollectorTest, ConnectionsAreServedSideBySide) {
+  collector.setResponder([](const QXCollector::Request& request, size_t) {
+    return request.body == "hold" ? QXCollector::Response::never()
+                                  : QXCollector::Response::withStatus(200);
+  });
+  qxtest::RawClient held(collector.port());
+  held.write(qxtest::postRequest("/", "hold"));
+  ASSERT_TRUE(collector.waitForRequests(1, 10s));
+  qxtest::RawClient other(collector.port());
+  other.write(qxtest::postRequest("/", "a=1"));
+  EXPECT_NE(other.readHead().find("200 OK"), std::string::npos);
+  EXPECT_EQ(collector.connectionCount(), 2u);
+}
+
+TEST_F(CollectorTest, StopEndsConnectionsEvenOneHeldUnanswered) {
+  collector.setResponder(
+      [](const QXCollector::Request&, size_t) { return QXCollector::Response::never(); });
+  qxtest::RawClient held(collector.port());
+  held.write(qxtest::postRequest("/", "a=1"));
+  ASSERT_TRUE(collector.waitForRequests(1, 10s));
+  collector.stop();
+  EXPECT_TRUE(held.closedByServer());
+}
+
+TEST_F(CollectorTest, TheListenerHearsOfEachRequestOnceAnswered) {
+  std::mutex mutex;
+  std::vector<std::string> heard;
+  collector.setListener([&](const QXCollector::Request& request, size_t index) {
+    std::lock_guard<std::mutex> lock(mutex);
+    heard.push_back(std::to_string(index) + ":" + request.body);
+  });
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/", "a=1"));
+  client.readHead();
+  client.write(qxtest::postRequest("/", "b=2"));
+  client.readHead();
+  collector.stop();
+  EXPECT_EQ(heard, (std::vector<std::string>{"0:a=1", "1:b=2"}));
+}
+
+TEST_F(CollectorTest, ATakenPortIsAnError) {
+  QXCollector::Options options;
+  options.port = collector.port();
+  QXCollector second(options);
+  const QXStatus status = second.start();
+  EXPECT_FALSE(status.ok());
+  EXPECT_NE(status.message().find(std::to_string(collector.port())), std::string::npos);
+}
+
+TEST_F(CollectorTest, RequestsAreCountedButNotKeptWhenAskedNotTo) {
+  QXCollector::Options options;
+  options.keepRequests = false;
+  QXCollector counting(options);
+  ASSERT_TRUE(counting.start().ok());
+  qxtest::RawClient client(counting.port());
+  client.write(qxtest::postRequest("/", "a=1"));
+  client.readHead();
+  EXPECT_EQ(counting.requestCount(), 1u);
+  EXPECT_TRUE(counting.requests().empty());
+}
+
+class CollectCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifndef QUORVEX_TOOL_PATH
+    GTEST_SKIP() << "the quorvex tool is not built in this configuration";
+#endif
+  }
+
+  std::unique_ptr<qxtest::ChildProcess> run(std::vector<std::string> arguments) {
+#ifdef QUORVEX_TOOL_PATH
+    arguments.insert(arguments.begin(), {QUORVEX_TOOL_PATH, "collect"});
+#endif
+    return std::make_unique<qxtest::ChildProcess>(arguments, std::vector<std::string>{});
+  }
+
+  // The port the tool announced on standard error.
+  static uint16_t announcedPort(qxtest::ChildProcess& tool) {
+    if (!tool.waitForError("listening on http://127.0.0.1:", 10s)) return 0;
+    const size_t at = tool.err().find("127.0.0.1:") + 10;
+    return static_cast<uint16_t>(std::stoi(tool.err().substr(at)));
+  }
+
+  qxtest::TempDirectory directory;
+};
+
+TEST_F(CollectCommandTest, PrintsEachHitFieldByFieldDecodedAndStopsAfterTheCount) {
+  const std::string out = directory.file("bodies.txt");
+  auto tool = run({"--count", "2", "--out", out});
+  const uint16_t port = announcedPort(*tool);
+  ASSERT_NE(port, 0);
+  qxtest::RawClient client(port);
+  client.write(qxtest::postRequest(
+      "/7/", "page=check%20out&basket%5B0%5D=a%26b&empty=", "X-Quorvex-Hit-Id: X-1\r\n"));
+  EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  client.write(qxtest::postRequest("/7/", "line=one%0Atwo"));
+  EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  ASSERT_EQ(tool->wait(10s), 0);
+  EXPECT_NE(tool->out().find("id X-1\npage=check out\nbasket[0]=a&b\nempty=\n"), std::string::npos)
+      << tool->out();
+  EXPECT_NE(tool->out().find("line=one\\ntwo\n"), std::string::npos) << tool->out();
+  EXPECT_EQ(qxtest::readFile(out), "page=check%20out&basket%5B0%5D=a%26b&empty=\nline=one%0Atwo\n");
+}
+
+TEST_F(CollectCommandTest, AnswersTheStatusItWasGiven) {
+  auto tool = run({"--status", "503", "--count", "1"});
+  const uint16_t port = announcedPort(*tool);
+  ASSERT_NE(port, 0);
+  qxtest::RawClient client(port);
+  client.write(qxtest::postRequest("/", "a=1"));
+  EXPECT_NE(client.readHead().find("HTTP/1.1 503"), std::string::npos);
+  EXPECT_EQ(tool->wait(10s), 0);
+}
+
+TEST_F(CollectCommandTest, AnInterruptEndsItCleanly) {
+  auto tool = run({});
+  ASSERT_NE(announcedPort(*tool), 0);
+  tool->kill(SIGINT);
+  EXPECT_EQ(tool->wait(10s), 0);
+}
+
+TEST_F(CollectCommandTest, BadOptionsGiveOneLineAndStatusTwo) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{{"--port", "70000"},
+                                                                     {"--port"},
+                                                                     {"--status", "abc"},
+                                                                     {"--status", "99"},
+                                                                     {"--count", "0"},
+                                                                     {"--frobnicate"},
+                                                                     {"--out="}}) {
+    auto tool = run(arguments);
+    EXPECT_EQ(tool->wait(10s), 2) << arguments[0];
+    EXPECT_EQ(std::count(tool->err().begin(), tool->err().end(), '\n'), 1) << tool->err();
+    EXPECT_EQ(tool->err().rfind("quorvex collect: ", 0), 0u) << tool->err();
+  }
+}
+
+TEST_F(CollectCommandTest, ATakenPortFailsWithStatusOne) {
+  QXCollector taken;
+  ASSERT_TRUE(taken.start().ok());
+  auto tool = run({"--port", std::to_string(taken.port())});
+  EXPECT_EQ(tool->wait(10s), 1);
+  EXPECT_NE(tool->err().find("Address already in use"), std::string::npos);
+}
+
+TEST(QuorvexCommand, AnUnknownCommandGivesStatusTwo) {
+#ifndef QUORVEX_TOOL_PATH
+  GTEST_SKIP() << "the quorvex tool is not built in this configuration";
+#else
+  qxtest::ChildProcess tool({QUORVEX_TOOL_PATH, "frobnicate"}, {});
+  EXPECT_EQ(tool.wait(10s), 2);
+  EXPECT_NE(tool.err().find("unknown command 'frobnicate'"), std::string::npos);
+#endif
+}
+
+TEST(FieldFormatting, EachFieldOnItsOwnLineWithControlCharactersEscaped) {
+  EXPECT_EQ(QXFormatFields("a=1&b=%0D%0A%09%01%5C&&c"), "a=1\nb=\\r\\n\\t\\x01\\\\\nc=\n");
+  EXPECT_EQ(QXFormatFields(""), "");
+  EXPECT_EQ(QXFormatFields("x+y=%ZZ"), "x y=%ZZ\n");
+}
+
+}  // namespace

@@ -1,0 +1,480 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/network/QXDeliveryWorker.h"
+#include "platform/QXFakePlatform.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A transport for all connections of a worker: it records what it is given
+// and answers what the script says (200 without one). While held, sends
+// wait until released or aborted, so that a test can look at what is in
+// flight.
+class FakeTransport {
+ public:
+  using Script = std::function<QXSendResult(const QXHTTPRequest& request, size_t index)>;
+
+  void setScript(Script script) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    script_ = std::move(script);
+  }
+
+  QXSenderFactory factory() {
+    return [this] { return std::make_unique<Sender>(*this); };
+  }
+
+  void hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = true;
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_ = false;
+    }
+    changed_.notify_all();
+  }
+
+  std::vector<QXHTTPRequest> requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+  std::vector<std::string> bodies() const {
+    std::vector<std::string> bodies;
+    for (const auto& request : requests())
+      bodies.push_back(request.body);
+    return bodies;
+  }
+  bool waitForRequests(size_t n, std::chrono::milliseconds timeout = 10s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= n; });
+  }
+  bool waitForInFlight(size_t n, std::chrono::milliseconds timeout = 10s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return inFlight_ >= n; });
+  }
+  size_t mostInFlight() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mostInFlight_;
+  }
+
+ private:
+  class Sender : public QXHTTPSender {
+   public:
+    explicit Sender(FakeTransport& transport) : transport_(transport) {}
+    QXSendResult send(const QXHTTPRequest& request) override {
+      return transport_.perform(request, *this);
+    }
+    void abort() override {
+      {
+        std::lock_guard<std::mutex> lock(transport_.mutex_);
+        aborted_ = true;
+      }
+      transport_.changed_.notify_all();
+    }
+    bool aborted_ = false;  // guarded by the transport's mutex
+
+   private:
+    FakeTransport& transport_;
+  };
+
+  QXSendResult perform(const QXHTTPRequest& request, Sender& sender) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (sender.aborted_) return QXSendResult::failure(QXSendResult::Kind::kAborted, "aborted");
+    const size_t index = requests_.size();
+    requests_.push_back(request);
+    ++inFlight_;
+    mostInFlight_ = std::max(mostInFlight_, inFlight_);
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !held_ || sender.aborted_; });
+    --inFlight_;
+    if (sender.aborted_) return QXSendResult::failure(QXSendResult::Kind::kAborted, "aborted");
+    const Script script = script_;
+    lock.unlock();
+    return script ? script(request, index) : QXSendResult::response(200);
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  Script script_;
+  bool held_ = false;
+  std::vector<QXHTTPRequest> requests_;
+  size_t inFlight_ = 0;
+  size_t mostInFlight_ = 0;
+};
+
+class DeliveryWorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QXFakePlatform::installNew();
+    options.initialRetryDelay = 1ms;
+    options.maxRetryDelay = 4ms;
+    options.reachabilityInterval = 1ms;
+  }
+
+  std::unique_ptr<QXDeliveryWorker> makeWorker() {
+    QXDeliveryWorker::Environment environment;
+    environment.makeSender = transport.factory();
+    environment.isReachable = [this] {
+      ++reachabilityChecks;
+      return reachable.load();
+    };
+    environment.nowMs = [this] { return nowMs.load(); };
+    environment.random01 = [] { return 0.5; };
+    environment.userAgent = [] { return std::string("Test/1"); };
+    auto worker = std::make_unique<QXDeliveryWorker>(outbox, environment, options);
+    worker->setOutcomeCallback([this](const QXHitOutcome& outcome) {
+      std::lock_guard<std::mutex> lock(outcomesMutex);
+      outcomes.push_back(outcome);
+    });
+    return worker;
+  }
+
+  // Stores a hit as the observer does and tells the worker.
+  void post(QXDeliveryWorker& worker, const std::string& body,
+            const std::string& url = "http://127.0.0.1:9/7/") {
+    ASSERT_TRUE(outbox.add(url, body, false, nowMs.load()).ok());
+    worker.hitAdded();
+  }
+
+  std::vector<QXHitOutcome> outcomesSeen() {
+    std::lock_guard<std::mutex> lock(outcomesMutex);
+    return outcomes;
+  }
+
+  qxtest::TempDirectory directory;
+  QXOutbox outbox{directory.file("outbox.sqlite")};
+  FakeTransport transport;
+  QXDeliveryOptions options;
+  std::atomic<bool> reachable{true};
+  std::atomic<int> reachabilityChecks{0};
+  std::atomic<int64_t> nowMs{1700000000000};
+  std::mutex outcomesMutex;
+  std::vector<QXHitOutcome> outcomes;
+};
+
+TEST_F(DeliveryWorkerTest, DeliversEveryHitOldestFirstAndEmptiesTheOutbox) {
+  auto worker = makeWorker();
+  worker->start();
+  for (int i = 0; i < 5; ++i)
+    post(*worker, "n=" + std::to_string(i));
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"n=0", "n=1", "n=2", "n=3", "n=4"}));
+  EXPECT_EQ(outbox.count(), 0u);
+  const QXDeliveryCounters counters = worker->counters();
+  EXPECT_EQ(counters.queued, 5u);
+  EXPECT_EQ(counters.sent, 5u);
+  EXPECT_EQ(counters.retried, 0u);
+  EXPECT_EQ(counters.pending, 0u);
+}
+
+TEST_F(DeliveryWorkerTest, HitsLeftFromAnEarlierLaunchGoOutOnStart) {
+  ASSERT_TRUE(outbox.add("http://127.0.0.1:9/7/", "old=1", false, nowMs.load()).ok());
+  auto worker = makeWorker();
+  worker->start();
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), std::vector<std::string>{"old=1"});
+}
+
+TEST_F(DeliveryWorkerTest, EachRequestCarriesItsIdentifierUserAgentAndTimeouts) {
+  options.connectTimeout = 1234ms;
+  options.requestTimeout = 5678ms;
+  auto worker = makeWorker();
+  worker->start();
+  int64_t id = 0;
+  ASSERT_TRUE(outbox.add("http://127.0.0.1:9/7/", "a=1", false, nowMs.load(), &id).ok());
+  worker->hitAdded();
+  ASSERT_TRUE(worker->flush(10s));
+  const QXHTTPRequest request = transport.requests().at(0);
+  EXPECT_EQ(request.url, "http://127.0.0.1:9/7/");
+  EXPECT_EQ(request.header("X-Quorvex-Hit-Id"), outbox.identifierFor(id));
+  EXPECT_EQ(request.header("User-Agent"), "Test/1");
+  EXPECT_EQ(request.connectTimeout, 1234ms);
+  EXPECT_EQ(request.totalTimeout, 5678ms);
+}
+
+TEST_F(DeliveryWorkerTest, AServerErrorIsRetriedWithTheSameIdentifierUntilDelivered) {
+  transport.setScript([](const QXHTTPRequest&, size_t index) {
+    return QXSendResult::response(index < 2 ? 500 : 200);
+  });
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "a=1");
+  ASSERT_TRUE(worker->flush(10s));
+  const auto requests = transport.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].header("X-Quorvex-Hit-Id"), requests[2].header("X-Quorvex-Hit-Id"));
+  const auto seen = outcomesSeen();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].result, QXHitOutcome::Result::kRetrying);
+  EXPECT_EQ(seen[0].httpStatus, 500);
+  EXPECT_EQ(seen[0].attempt, 1);
+  EXPECT_EQ(seen[2].result, QXHitOutcome::Result::kDelivered);
+  EXPECT_EQ(seen[2].attempt, 3);
+  EXPECT_EQ(worker->counters().retried, 2u);
+  EXPECT_EQ(worker->counters().sent, 1u);
+}
+
+TEST_F(DeliveryWorkerTest, ARetriedHitStillGoesBeforeYoungerOnes) {
+  transport.setScript([](const QXHTTPRequest&, size_t index) {
+    return QXSendResult::response(index == 0 ? 503 : 200);
+  });
+  auto worker = makeWorker();
+  transport.hold();
+  worker->start();
+  post(*worker, "first");
+  ASSERT_TRUE(transport.waitForInFlight(1));
+  post(*worker, "second");
+  post(*worker, "third");
+  transport.release();
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"first", "first", "second", "third"}));
+}
+
+TEST_F(DeliveryWorkerTest, AClientErrorDropsTheHitWithAnErrorLog) {
+  qxtest::LogCapture log;
+  transport.setScript([](const QXHTTPRequest& request, size_t) {
+    return QXSendResult::response(request.body == "bad" ? 400 : 200);
+  });
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "bad");
+  post(*worker, "good");
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"bad", "good"}));
+  EXPECT_EQ(worker->counters().dropped, 1u);
+  EXPECT_EQ(worker->counters().sent, 1u);
+  EXPECT_TRUE(log.contains(4, "dropped: the server answered 400"));
+  const auto seen = outcomesSeen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].result, QXHitOutcome::Result::kDropped);
+  EXPECT_EQ(seen[0].httpStatus, 400);
+}
+
+TEST_F(DeliveryWorkerTest, RetryAfterHoldsTheQueueForAsLongAsTheServerAsks) {
+  options.maxRetryAfter = 2h;
+  transport.setScript(
+      [](const QXHTTPRequest&, size_t) { return QXSendResult::response(429, 3600.0); });
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "a=1");
+  post(*worker, "a=2");
+  ASSERT_TRUE(qxtest::eventually([&] { return outcomesSeen().size() == 1; }));
+  EXPECT_FALSE(worker->flush(100ms));
+  EXPECT_EQ(transport.requests().size(), 1u);
+  const auto seen = outcomesSeen();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].retryDelay, std::chrono::milliseconds(3600 * 1000));
+  EXPECT_EQ(outbox.count(), 2u);
+}
+
+TEST_F(DeliveryWorkerTest, AFailingCollectorDoesNotHoldBackHitsForAnother) {
+  options.initialRetryDelay = 1h;
+  options.maxRetryDelay = 1h;
+  transport.setScript([](const QXHTTPRequest& request, size_t) {
+    return QXSendResult::response(request.url.find(":9/") != std::string::npos ? 503 : 200);
+  });
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "down-1", "http://127.0.0.1:9/7/");
+  post(*worker, "up-1", "http://127.0.0.1:10/7/");
+  post(*worker, "down-2", "http://127.0.0.1:9/7/");
+  post(*worker, "up-2", "http://127.0.0.1:10/7/");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().sent == 2; }));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"down-1", "up-1", "up-2"}));
+  EXPECT_EQ(outbox.count(), 2u);
+}
+
+TEST_F(DeliveryWorkerTest, NothingGoesOutWhileOfflineAndAllOfItWhenTheNetworkReturns) {
+  reachable = false;
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "a=1");
+  post(*worker, "a=2");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->pause() == QXDeliveryPause::kOffline; }));
+  EXPECT_TRUE(transport.requests().empty());
+  reachable = true;
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"a=1", "a=2"}));
+  EXPECT_EQ(worker->pause(), QXDeliveryPause::kNone);
+}
+
+TEST_F(DeliveryWorkerTest, ANetworkErrorMakesTheWorkerAskAboutTheNetworkAtOnce) {
+  options.reachabilityInterval = 1h;
+  transport.setScript([this](const QXHTTPRequest&, size_t) {
+    reachable = false;
+    return QXSendResult::failure(QXSendResult::Kind::kTransportError, "no route");
+  });
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "a=1");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->pause() == QXDeliveryPause::kOffline; }));
+  EXPECT_EQ(reachabilityChecks.load(), 2);
+  EXPECT_EQ(transport.requests().size(), 1u);
+}
+
+TEST_F(DeliveryWorkerTest, InBackgroundHitsWaitUntilForeground) {
+  auto worker = makeWorker();
+  worker->start();
+  worker->setInBackground(true);
+  post(*worker, "a=1");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->pause() == QXDeliveryPause::kBackground; }));
+  EXPECT_TRUE(transport.requests().empty());
+  worker->setInBackground(false);
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), std::vector<std::string>{"a=1"});
+}
+
+TEST_F(DeliveryWorkerTest, RunningInBackgroundLiftsTheBackgroundPause) {
+  auto worker = makeWorker();
+  worker->start();
+  worker->setInBackground(true);
+  post(*worker, "a=1");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->pause() == QXDeliveryPause::kBackground; }));
+  worker->enableRunningInBackground();
+  EXPECT_TRUE(worker->runsInBackground());
+  ASSERT_TRUE(worker->flush(10s));
+  post(*worker, "a=2");
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"a=1", "a=2"}));
+}
+
+TEST_F(DeliveryWorkerTest, ABacklogIsDrainedOverSeveralConnectionsWithoutDuplicates) {
+  options.maxConnections = 3;
+  options.parallelBacklog = 4;
+  for (int i = 0; i < 30; ++i)
+    ASSERT_TRUE(
+        outbox.add("http://127.0.0.1:9/7/", "n=" + std::to_string(i), false, nowMs.load()).ok());
+  transport.hold();
+  auto worker = makeWorker();
+  worker->start();
+  ASSERT_TRUE(transport.waitForInFlight(3));
+  transport.release();
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.mostInFlight(), 3u);
+  auto bodies = transport.bodies();
+  EXPECT_EQ(bodies.size(), 30u);
+  std::sort(bodies.begin(), bodies.end());
+  EXPECT_EQ(std::unique(bodies.begin(), bodies.end()), bodies.end());
+}
+
+TEST_F(DeliveryWorkerTest, ASmallBacklogUsesOneConnectionSoHitsArriveInOrder) {
+  options.maxConnections = 4;
+  options.parallelBacklog = 16;
+  for (int i = 0; i < 10; ++i)
+    ASSERT_TRUE(
+        outbox.add("http://127.0.0.1:9/7/", "n=" + std::to_string(i), false, nowMs.load()).ok());
+  auto worker = makeWorker();
+  worker->start();
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.mostInFlight(), 1u);
+  const auto bodies = transport.bodies();
+  ASSERT_EQ(bodies.size(), 10u);
+  for (size_t i = 0; i < bodies.size(); ++i)
+    EXPECT_EQ(bodies[i], "n=" + std::to_string(i));
+}
+
+TEST_F(DeliveryWorkerTest, BeyondTheMaximumCountTheOldestAreDroppedWithAWarning) {
+  qxtest::LogCapture log;
+  options.maxQueuedHits = 3;
+  auto worker = makeWorker();
+  worker->start();
+  worker->setInBackground(true);
+  for (int i = 0; i < 5; ++i)
+    post(*worker, "n=" + std::to_string(i));
+  // The counter moves before the warning is written: wait for both.
+  ASSERT_TRUE(qxtest::eventually(
+      [&] { return worker->counters().dropped == 2 && !log.messagesAt(3).empty(); }));
+  // The first drop is told at once; what follows within a minute is told
+  // in one line a minute later.
+  const auto warnings = log.messagesAt(3);
+  ASSERT_FALSE(warnings.empty());
+  EXPECT_NE(warnings[0].find("dropped the oldest"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find("beyond 3 hits, 0 older than"), std::string::npos) << warnings[0];
+  worker->setInBackground(false);
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"n=2", "n=3", "n=4"}));
+  const auto seen = outcomesSeen();
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[0].result, QXHitOutcome::Result::kDropped);
+  EXPECT_EQ(seen[0].reason, "beyond the outbox's maximum number of hits");
+}
+
+TEST_F(DeliveryWorkerTest, ABoundLoweredFarBelowTheCountIsReachedInSeveralRounds) {
+  auto worker = makeWorker();
+  worker->start();
+  worker->setInBackground(true);
+  for (int i = 0; i < 1200; ++i)
+    post(*worker, "n=" + std::to_string(i));
+  options.maxQueuedHits = 10;
+  worker->setOptions(options);
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().dropped == 1190; }));
+  worker->setInBackground(false);
+  ASSERT_TRUE(worker->flush(10s));
+  const auto bodies = transport.bodies();
+  ASSERT_EQ(bodies.size(), 10u);
+  EXPECT_EQ(bodies.front(), "n=1190");
+  EXPECT_EQ(bodies.back(), "n=1199");
+}
+
+TEST_F(DeliveryWorkerTest, HitsOlderThanTheMaximumAgeAreDropped) {
+  qxtest::LogCapture log;
+  auto worker = makeWorker();
+  worker->start();
+  worker->setInBackground(true);
+  post(*worker, "old=1");
+  post(*worker, "old=2");
+  nowMs += 8LL * 24 * 3600 * 1000;
+  post(*worker, "new=1");
+  // The worker would look when the oldest hit's age runs out; the clock
+  // jumped instead of running, so nudge it to look now.
+  worker->flush(0ms);
+  ASSERT_TRUE(qxtest::eventually(
+      [&] { return worker->counters().dropped == 2 && !log.messagesAt(3).empty(); }));
+  EXPECT_TRUE(log.contains(3, "2 older than 604800 s"));
+  worker->setInBackground(false);
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), std::vector<std::string>{"new=1"});
+}
+
+TEST_F(DeliveryWorkerTest, StopAbortsTheTransferUnderWayAndKeepsTheHit) {
+  transport.hold();
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "a=1");
+  ASSERT_TRUE(transport.waitForInFlight(1));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(worker->stop(10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(outbox.count(), 1u);
+  EXPECT_EQ(worker->counters().sent, 0u);
+  EXPECT_FALSE(worker->flush(0ms));
+}
+
+TEST_F(DeliveryWorkerTest, StopFromTheOutcomeCallbackDoesNotWaitForItself) {
+  auto worker = makeWorker();
+  QXDeliveryWorker* raw = worker.get();
+  std::atomic<bool> stopped{false};
+  worker->setOutcomeCallback([&](const QXHitOutcome&) { stopped = raw->stop(10s); });
+  worker->start();
+  post(*worker, "a=1");
+  ASSERT_TRUE(qxtest::eventually([&] { return stopped.load(); }));
+}
+
+TEST_F(DeliveryWorkerTest, FlushWithNothingToSendReturnsAtOnce) {
+  auto worker = makeWorker();
+  worker->start();
+  EXPECT_TRUE(worker->flush(10s));
+  EXPECT_TRUE(transport.requests().empty());
+}
+
+}  // namespace

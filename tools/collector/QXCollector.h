@@ -1,0 +1,148 @@
+#ifndef QUORVEX_TOOLS_COLLECTOR_QXCOLLECTOR_H_
+#define QUORVEX_TOOLS_COLLECTOR_QXCOLLECTOR_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/QXStatus.h"
+
+// A collection server for development and tests: HTTP/1.1 on 127.0.0.1 only,
+// keep-alive, bodies sized by Content-Length, any number of connections (one
+// thread each). It records what it receives and answers a status chosen per
+// request. Not meant to face the internet: it trusts its clients beyond the
+// limits below and speaks no TLS.
+//
+// Limits: a request head of at most 64 KiB and a body of at most 64 MiB
+// (413 and the connection closed beyond); "Transfer-Encoding: chunked" is
+// refused (501, closed), which no client of the SDK sends.
+//
+// Threads: every member may be called from any thread. The responder and the
+// listener run on the connection's thread, several at once when several
+// connections are open; they must not call stop().
+class QXCollector {
+ public:
+  struct Request {
+    std::string method;
+    std::string target;  // the request target, e.g. "/7/"
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    uint64_t connection = 0;  // 1 for the first connection accepted, and so on
+
+    // The value of the first header of that name (case-insensitive), or empty.
+    std::string header(std::string_view name) const;
+  };
+
+  struct Response {
+    int status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    // False: the request is never answered; the connection stays open until
+    // the client gives up or the collector stops. For shutdown tests.
+    bool answer = true;
+
+    static Response withStatus(int status) {
+      Response response;
+      response.status = status;
+      return response;
+    }
+    static Response never() {
+      Response response;
+      response.answer = false;
+      return response;
+    }
+  };
+
+  // Decides the answer to the request numbered `index` (0 for the first the
+  // collector received, across all connections).
+  using Responder = std::function<Response(const Request& request, size_t index)>;
+  // Told of each request after it has been answered.
+  using Listener = std::function<void(const Request& request, size_t index)>;
+
+  struct Options {
+    uint16_t port = 0;  // 0: a free port chosen by the system
+    int status = 200;   // the answer when no responder is set
+    // False: requests are counted and handed to the listener but not kept,
+    // so that a long run does not grow the collector's memory.
+    bool keepRequests = true;
+  };
+
+  QXCollector();
+  explicit QXCollector(Options options);
+  ~QXCollector();
+  QXCollector(const QXCollector&) = delete;
+  QXCollector& operator=(const QXCollector&) = delete;
+
+  // Binds 127.0.0.1 and starts serving. Fails when the port is taken.
+  QXStatus start();
+  // Closes every connection and joins every thread; idempotent.
+  void stop();
+
+  uint16_t port() const;
+  // "http://127.0.0.1:<port>" followed by `path`.
+  std::string url(const std::string& path = "/") const;
+
+  // Set before start(), or at any time: a request sees the one in place when
+  // it arrives.
+  void setResponder(Responder responder);
+  void setListener(Listener listener);
+
+  std::vector<Request> requests() const;
+  size_t requestCount() const;
+  size_t connectionCount() const;
+  // Waits until at least `n` requests have been received; false at the
+  // timeout.
+  bool waitForRequests(size_t n, std::chrono::milliseconds timeout) const;
+
+ private:
+  struct Connection {
+    int fd = -1;
+    uint64_t number = 0;
+    std::thread thread;
+    bool finished = false;  // guarded by mutex_
+  };
+
+  void acceptLoop();
+  void serve(Connection* connection);
+  // Reads until `buffer` holds at least `size` bytes; false when the peer
+  // closed or the collector is stopping.
+  bool readAtLeast(int fd, std::string& buffer, size_t size);
+  bool waitReadable(int fd);
+  Response respond(const Request& request, size_t* index);
+  void reapFinishedLocked(std::vector<std::thread>& toJoin);
+
+  // Constant after construction.
+  const Options options_;
+
+  // Constant while serving (set by start()).
+  int listenFd_ = -1;
+  int wakeFd_ = -1;  // an eventfd made readable by stop()
+  uint16_t port_ = 0;
+  std::thread acceptThread_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable received_;
+  // All guarded by mutex_.
+  bool stopping_ = false;
+  bool started_ = false;
+  std::list<Connection> connections_;
+  uint64_t connectionsAccepted_ = 0;
+  size_t requestCount_ = 0;
+  std::vector<Request> requests_;
+  std::shared_ptr<const Responder> responder_;
+  std::shared_ptr<const Listener> listener_;
+};
+
+// The phrase of a status line ("OK", "Too Many Requests", ...), "Status" for
+// codes it does not know.
+const char* QXReasonPhrase(int status);
+
+#endif  // QUORVEX_TOOLS_COLLECTOR_QXCOLLECTOR_H_
