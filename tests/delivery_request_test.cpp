@@ -49,6 +49,18 @@ TEST_F(HitRequestTest, CredentialsDoNotMakeAnotherOrigin) {
             "https://collect1.quorvex.net");
 }
 
+TEST_F(HitRequestTest, LoopbackOriginsAreTheOnesOnThisMachine) {
+  for (const char* origin : {"http://127.0.0.1:8080", "http://127.1.2.3", "https://localhost",
+                             "http://[::1]:9000", "http://[::1]"}) {
+    EXPECT_TRUE(QXIsLoopbackOrigin(origin)) << origin;
+  }
+  for (const char* origin :
+       {"https://collect1.quorvex.net", "http://127.0.0.1.example.net", "http://10.0.0.1",
+        "http://localhost.example", "http://[::10]", "http://127.0.0", "not a url", ""}) {
+    EXPECT_FALSE(QXIsLoopbackOrigin(origin)) << origin;
+  }
+}
+
 TEST_F(HitRequestTest, ATextThatIsNoURLIsItsOwnOrigin) {
   EXPECT_EQ(QXOriginOf("not a url"), "not a url");
   EXPECT_EQ(QXOriginOf(""), "");

@@ -210,17 +210,16 @@ TEST_F(DeliveryTest, ARequestWithoutAURLIsIgnoredWithAnError) {
   EXPECT_EQ(delivery.counters().queued, 0u);
 }
 
-TEST_F(DeliveryTest, NothingIsSentWhileOfflineAndEverythingWhenTheNetworkReturns) {
+// Pausing while offline is the worker's (its tests fake the transport); a
+// collector on this machine is the one kind that needs no network.
+TEST_F(DeliveryTest, ACollectorOnThisMachineGetsItsHitsWithoutANetwork) {
   QXNetworkManager& delivery = manager();
   platform->removeInterface("en0");
   post(collector.url("/7/"), "a=1");
   post(collector.url("/7/"), "a=2");
-  ASSERT_TRUE(qxtest::eventually([&] { return delivery.pause() == QXDeliveryPause::kOffline; }));
-  EXPECT_EQ(collector.requestCount(), 0u);
-  platform->addInterfaceAddress("en0", QXAddressFamily::kIPv4, "192.168.1.20",
-                                QXLinkKind::kWireless);
   ASSERT_TRUE(delivery.flush(10s));
   EXPECT_EQ(bodies(), (std::vector<std::string>{"a=1", "a=2"}));
+  EXPECT_EQ(delivery.pause(), QXDeliveryPause::kNone);
 }
 
 TEST_F(DeliveryTest, InBackgroundHitsWaitForTheForeground) {

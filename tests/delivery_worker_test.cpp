@@ -112,6 +112,9 @@ class FakeTransport {
   size_t mostInFlight_ = 0;
 };
 
+// A collector elsewhere on the network (the fake transport never resolves it).
+constexpr const char* kRemoteURL = "http://collect.example.net/7/";
+
 class DeliveryWorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -298,14 +301,29 @@ TEST_F(DeliveryWorkerTest, NothingGoesOutWhileOfflineAndAllOfItWhenTheNetworkRet
   reachable = false;
   auto worker = makeWorker();
   worker->start();
-  post(*worker, "a=1");
-  post(*worker, "a=2");
+  post(*worker, "a=1", kRemoteURL);
+  post(*worker, "a=2", kRemoteURL);
   ASSERT_TRUE(qxtest::eventually([&] { return worker->pause() == QXDeliveryPause::kOffline; }));
   EXPECT_TRUE(transport.requests().empty());
   reachable = true;
   ASSERT_TRUE(worker->flush(10s));
   EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"a=1", "a=2"}));
   EXPECT_EQ(worker->pause(), QXDeliveryPause::kNone);
+}
+
+TEST_F(DeliveryWorkerTest, OfflineACollectorOnThisMachineStillGetsItsHits) {
+  reachable = false;
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "a=1", kRemoteURL);
+  post(*worker, "a=2");  // 127.0.0.1
+  post(*worker, "a=3", "http://localhost:8080/7/");
+  ASSERT_TRUE(qxtest::eventually([&] { return transport.requests().size() == 2; }));
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->pause() == QXDeliveryPause::kOffline; }));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"a=2", "a=3"}));
+  reachable = true;
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"a=2", "a=3", "a=1"}));
 }
 
 TEST_F(DeliveryWorkerTest, ANetworkErrorMakesTheWorkerAskAboutTheNetworkAtOnce) {
@@ -316,7 +334,7 @@ TEST_F(DeliveryWorkerTest, ANetworkErrorMakesTheWorkerAskAboutTheNetworkAtOnce) 
   });
   auto worker = makeWorker();
   worker->start();
-  post(*worker, "a=1");
+  post(*worker, "a=1", kRemoteURL);
   ASSERT_TRUE(qxtest::eventually([&] { return worker->pause() == QXDeliveryPause::kOffline; }));
   EXPECT_EQ(reachabilityChecks.load(), 2);
   EXPECT_EQ(transport.requests().size(), 1u);

@@ -421,6 +421,7 @@ void QXDeliveryWorker::refillWindow() {
     lastLoadedId_ = hit.id;
     Entry entry;
     entry.origin = QXOriginOf(hit.url);
+    entry.loopback = QXIsLoopbackOrigin(entry.origin);
     entry.hit = std::move(hit);
     window_.push_back(std::move(entry));
   }
@@ -462,7 +463,11 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
     lastReachabilityCheck_ = now;
     reachabilityStale_ = false;
   }
-  if (!reachable_) {
+  // Offline, only a collector on this machine can still be reached.
+  auto sendable = [&](const Entry& entry) {
+    return eligible(entry, now) && (reachable_ || entry.loopback);
+  };
+  if (!reachable_ && std::none_of(window_.begin(), window_.end(), sendable)) {
     pause_.store(static_cast<int>(QXDeliveryPause::kOffline), std::memory_order_release);
     acceptingHits_.store(false, std::memory_order_release);
     return;
@@ -482,8 +487,7 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
     Connection& connection = *connections_[i];
     while (!connection.held &&
            connection.jobs.size() + (connection.sending ? 1 : 0) < kJobsPerConnection) {
-      next = std::find_if(next, window_.end(),
-                          [&](const Entry& entry) { return eligible(entry, now); });
+      next = std::find_if(next, window_.end(), sendable);
       if (next == window_.end()) break;
       Entry& entry = *next;
       entry.inFlight = true;

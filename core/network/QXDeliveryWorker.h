@@ -106,6 +106,7 @@ class QXDeliveryWorker {
   struct Entry {
     QXOutbox::Hit hit;
     std::string origin;
+    bool loopback = false;  // the collector runs on this machine
     int attempts = 0;
     bool inFlight = false;
   };

@@ -50,3 +50,28 @@ std::string QXOriginOf(std::string_view url) {
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return origin;
 }
+
+bool QXIsLoopbackOrigin(std::string_view origin) {
+  const size_t scheme = origin.find("://");
+  if (scheme == std::string_view::npos) return false;
+  std::string_view host = origin.substr(scheme + 3);
+  if (host.rfind("[::1]", 0) == 0) return host.size() == 5 || host[5] == ':';
+  host = host.substr(0, host.find(':'));
+  if (host == "localhost") return true;
+  // 127.d.d.d: four dot-separated decimal parts, the first 127.
+  if (host.rfind("127.", 0) != 0) return false;
+  int parts = 2;  // "127" and the one being read
+  bool digit = false;
+  for (char c : host.substr(4)) {
+    if (c == '.') {
+      if (!digit) return false;
+      ++parts;
+      digit = false;
+    } else if (c >= '0' && c <= '9') {
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  return digit && parts == 4;
+}

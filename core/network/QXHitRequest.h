@@ -41,4 +41,8 @@ QXHTTPRequest QXBuildHitRequest(std::string url, std::string body, const std::st
 // origin.
 std::string QXOriginOf(std::string_view url);
 
+// Whether an origin names this machine (localhost, 127.0.0.0/8 or [::1]):
+// such a collector is reachable whatever the network interfaces say.
+bool QXIsLoopbackOrigin(std::string_view origin);
+
 #endif  // QUORVEX_CORE_NETWORK_QXHITREQUEST_H_
