@@ -30,9 +30,9 @@ TempDirectory::~TempDirectory() {
 
 LogCapture::LogCapture() : previousThreshold_(QXLogger::sharedInstance().threshold()) {
   QXLogger::sharedInstance().setThreshold(0);
-  QXLogger::sharedInstance().setSink([this](int level, const std::string& message) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.emplace_back(level, message);
+  QXLogger::sharedInstance().setSink([entries = entries_](int level, const std::string& message) {
+    std::lock_guard<std::mutex> lock(entries->mutex);
+    entries->list.emplace_back(level, message);
   });
 }
 
@@ -42,22 +42,20 @@ LogCapture::~LogCapture() {
 }
 
 std::vector<std::pair<int, std::string>> LogCapture::entries() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return entries_;
+  std::lock_guard<std::mutex> lock(entries_->mutex);
+  return entries_->list;
 }
 
 std::vector<std::string> LogCapture::messagesAt(int level) const {
-  std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> messages;
-  for (const auto& [l, m] : entries_) {
+  for (const auto& [l, m] : entries()) {
     if (l == level) messages.push_back(m);
   }
   return messages;
 }
 
 bool LogCapture::contains(int level, const std::string& fragment) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [l, m] : entries_) {
+  for (const auto& [l, m] : entries()) {
     if (l == level && m.find(fragment) != std::string::npos) return true;
   }
   return false;

@@ -42,8 +42,13 @@ class LogCapture {
   bool contains(int level, const std::string& fragment) const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<int, std::string>> entries_;
+  // Shared with the sink, so that a message being logged on another thread
+  // while the capture goes still has somewhere to land.
+  struct Entries {
+    std::mutex mutex;
+    std::vector<std::pair<int, std::string>> list;
+  };
+  std::shared_ptr<Entries> entries_ = std::make_shared<Entries>();
   int previousThreshold_;
 };
 
