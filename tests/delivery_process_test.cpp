@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "QXSDK/Quorvex.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXNetworkManager.h"
 #include "core/network/QXOutbox.h"
 #include "delivery_support.h"
+#include "platform/QXApplication.h"
 #include "platform/QXFakePlatform.h"
 #include "platform/QXNotificationCenter.h"
 #include "support/TestSupport.h"
@@ -44,11 +46,18 @@ void announce(const char* mark) {
   std::fflush(stdout);
 }
 
-// The child's platform: the parent's directory; offline when asked.
+// The child's platform: the parent's directory. Asked to, the application
+// goes to background, where nothing is sent: what the child leaves is then
+// all on disk.
 void installChildPlatform() {
   auto platform = QXFakePlatform::installNew();
   platform->setDataDirectory(environment("QX_DIRECTORY"));
-  if (environment("QX_OFFLINE") == "1") platform->removeInterface("en0");
+}
+
+void enterBackgroundIfAsked() {
+  if (environment("QX_IN_BACKGROUND") != "1") return;
+  QXNotificationCenter::defaultCenter()->postNotification(
+      QXNotification::notificationWithName(kQXNotification_OnBackground, nullptr));
 }
 
 class DeliveryProcessTest : public ::testing::Test {
@@ -94,6 +103,7 @@ class DeliveryProcessTest : public ::testing::Test {
 TEST(DeliveryProcessChild, DISABLED_PostsThenWaitsForTheKill) {
   installChildPlatform();
   QXNetworkManager::sharedInstance();
+  enterBackgroundIfAsked();
   const int count = std::stoi(environment("QX_COUNT"));
   for (int i = 0; i < count; ++i)
     post(environment("QX_URL"), "n=" + std::to_string(i));
@@ -102,13 +112,51 @@ TEST(DeliveryProcessChild, DISABLED_PostsThenWaitsForTheKill) {
     ::pause();
 }
 
+// Child: a tracker executes QX_COUNT hits to QX_URL while the application
+// is in background, says so, and waits to be killed.
+TEST(DeliveryProcessChild, DISABLED_ExecutesThenWaitsForTheKill) {
+  installChildPlatform();
+  Quorvex tracker(1, 1);
+  tracker.setUrl(environment("QX_URL"));
+  QXApplication::didEnterBackground();
+  const int count = std::stoi(environment("QX_COUNT"));
+  for (int i = 0; i < count; ++i) {
+    tracker.addData("n", std::to_string(i));
+    tracker.sendData();
+  }
+  announce("QX-EXECUTED");
+  for (;;)
+    ::pause();
+}
+
+TEST_F(DeliveryProcessTest, HitsOfATrackerKilledRightAfterExecutingAreDeliveredByTheNextLaunch) {
+  constexpr int kHits = 40;
+  auto child = qxtest::runTestCaseAsChild(
+      "DeliveryProcessChild.DISABLED_ExecutesThenWaitsForTheKill",
+      {"QX_DIRECTORY=" + directory.path(), "QX_URL=" + collector.url("/7/"),
+       "QX_COUNT=" + std::to_string(kHits)});
+  ASSERT_TRUE(child->waitForOutput("QX-EXECUTED", 30s)) << child->out() << child->err();
+  child->kill(SIGKILL);
+  ASSERT_EQ(child->wait(10s), 128 + SIGKILL);
+  EXPECT_EQ(collector.requestCount(), 0u);
+
+  QXNetworkManager& manager = nextLaunch();
+  ASSERT_TRUE(manager.flush(20s));
+  std::vector<std::string> numbers;
+  for (const auto& request : collector.requests()) {
+    EXPECT_EQ(qxtest::fieldOf(request.body, "QX_QUORVEX_VERSION"), "4.4.1");
+    numbers.push_back("n=" + qxtest::fieldOf(request.body, "n").value_or("?"));
+  }
+  EXPECT_EQ(numbers, numbered(kHits));
+}
+
 TEST_F(DeliveryProcessTest, HitsOfAProcessKilledRightAfterPostingAreDeliveredByTheNextOne) {
   constexpr int kHits = 50;
-  // Offline, the child cannot have sent anything: all it leaves is on disk.
+  // In background the child cannot have sent anything: all it leaves is on disk.
   auto child = qxtest::runTestCaseAsChild(
       "DeliveryProcessChild.DISABLED_PostsThenWaitsForTheKill",
       {"QX_DIRECTORY=" + directory.path(), "QX_URL=" + collector.url("/7/"),
-       "QX_COUNT=" + std::to_string(kHits), "QX_OFFLINE=1"});
+       "QX_COUNT=" + std::to_string(kHits), "QX_IN_BACKGROUND=1"});
   ASSERT_TRUE(child->waitForOutput("QX-POSTED", 30s)) << child->out() << child->err();
   child->kill(SIGKILL);
   ASSERT_EQ(child->wait(10s), 128 + SIGKILL);
