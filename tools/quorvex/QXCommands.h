@@ -14,5 +14,7 @@ struct QXCommand {
 };
 
 int QXRunCollect(const std::vector<std::string>& arguments);
+int QXRunBody(const std::vector<std::string>& arguments);
+int QXRunSend(const std::vector<std::string>& arguments);
 
 #endif  // QUORVEX_TOOLS_QUORVEX_QXCOMMANDS_H_

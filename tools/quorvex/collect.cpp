@@ -18,6 +18,7 @@
 
 #include "tools/collector/QXCollector.h"
 #include "tools/collector/QXFormFields.h"
+#include "tools/quorvex/QXCommandLine.h"
 #include "tools/quorvex/QXCommands.h"
 
 namespace {
@@ -32,66 +33,45 @@ struct CollectOptions {
 constexpr const char* kUsage =
     "usage: quorvex collect [--port P] [--status CODE] [--count N] [--out FILE]";
 
-std::optional<long long> parseInteger(const std::string& text, long long low, long long high) {
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  long long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value < low || value > high) return std::nullopt;
-  return value;
-}
-
 // Parses the options; on a bad one, `error` says which and why.
 bool parseOptions(const std::vector<std::string>& arguments, CollectOptions& options,
                   std::string& error) {
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    std::string name = arguments[i];
-    std::optional<std::string> value;
-    const size_t equals = name.find('=');
-    if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-      value = name.substr(equals + 1);
-      name = name.substr(0, equals);
-    }
+  QXCommandLine line(arguments);
+  while (line.next()) {
+    const std::string& name = line.name();
     if (name != "--port" && name != "--status" && name != "--count" && name != "--out") {
-      error = "unknown option '" + arguments[i] + "'";
+      error = "unknown option '" + name + "'";
       return false;
     }
-    if (!value) {
-      if (i + 1 >= arguments.size()) {
-        error = name + " needs a value";
-        return false;
-      }
-      value = arguments[++i];
-    }
+    std::string value;
+    if (!line.value(value, error)) return false;
     if (name == "--port") {
-      const auto port = parseInteger(*value, 0, 65535);
+      const auto port = QXParseInteger(value, 0, 65535);
       if (!port) {
-        error = "--port wants a number from 0 to 65535, not '" + *value + "'";
+        error = "--port wants a number from 0 to 65535, not '" + value + "'";
         return false;
       }
       options.port = static_cast<uint16_t>(*port);
     } else if (name == "--status") {
-      const auto status = parseInteger(*value, 200, 599);
+      const auto status = QXParseInteger(value, 200, 599);
       if (!status) {
-        error = "--status wants an HTTP status from 200 to 599, not '" + *value + "'";
+        error = "--status wants an HTTP status from 200 to 599, not '" + value + "'";
         return false;
       }
       options.status = static_cast<int>(*status);
     } else if (name == "--count") {
-      const auto count = parseInteger(*value, 1, LLONG_MAX);
+      const auto count = QXParseInteger(value, 1, LLONG_MAX);
       if (!count) {
-        error = "--count wants a positive number, not '" + *value + "'";
+        error = "--count wants a positive number, not '" + value + "'";
         return false;
       }
       options.count = static_cast<size_t>(*count);
     } else {
-      if (value->empty()) {
+      if (value.empty()) {
         error = "--out wants a file name";
         return false;
       }
-      options.out = *value;
+      options.out = value;
     }
   }
   return true;

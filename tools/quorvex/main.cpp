@@ -9,6 +9,9 @@
 namespace {
 
 const QXCommand kCommands[] = {
+    {"body", "body [options] [key=value ...]   print the POST body of the hit(s)", &QXRunBody},
+    {"send", "send [options] [--timeout S] [key=value ...]   execute and deliver the hit(s)",
+     &QXRunSend},
     {"collect", "collect [--port P] [--status CODE] [--count N] [--out FILE]", &QXRunCollect},
 };
 
