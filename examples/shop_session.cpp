@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
   tracker.setUrl(argv[1]);  // the development collector instead of the service
   tracker.addPermanentData("user_id", std::string("42"));
   tracker.addPermanentData("plan", std::string("premium"));
-  std::printf("session of %s (site %d, container %d)\n", tracker.url().c_str(),
-              tracker.siteID(), tracker.containerID());
+  std::printf("session of %s (site %d, container %d)\n", tracker.url().c_str(), tracker.siteID(),
+              tracker.containerID());
 
   screenView(tracker, "home");
   screenView(tracker, "shoes/running");
