@@ -197,6 +197,7 @@ void QXFileUserDefaults::openAndLoad() {
       missedWrites_ = true;
     }
     fileBytes_ = h.size();
+    unsynced_ = true;
     return;
   }
   loadFrom(contents);
@@ -276,10 +277,12 @@ bool QXFileUserDefaults::synchronize() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (fd_ < 0) return false;
   if (missedWrites_ && !rewrite()) return false;
+  if (!unsynced_) return true;
   if (::fdatasync(fd_) != 0) {
     QXReportPlatformError("user defaults " + path_ + ": cannot sync (" + errnoText() + ")");
     return false;
   }
+  unsynced_ = false;
   return true;
 }
 
@@ -298,6 +301,7 @@ void QXFileUserDefaults::appendRecord(uint8_t op, const std::string& key,
     return;
   }
   fileBytes_ += record.size();
+  unsynced_ = true;
   maybeCompact();
 }
 
@@ -339,5 +343,6 @@ bool QXFileUserDefaults::rewrite() {
   ::fcntl(fd_, F_SETFL, O_APPEND);
   fileBytes_ = contents.size();
   missedWrites_ = false;
+  unsynced_ = false;  // the new file was synced before it took the old one's place
   return true;
 }

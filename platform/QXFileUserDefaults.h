@@ -14,7 +14,8 @@
 // Durability: every setObject/removeObject appends one record with a single
 // write() before it returns, so the change survives a crash or a SIGKILL of
 // the process; synchronize() also makes it survive a crash of the machine
-// (fdatasync). When the log has grown well beyond the live data it is
+// (fdatasync; a call with nothing written since the last one costs nothing).
+// When the log has grown well beyond the live data it is
 // rewritten into a temporary file that replaces the old one by rename.
 //
 // File format (little-endian), version 1:
@@ -60,6 +61,7 @@ class QXFileUserDefaults : public QXStandardUserDefaults {
   uint64_t fileBytes_ = 0;                               // guarded by mutex_
   uint64_t liveBytes_ = 0;                               // guarded by mutex_
   bool missedWrites_ = false;  // guarded by mutex_: the file lacks a change
+  bool unsynced_ = false;      // guarded by mutex_: written since the last sync
 };
 
 #endif  // QUORVEX_PLATFORM_QXFILEUSERDEFAULTS_H_
