@@ -1,4 +1,4 @@
-// End-to-end delivery under load: hits posted as trackers post them, to a
+// End-to-end delivery under load: hits executed by a tracker, to a
 // collector on loopback (`quorvex collect` in a process of its own, or one
 // in this process with --in-process), on the real Linux platform.
 //
@@ -9,7 +9,7 @@
 //                          SDK delivers, until the outbox is empty;
 //   backlog drain          hits posted while in background, then the time
 //                          from the return to foreground until empty;
-// the cost of each post on the caller's thread (median, p99), that every
+// the cost of each execute on the caller's thread (median, p99), that every
 // hit arrived (none lost, duplicates counted), the outbox file's size once
 // drained, and the process's peak resident memory.
 #include <fcntl.h>
@@ -33,9 +33,12 @@
 #include <string>
 #include <vector>
 
+#include "QXSDK/QXAppVars.h"
+#include "QXSDK/QXProduct.h"
 #include "QXSDK/Quorvex.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXNetworkManager.h"
+#include "platform/QXApplication.h"
 #include "platform/QXLinuxPlatform.h"
 #include "platform/QXNotificationCenter.h"
 #include "tools/collector/QXCollector.h"
@@ -50,27 +53,32 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// About 90 fields and 3.5 KB, shaped like a hit, with a field that names it.
-std::string hitBody(const std::string& phase, int index) {
-  std::string body = "seq=" + phase + "-" + std::to_string(index);
-  for (int i = 0; body.size() < 3500; ++i) {
-    body += "&%23QX_PREDEFINED_VARIABLE_" + std::to_string(i) + "%23=";
-    body += "value%20of%20variable%20" + std::to_string(i * 7919 + index);
+// A hit's variables: 15 of the application's, a basket of three products,
+// and "seq", which names the hit for the check that none was lost.
+void fillHit(Quorvex& tracker, const std::string& phase, int index) {
+  static const char* const kPages[] = {"home", "search results", "product/42?ref=mail&x=1",
+                                       "checkout"};
+  tracker.addData("seq", phase + "-" + std::to_string(index));
+  for (int i = 0; i < 15; ++i) {
+    tracker.addData("var" + std::to_string(i), std::string(kPages[(i + index) % 4]));
   }
-  return body;
+  for (int p = 0; p < 3; ++p) {
+    QXProduct product;
+    product.setID("SKU-" + std::to_string(1000 + p));
+    product.setName(std::string("Running shoe \"Fast & Light\""));
+    product.setQuantity(std::string("1"));
+    product.setPrice(std::string("59.90"));
+    product.setCategory(std::string("shoes/running"));
+    tracker.addData("basket", product);
+  }
 }
 
-void post(const std::string& url, std::string body) {
-  QXUserInfo userInfo;
-  userInfo[kQXUserInfo_URLKey] = url;
-  userInfo[kQXUserInfo_POSTData] = std::move(body);
-  QXNotificationCenter::defaultCenter()->postNotification(
-      QXNotification::notificationWithName(kQXNotification_HTTPRequest, nullptr, userInfo));
-}
-
-void postState(const char* name) {
-  QXNotificationCenter::defaultCenter()->postNotification(
-      QXNotification::notificationWithName(name, nullptr));
+// The "seq" field of a body.
+std::string sequenceOf(const std::string& body) {
+  const size_t at = body.rfind("&seq=");
+  if (at == std::string::npos) return std::string();
+  const size_t end = body.find('&', at + 1);
+  return body.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5);
 }
 
 // `quorvex collect --out FILE` in a process of its own.
@@ -129,9 +137,9 @@ struct Latencies {
   }
 };
 
-double timedPost(const std::string& url, std::string body) {
+double timedExecute(Quorvex& tracker, const QXAppVars& appVars) {
   const auto start = Clock::now();
-  post(url, std::move(body));
+  tracker.execute(appVars);
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
@@ -207,6 +215,10 @@ int main(int argc, char** argv) {
 
   const auto trackerStart = Clock::now();
   Quorvex tracker(410501, 7);
+  tracker.setUrl(url);
+  tracker.addPermanentData("user_id", std::string("42"));
+  QXAppVars appVars;
+  appVars.addData("event", std::string("purchase"));
   const double firstTracker = secondsSince(trackerStart);
   const auto secondStart = Clock::now();
   Quorvex second(410502, 8);
@@ -225,8 +237,10 @@ int main(int argc, char** argv) {
   Latencies tracked;
   tracked.microseconds.reserve(static_cast<size_t>(hits));
   const auto trackedStart = Clock::now();
-  for (int i = 0; i < hits; ++i)
-    tracked.microseconds.push_back(timedPost(url, hitBody("t", i)));
+  for (int i = 0; i < hits; ++i) {
+    fillHit(tracker, "t", i);
+    tracked.microseconds.push_back(timedExecute(tracker, appVars));
+  }
   const double trackedPosting = secondsSince(trackedStart);
   const bool trackedFlushed = manager.flush(std::chrono::minutes(5));
   const double trackedSeconds = secondsSince(trackedStart);
@@ -237,15 +251,17 @@ int main(int argc, char** argv) {
   }
 
   // A backlog queued in background, drained from the return to foreground.
-  postState(kQXNotification_OnBackground);
+  QXApplication::didEnterBackground();
   Latencies backlog;
   backlog.microseconds.reserve(static_cast<size_t>(hits));
-  for (int i = 0; i < hits; ++i)
-    backlog.microseconds.push_back(timedPost(url, hitBody("b", i)));
+  for (int i = 0; i < hits; ++i) {
+    fillHit(tracker, "b", i);
+    backlog.microseconds.push_back(timedExecute(tracker, appVars));
+  }
   const off_t backlogFile =
       sizeOf(dataDirectory + "/outbox.sqlite") + sizeOf(dataDirectory + "/outbox.sqlite-wal");
   const auto drainStart = Clock::now();
-  postState(kQXNotification_OnForeground);
+  QXApplication::willEnterForeground();
   const bool drainFlushed = manager.flush(std::chrono::minutes(5));
   const double drainSeconds = secondsSince(drainStart);
   const off_t drainedFile =
@@ -269,31 +285,31 @@ int main(int argc, char** argv) {
   }
   std::set<std::string> seen;
   size_t duplicates = 0;
+  size_t bodyBytes = 0;
   for (const std::string& body : received) {
-    const size_t end = body.find('&');
-    if (!seen.insert(body.substr(0, end)).second) ++duplicates;
+    if (!seen.insert(sequenceOf(body)).second) ++duplicates;
+    bodyBytes = std::max(bodyBytes, body.size());
   }
   size_t missing = 0;
   for (const char* phase : {"t", "b"}) {
     for (int i = 0; i < hits; ++i) {
-      if (seen.count("seq=" + std::string(phase) + "-" + std::to_string(i)) == 0) ++missing;
+      if (seen.count(std::string(phase) + "-" + std::to_string(i)) == 0) ++missing;
     }
   }
 
-  std::printf("collector: %s, connections: %d, hits per phase: %d, body: %zu bytes\n",
-              inProcess ? "in-process" : "quorvex collect", connections, hits,
-              hitBody("t", 0).size());
+  std::printf("collector: %s, connections: %d, hits per phase: %d, body: up to %zu bytes\n",
+              inProcess ? "in-process" : "quorvex collect", connections, hits, bodyBytes);
   std::printf("first tracker ready: %.3f ms (second: %.3f ms)\n", firstTracker * 1000,
               secondTracker * 1000);
-  std::printf("tracked and delivered: %.0f hits/s (%d hits in %.3f s; posting took %.3f s)%s\n",
+  std::printf("tracked and delivered: %.0f hits/s (%d hits in %.3f s; executing took %.3f s)%s\n",
               hits / trackedSeconds, hits, trackedSeconds, trackedPosting,
               trackedFlushed ? "" : " NOT DRAINED");
-  std::printf("  post on the caller's thread: median %.1f us, p99 %.1f us\n",
+  std::printf("  execute on the caller's thread: median %.1f us, p99 %.1f us\n",
               tracked.percentile(0.5), tracked.percentile(0.99));
   std::printf("backlog drain: %.0f hits/s (%d hits in %.3f s)%s\n", hits / drainSeconds, hits,
               drainSeconds, drainFlushed ? "" : " NOT DRAINED");
-  std::printf("  post while in background: median %.1f us, p99 %.1f us\n", backlog.percentile(0.5),
-              backlog.percentile(0.99));
+  std::printf("  execute while in background: median %.1f us, p99 %.1f us\n",
+              backlog.percentile(0.5), backlog.percentile(0.99));
   std::printf("received: %zu requests, %zu distinct hits, %zu duplicates, %zu missing\n",
               received.size(), seen.size(), duplicates, missing);
   std::printf("counters: queued %llu, sent %llu, retried %llu, dropped %llu, pending %zu\n",
