@@ -16,6 +16,8 @@
 #include "QXSDK/QXPredefinedVariables.h"
 #include "QXSDK/QXSDKConstants.h"
 #include "QXSDK/Quorvex.h"
+#include "core/QXNetworkManager.h"
+#include "platform/QXApplication.h"
 #include "platform/QXLinuxPlatform.h"
 
 namespace {
@@ -85,6 +87,35 @@ void BM_Execute(benchmark::State& state) {
   state.counters["body_bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_Execute)->Threads(1)->Threads(2)->UseRealTime();
+
+// The same with the core's delivery observing the default center: each hit
+// is stored in the outbox before execute returns. The application stays in
+// background, so nothing is sent meanwhile and the outbox only grows.
+void BM_ExecuteWithOutbox(benchmark::State& state) {
+  setUpOnce();
+  static const bool quiet = [] {
+    QXNetworkManager& network = QXNetworkManager::sharedInstance();
+    QXDeliveryOptions options = network.options();
+    options.maxQueuedHits = 100000000;
+    network.setOptions(options);
+    QXApplication::didEnterBackground();
+    return true;
+  }();
+  (void)quiet;
+  Quorvex tracker(410501, 7);
+  tracker.setUrl("http://127.0.0.1:9/7/");
+  tracker.addPermanentData("user_id", std::string("42"));
+  QXAppVars appVars;
+  appVars.addData("event", std::string("purchase"));
+  for (auto _ : state) {
+    state.PauseTiming();
+    fillHit(tracker);
+    state.ResumeTiming();
+    tracker.execute(appVars);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ExecuteWithOutbox)->Threads(1)->Threads(2)->UseRealTime();
 
 // Building the same body alone: a new builder, the four stores, rendering.
 void BM_BodyBuilder(benchmark::State& state) {
