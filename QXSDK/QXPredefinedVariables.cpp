@@ -46,7 +46,13 @@ QXPredefinedVariables* QXPredefinedVariables::init() {
     QX_INIT_STATE.markFailed();
     return nullptr;
   }
-  dynamicStore_.clearData();
+  {
+    // Under the registry's mutex, so that a hit on another thread copies the
+    // store whole, before or after it is emptied, never between its refresh
+    // and its copy.
+    std::lock_guard<std::mutex> lock(mutex_);
+    dynamicStore_.clearData();
+  }
   // From here on every init() returns at once, also one sent from the steps.
   QX_INIT_STATE.markInitialised();
 
