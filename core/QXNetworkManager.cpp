@@ -24,6 +24,8 @@ struct QXNetworkManager::Impl {
       : outbox(path), worker(outbox, std::move(environment), QXDeliveryOptions()) {}
 
   void onRequest(const QXNotification& notification);
+  // Starts the worker, after the transport's one-time set-up.
+  void startWorker();
 
   QXOutbox outbox;
   QXDeliveryWorker worker;
@@ -41,15 +43,6 @@ QXNetworkManager* QXNetworkManager::init() {
 
   QXDeliveryWorker::Environment environment;
   environment.makeSender = []() -> std::unique_ptr<QXHTTPSender> {
-    static std::once_flag once;
-    std::call_once(once, [] {
-      QXCurlSender::globalInit();
-      // Exit handlers run in the reverse order of their registration, and
-      // curl's initialisation has just registered OpenSSL's clean-up: this
-      // one, registered after it, stops the transfers before OpenSSL is torn
-      // down.
-      std::atexit(&QXNetworkManager::stopAtExit);
-    });
     return std::make_unique<QXCurlSender>();
   };
   environment.isReachable = [] { return QXReachability(QXPlatform::current()).isReachable(); };
@@ -65,10 +58,6 @@ QXNetworkManager* QXNetworkManager::init() {
         .value_or(std::string());
   };
   impl_ = std::make_unique<Impl>(path, std::move(environment));
-  // Registered now as well, for a process that exits before its first
-  // request (its worker may be draining the previous launch's hits from
-  // disk).
-  std::atexit(&QXNetworkManager::stopAtExit);
 
   const auto center = QXNotificationCenter::defaultCenter();
   Impl* impl = impl_.get();
@@ -81,7 +70,7 @@ QXNetworkManager* QXNetworkManager::init() {
                       [impl](const QXNotification&) { impl->worker.setInBackground(false); });
 
   // Hits left by an earlier launch go out without waiting for a new one.
-  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) impl_->worker.start();
+  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) impl_->startWorker();
   return this;
 }
 
@@ -89,6 +78,22 @@ void QXNetworkManager::stopAtExit() {
   Impl& impl = *sharedInstance().impl_;
   if (impl.exited.exchange(true)) return;
   impl.worker.stop(impl.worker.options().exitTimeout);
+}
+
+void QXNetworkManager::Impl::startWorker() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // curl (and with it OpenSSL) is set up here, on the thread that first
+    // needs the worker, and never on a thread of the worker: OpenSSL
+    // registers its clean-up for the exit, and a registration made while the
+    // process already exits would tear it down under a transfer. Exit
+    // handlers run in the reverse order of their registration, so this one,
+    // registered after OpenSSL's, stops the transfers first. Half a
+    // millisecond, paid by the first hit rather than by start-up.
+    QXCurlSender::globalInit();
+    std::atexit(&QXNetworkManager::stopAtExit);
+  });
+  worker.start();
 }
 
 void QXNetworkManager::Impl::onRequest(const QXNotification& notification) {
@@ -104,7 +109,7 @@ void QXNetworkManager::Impl::onRequest(const QXNotification& notification) {
   const auto response = userInfo->find(kQXUserInfo_ResponseKey);
   const bool consent = response != userInfo->end() && response->second == "Consent";
   const int64_t now = static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
-  if (!worker.started()) worker.start();
+  if (!worker.started()) startWorker();
   const QXStatus status = outbox.add(url->second, body->second, consent, now);
   if (status.ok()) {
     worker.hitAdded();
