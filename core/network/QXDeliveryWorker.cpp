@@ -528,7 +528,9 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
       outbox_.count() > 0)
     consider(lastReachabilityCheck_ + options.reachabilityInterval);
   if (unloggedOverCount_ + unloggedTooOld_ > 0) consider(lastDropLog_ + kDropLogInterval);
-  for (const auto& [name, origin] : origins_) {
+  for (const auto& item : origins_) {
+    const std::string& name = item.first;
+    const OriginState& origin = item.second;
     if (origin.notBefore <= now) continue;
     const bool waiting = std::any_of(window_.begin(), window_.end(), [&](const Entry& entry) {
       return !entry.inFlight && entry.origin == name;
