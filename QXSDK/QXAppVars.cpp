@@ -1,8 +1,9 @@
 #include "QXSDK/QXAppVars.h"
 
-#include <array>
 #include <cstdint>
 #include <utility>
+
+#include "platform/QXBytes.h"
 
 namespace {
 
@@ -21,39 +22,9 @@ constexpr size_t kEntryCountSize = 4;
 constexpr size_t kSmallestEntrySize = 2 + 8;  // two lengths, empty key and value
 constexpr char kDynamicStoreKey[] = "dynamicStore";
 
-void putLE(std::string& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i)
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-uint64_t getLE(const char* p, int bytes) {
-  uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i)
-    value = (value << 8) | static_cast<uint8_t>(p[i]);
-  return value;
-}
-
-// CRC-32 as zlib and PNG compute it (reflected polynomial 0xEDB88320), over
-// every byte of the archive but the checksum's own four.
+// The checksum covers every byte of the archive but its own four.
 uint32_t archiveChecksum(std::string_view archive) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t n = 0; n < 256; ++n) {
-      uint32_t c = n;
-      for (int k = 0; k < 8; ++k)
-        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  auto update = [&](std::string_view data) {
-    for (unsigned char byte : data)
-      crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
-  };
-  update(archive.substr(0, kChecksumOffset));
-  update(archive.substr(kHeaderSize));
-  return crc ^ 0xFFFFFFFFu;
+  return QXCrc32(archive.substr(kHeaderSize), QXCrc32(archive.substr(0, kChecksumOffset)));
 }
 
 QXStatus corrupt(const std::string& why) {
@@ -118,15 +89,15 @@ std::string QXAppVars::description() const {
 
 std::string QXAppVars::encode() const {
   std::string out(kArchiveMagic, sizeof kArchiveMagic);
-  putLE(out, kFormatVersion, 2);
-  putLE(out, kReadableBy, 2);
-  putLE(out, 0, 4);  // the checksum, once the rest is written
-  putLE(out, dynamicStore_ ? 1 : 0, 4);
+  QXPutLittleEndian(out, kFormatVersion, 2);
+  QXPutLittleEndian(out, kReadableBy, 2);
+  QXPutLittleEndian(out, 0, 4);  // the checksum, once the rest is written
+  QXPutLittleEndian(out, dynamicStore_ ? 1 : 0, 4);
   if (dynamicStore_) {
     const std::string store = dynamicStore_->archivedData();
-    putLE(out, sizeof kDynamicStoreKey - 1, 2);
+    QXPutLittleEndian(out, sizeof kDynamicStoreKey - 1, 2);
     out.append(kDynamicStoreKey, sizeof kDynamicStoreKey - 1);
-    putLE(out, store.size(), 8);
+    QXPutLittleEndian(out, store.size(), 8);
     out += store;
   }
   const uint32_t crc = archiveChecksum(out);
@@ -141,8 +112,8 @@ QXStatus QXAppVars::decode(std::string_view archive, std::unique_ptr<QXAppVars>*
       archive.compare(0, 4, std::string_view(kArchiveMagic, 4)) != 0) {
     return corrupt("not an archive of this kind, or truncated in its header");
   }
-  const uint64_t version = getLE(archive.data() + 4, 2);
-  const uint64_t readableBy = getLE(archive.data() + 6, 2);
+  const uint64_t version = QXGetLittleEndian(archive.data() + 4, 2);
+  const uint64_t readableBy = QXGetLittleEndian(archive.data() + 6, 2);
   if (version == 0 || readableBy == 0 || readableBy > version) {
     return corrupt("inconsistent versions " + std::to_string(version) + "/" +
                    std::to_string(readableBy));
@@ -153,12 +124,12 @@ QXStatus QXAppVars::decode(std::string_view archive, std::unique_ptr<QXAppVars>*
                                   " or later; this one reads format " +
                                   std::to_string(kFormatVersion));
   }
-  if (getLE(archive.data() + kChecksumOffset, 4) != archiveChecksum(archive)) {
+  if (QXGetLittleEndian(archive.data() + kChecksumOffset, 4) != archiveChecksum(archive)) {
     return corrupt("checksum mismatch");
   }
 
   size_t offset = kHeaderSize;
-  const uint64_t count = getLE(archive.data() + offset, 4);
+  const uint64_t count = QXGetLittleEndian(archive.data() + offset, 4);
   offset += kEntryCountSize;
   if (count > (archive.size() - offset) / kSmallestEntrySize) {
     return corrupt("claims more entries than it holds");
@@ -167,12 +138,12 @@ QXStatus QXAppVars::decode(std::string_view archive, std::unique_ptr<QXAppVars>*
   for (uint64_t i = 0; i < count; ++i) {
     auto truncated = [i] { return corrupt("truncated in entry " + std::to_string(i)); };
     if (archive.size() - offset < 2) return truncated();
-    const size_t keyLength = static_cast<size_t>(getLE(archive.data() + offset, 2));
+    const size_t keyLength = static_cast<size_t>(QXGetLittleEndian(archive.data() + offset, 2));
     offset += 2;
     if (archive.size() - offset < keyLength + 8) return truncated();
     const std::string_view key = archive.substr(offset, keyLength);
     offset += keyLength;
-    const uint64_t valueLength = getLE(archive.data() + offset, 8);
+    const uint64_t valueLength = QXGetLittleEndian(archive.data() + offset, 8);
     offset += 8;
     if (valueLength > archive.size() - offset) return truncated();
     const std::string_view value = archive.substr(offset, static_cast<size_t>(valueLength));

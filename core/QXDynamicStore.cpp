@@ -2,6 +2,8 @@
 
 #include <functional>
 
+#include "platform/QXBytes.h"
+
 namespace {
 
 constexpr char kArchiveMagic[4] = {'Q', 'X', 'D', 'S'};
@@ -11,18 +13,6 @@ constexpr size_t kMinimumIndexCapacity = 16;
 
 size_t hashOf(std::string_view key) {
   return std::hash<std::string_view>{}(key);
-}
-
-void putLE(std::string& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i)
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-uint64_t getLE(const char* p, int bytes) {
-  uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i)
-    value = (value << 8) | static_cast<uint8_t>(p[i]);
-  return value;
 }
 
 // Length of the valid UTF-8 sequence at p (at most `available` bytes) that
@@ -351,13 +341,13 @@ std::string QXDynamicStore::archivedData() const {
   std::string out;
   out.reserve(size);
   out.append(kArchiveMagic, sizeof kArchiveMagic);
-  putLE(out, kArchiveVersion, 2);
-  putLE(out, liveCount_, 8);
+  QXPutLittleEndian(out, kArchiveVersion, 2);
+  QXPutLittleEndian(out, liveCount_, 8);
   for (const Entry& entry : entries_) {
     if (!entry.live) continue;
-    putLE(out, entry.keyLength, 8);
+    QXPutLittleEndian(out, entry.keyLength, 8);
     out += keyOf(entry);
-    putLE(out, entry.valueLength, 8);
+    QXPutLittleEndian(out, entry.valueLength, 8);
     out += valueOf(entry);
   }
   return out;
@@ -369,12 +359,12 @@ QXStatus QXDynamicStore::unarchive(std::string_view data, QXDynamicStore* out) {
   if (data.compare(0, 4, std::string_view(kArchiveMagic, 4)) != 0) {
     return QXStatus::Corruption("not a store archive");
   }
-  const uint64_t version = getLE(data.data() + 4, 2);
+  const uint64_t version = QXGetLittleEndian(data.data() + 4, 2);
   if (version != kArchiveVersion) {
     return QXStatus::Corruption("store archive version " + std::to_string(version) +
                                 " is not supported");
   }
-  const uint64_t count = getLE(data.data() + 6, 8);
+  const uint64_t count = QXGetLittleEndian(data.data() + 6, 8);
   size_t offset = kArchiveHeaderSize;
   // Every entry needs at least its two length fields, which bounds what the
   // count may claim before anything is allocated.
@@ -385,7 +375,7 @@ QXStatus QXDynamicStore::unarchive(std::string_view data, QXDynamicStore* out) {
   decoded.reserve(static_cast<size_t>(count));
   auto readField = [&](std::string_view* field) {
     if (data.size() - offset < 8) return false;
-    const uint64_t length = getLE(data.data() + offset, 8);
+    const uint64_t length = QXGetLittleEndian(data.data() + offset, 8);
     offset += 8;
     if (length > data.size() - offset) return false;
     *field = data.substr(offset, static_cast<size_t>(length));

@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <system_error>
 
+#include "platform/QXBytes.h"
 #include "platform/QXPlatformLog.h"
 
 namespace {
@@ -24,39 +24,16 @@ constexpr uint8_t kOpRemove = 2;
 constexpr uint64_t kCompactionSlack = uint64_t{256} * 1024;
 constexpr size_t kMaxFieldSize = 0xFFFFFFFFu;
 
-const std::array<uint32_t, 256>& crcTable() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k)
-        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  return table;
-}
-
-uint32_t crc32(const char* data, size_t size) {
-  const auto& table = crcTable();
-  uint32_t c = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    c = table[(c ^ static_cast<uint8_t>(data[i])) & 0xFF] ^ (c >> 8);
-  }
-  return c ^ 0xFFFFFFFFu;
-}
-
 void putU32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  QXPutLittleEndian(out, v, 4);
 }
 
 uint32_t getU32(const char* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = (v << 8) | static_cast<uint8_t>(p[i]);
-  return v;
+  return static_cast<uint32_t>(QXGetLittleEndian(p, 4));
+}
+
+uint32_t crc32(const char* data, size_t size) {
+  return QXCrc32(std::string_view(data, size));
 }
 
 std::string header() {
