@@ -36,6 +36,7 @@
 #include "QXSDK/QXAppVars.h"
 #include "QXSDK/QXProduct.h"
 #include "QXSDK/Quorvex.h"
+#include "bench/QXBenchHit.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXNetworkManager.h"
 #include "platform/QXApplication.h"
@@ -53,24 +54,10 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A hit's variables: 15 of the application's, a basket of three products,
-// and "seq", which names the hit for the check that none was lost.
+// A realistic hit, and "seq", which names it for the check that none was lost.
 void fillHit(Quorvex& tracker, const std::string& phase, int index) {
-  static const char* const kPages[] = {"home", "search results", "product/42?ref=mail&x=1",
-                                       "checkout"};
   tracker.addData("seq", phase + "-" + std::to_string(index));
-  for (int i = 0; i < 15; ++i) {
-    tracker.addData("var" + std::to_string(i), std::string(kPages[(i + index) % 4]));
-  }
-  for (int p = 0; p < 3; ++p) {
-    QXProduct product;
-    product.setID("SKU-" + std::to_string(1000 + p));
-    product.setName(std::string("Running shoe \"Fast & Light\""));
-    product.setQuantity(std::string("1"));
-    product.setPrice(std::string("59.90"));
-    product.setCategory(std::string("shoes/running"));
-    tracker.addData("basket", product);
-  }
+  QXFillBenchHit(tracker, index);
 }
 
 // The "seq" field of a body.

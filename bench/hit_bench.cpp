@@ -16,6 +16,7 @@
 #include "QXSDK/QXPredefinedVariables.h"
 #include "QXSDK/QXSDKConstants.h"
 #include "QXSDK/Quorvex.h"
+#include "bench/QXBenchHit.h"
 #include "core/QXNetworkManager.h"
 #include "platform/QXApplication.h"
 #include "platform/QXLinuxPlatform.h"
@@ -52,23 +53,6 @@ void setUpOnce() {
   (void)done;
 }
 
-void fillHit(Quorvex& tracker) {
-  static const char* const kPages[] = {"home", "search results", "product/42?ref=mail&x=1",
-                                       "checkout"};
-  for (int i = 0; i < 15; ++i) {
-    tracker.addData("var" + std::to_string(i), std::string(kPages[i % 4]));
-  }
-  for (int p = 0; p < 3; ++p) {
-    QXProduct product;
-    product.setID("SKU-" + std::to_string(1000 + p));
-    product.setName(std::string("Running shoe \"Fast & Light\""));
-    product.setQuantity(std::string("1"));
-    product.setPrice(std::string("59.90"));
-    product.setCategory(std::string("shoes/running"));
-    tracker.addData("basket", product);
-  }
-}
-
 void BM_Execute(benchmark::State& state) {
   setUpOnce();
   Quorvex tracker(410501, 7, quietCenter());
@@ -78,7 +62,7 @@ void BM_Execute(benchmark::State& state) {
   size_t bytes = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    fillHit(tracker);
+    QXFillBenchHit(tracker);
     state.ResumeTiming();
     tracker.execute(appVars);
   }
@@ -109,7 +93,7 @@ void BM_ExecuteWithOutbox(benchmark::State& state) {
   appVars.addData("event", std::string("purchase"));
   for (auto _ : state) {
     state.PauseTiming();
-    fillHit(tracker);
+    QXFillBenchHit(tracker);
     state.ResumeTiming();
     tracker.execute(appVars);
   }
@@ -122,7 +106,7 @@ void BM_BodyBuilder(benchmark::State& state) {
   setUpOnce();
   Quorvex tracker(410501, 7, quietCenter());
   tracker.addPermanentData("user_id", std::string("42"));
-  fillHit(tracker);
+  QXFillBenchHit(tracker);
   QXAppVars appVars;
   appVars.addData("event", std::string("purchase"));
   QXDynamicStore& registry = QXPredefinedVariables::sharedInstance().dynamicStore();

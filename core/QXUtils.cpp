@@ -1,5 +1,6 @@
 #include "core/QXUtils.h"
 
+#include <cctype>
 #include <limits>
 
 int64_t QXUtils::longLongFromString(std::string_view text) {
@@ -34,4 +35,15 @@ int32_t QXUtils::numberFromNSString(const std::optional<std::string>& text) {
   if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
   if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
   return static_cast<int32_t>(value);
+}
+
+bool QXUtils::equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }

@@ -16,6 +16,10 @@ class QXUtils {
 
   // The same reading into a signed 64-bit integer.
   static int64_t longLongFromString(std::string_view text);
+
+  // Equality of two texts with ASCII letters compared without case (as HTTP
+  // header names are).
+  static bool equalsIgnoringCase(std::string_view a, std::string_view b);
 };
 
 #endif  // QUORVEX_CORE_QXUTILS_H_

@@ -129,41 +129,33 @@ void QXFileUserDefaults::moveAside(const std::string& why) {
 }
 
 void QXFileUserDefaults::openAndLoad() {
-  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  auto openFile = [this](int extraFlags) {
+    return ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0600);
+  };
+  // The file in the way is kept for the user to inspect; a fresh one starts
+  // beside it.
+  auto replace = [&](int fd, const std::string& why, int extraFlags) {
+    if (fd >= 0) ::close(fd);
+    moveAside(why);
+    return openFile(extraFlags);
+  };
+  std::string contents;
+  int fd = openFile(0);
   if (fd < 0 && errno != ENOENT) {
-    // Unreadable (permissions, a directory in the way): keep it for the
-    // user to inspect and start a fresh file beside it.
-    moveAside("cannot be opened (" + errnoText() + ")");
-    fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    fd = replace(-1, "cannot be opened (" + errnoText() + ")", 0);  // permissions, a directory
+  } else if (fd >= 0 && !readAll(fd, contents)) {
+    fd = replace(fd, "cannot be read (" + errnoText() + ")", 0);
+    contents.clear();
+  }
+  if (fd >= 0 && !contents.empty() &&
+      (contents.size() < kHeaderSize || contents.compare(0, kHeaderSize, header()) != 0)) {
+    fd = replace(fd, "is not a defaults file of this version", O_TRUNC);
+    contents.clear();
   }
   if (fd < 0) {
     QXReportPlatformError("user defaults " + path_ + ": cannot be created (" + errnoText() +
                           "); values are kept in memory only");
     return;
-  }
-  std::string contents;
-  if (!readAll(fd, contents)) {
-    ::close(fd);
-    moveAside("cannot be read (" + errnoText() + ")");
-    fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      QXReportPlatformError("user defaults " + path_ + ": cannot be created (" + errnoText() +
-                            "); values are kept in memory only");
-      return;
-    }
-    contents.clear();
-  }
-  if (!contents.empty() &&
-      (contents.size() < kHeaderSize || contents.compare(0, kHeaderSize, header()) != 0)) {
-    ::close(fd);
-    moveAside("is not a defaults file of this version");
-    fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      QXReportPlatformError("user defaults " + path_ + ": cannot be created (" + errnoText() +
-                            "); values are kept in memory only");
-      return;
-    }
-    contents.clear();
   }
   fd_ = fd;
   ::fchmod(fd_, 0600);

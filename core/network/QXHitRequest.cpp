@@ -2,25 +2,13 @@
 
 #include <cctype>
 
+#include "core/QXUtils.h"
+
 const char* const kQXHitIdentifierHeader = "X-Quorvex-Hit-Id";
-
-namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 std::string QXHTTPRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equalsIgnoringCase(key, name)) return value;
+    if (QXUtils::equalsIgnoringCase(key, name)) return value;
   }
   return std::string();
 }

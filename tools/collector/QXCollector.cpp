@@ -12,20 +12,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/QXUtils.h"
+
 namespace {
 
 constexpr size_t kMaxHeadBytes = 64 * 1024;
 constexpr size_t kMaxBodyBytes = 64 * 1024 * 1024;
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 bool containsTokenIgnoringCase(std::string_view list, std::string_view token) {
   std::string lowered(list);
@@ -154,7 +146,7 @@ const char* QXReasonPhrase(int status) {
 
 std::string QXCollector::Request::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equalsIgnoringCase(key, name)) return value;
+    if (QXUtils::equalsIgnoringCase(key, name)) return value;
   }
   return std::string();
 }
