@@ -72,8 +72,8 @@ QXFakePlatform::QXFakePlatform() : defaults_(std::make_unique<QXFakeUserDefaults
       {"CFBundleShortVersionString", "1.0"}, {"CFBundleVersion", "1"}, {"CFBundleName", "FakeApp"}};
   bundleIdentifier_ = "com.example.fakeapp";
   interfaces_ = {
-      {"lo", QXAddressFamily::kIPv4, "127.0.0.1", true, true, QXLinkKind::kLoopback},
-      {"en0", QXAddressFamily::kIPv4, "192.168.1.20", true, true, QXLinkKind::kWireless},
+      {"lo", QXAddressFamily::kIPv4, "127.0.0.1", true, true, QXLinkKind::kLoopback, "lo"},
+      {"en0", QXAddressFamily::kIPv4, "192.168.1.20", true, true, QXLinkKind::kWireless, "en0"},
   };
   defaults_->registerValue("AppleLocale", "en_US");
 }
@@ -168,7 +168,7 @@ void QXFakePlatform::setInterfaces(std::vector<QXInterfaceAddress> interfaces) {
 void QXFakePlatform::addInterfaceAddress(const std::string& name, QXAddressFamily family,
                                          const std::string& address, QXLinkKind link) {
   std::lock_guard<std::mutex> lock(mutex_);
-  interfaces_.push_back(QXInterfaceAddress{name, family, address, true, true, link});
+  interfaces_.push_back(QXInterfaceAddress{name, family, address, true, true, link, name});
 }
 
 void QXFakePlatform::removeInterface(const std::string& name) {

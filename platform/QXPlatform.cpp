@@ -25,6 +25,11 @@ std::vector<std::shared_ptr<QXPlatform>>& keeper() {
 
 }  // namespace
 
+const char* const kCFBundleNameKey = "CFBundleName";
+const char* const kCFBundleVersionKey = "CFBundleVersion";
+const char* const kCFBundleShortVersionStringKey = "CFBundleShortVersionString";
+const char* const kQXAppleLocaleKey = "AppleLocale";
+
 QXPlatform::~QXPlatform() = default;
 
 QXPlatform& QXPlatform::current() {
