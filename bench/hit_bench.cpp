@@ -41,7 +41,7 @@ void setUpOnce() {
     QXLinuxPlatform::Options options;
     options.dataDirectory = directory;
     options.bundleIdentifier = "com.example.bench";
-    options.infoDictionary[kCFBundleShortVersionStringKey] = "3.1.0";
+    options.infoDictionary[kQXBundleShortVersionStringKey] = "3.1.0";
     QXPlatform::install(std::make_shared<QXLinuxPlatform>(options));
     QXPredefinedVariables& registry = QXPredefinedVariables::sharedInstance();
     // At least 70 entries, so that figures stay comparable with those taken

@@ -41,8 +41,8 @@ int64_t timeFirstTracker(const std::string& dataDirectory) {
   QXLinuxPlatform::Options options;
   options.dataDirectory = dataDirectory;
   options.bundleIdentifier = "com.example.startup";
-  options.infoDictionary[kCFBundleShortVersionStringKey] = "3.1.0";
-  options.infoDictionary[kCFBundleVersionKey] = "310";
+  options.infoDictionary[kQXBundleShortVersionStringKey] = "3.1.0";
+  options.infoDictionary[kQXBundleVersionKey] = "310";
   options.localeIdentifier = "fr_FR";
   QXPlatform::install(std::make_shared<QXLinuxPlatform>(options));
   Quorvex tracker(410501, 7, QXNotificationCenter::create());

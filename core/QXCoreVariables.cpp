@@ -18,9 +18,9 @@ std::string QXCoreVariables::userAgentText() {
   QXPlatform& platform = QXPlatform::current();
   const QXDeviceInfo device = platform.currentDevice();
   std::string agent;
-  if (auto name = platform.infoDictionaryValue(kCFBundleNameKey)) {
+  if (auto name = platform.infoDictionaryValue(kQXBundleNameKey)) {
     agent += *name;
-    if (auto version = platform.infoDictionaryValue(kCFBundleShortVersionStringKey)) {
+    if (auto version = platform.infoDictionaryValue(kQXBundleShortVersionStringKey)) {
       agent += "/" + *version;
     }
     agent += " ";

@@ -68,9 +68,9 @@ QXFakePlatform::QXFakePlatform() : defaults_(std::make_unique<QXFakeUserDefaults
   screen_ = QXScreenBounds{375, 667};
   currencyCode_ = "EUR";
   currencySymbol_ = "\xE2\x82\xAC";  // €
-  info_ = {{kCFBundleShortVersionStringKey, "1.0"},
-           {kCFBundleVersionKey, "1"},
-           {kCFBundleNameKey, "FakeApp"}};
+  info_ = {{kQXBundleShortVersionStringKey, "1.0"},
+           {kQXBundleVersionKey, "1"},
+           {kQXBundleNameKey, "FakeApp"}};
   bundleIdentifier_ = "com.example.fakeapp";
   interfaces_ = {
       {"lo", QXAddressFamily::kIPv4, "127.0.0.1", true, true, QXLinkKind::kLoopback, "lo"},

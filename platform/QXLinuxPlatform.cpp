@@ -113,7 +113,7 @@ uint32_t QXLinuxPlatform::defaultCStringEncoding() {
 std::optional<std::string> QXLinuxPlatform::infoDictionaryValue(const std::string& key) {
   auto it = options_.infoDictionary.find(key);
   if (it != options_.infoDictionary.end()) return it->second;
-  if (key == kCFBundleNameKey) return executableName_;
+  if (key == kQXBundleNameKey) return executableName_;
   return std::nullopt;
 }
 

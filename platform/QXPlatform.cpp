@@ -25,9 +25,9 @@ std::vector<std::shared_ptr<QXPlatform>>& keeper() {
 
 }  // namespace
 
-const char* const kCFBundleNameKey = "CFBundleName";
-const char* const kCFBundleVersionKey = "CFBundleVersion";
-const char* const kCFBundleShortVersionStringKey = "CFBundleShortVersionString";
+const char* const kQXBundleNameKey = "CFBundleName";
+const char* const kQXBundleVersionKey = "CFBundleVersion";
+const char* const kQXBundleShortVersionStringKey = "CFBundleShortVersionString";
 const char* const kQXAppleLocaleKey = "AppleLocale";
 
 QXPlatform::~QXPlatform() = default;

@@ -54,10 +54,11 @@ struct QXInterfaceAddress {
   std::string systemName;  // the operating system's own name ("eth0"); may equal `name`
 };
 
-// Keys of the application's information dictionary.
-extern const char* const kCFBundleNameKey;                // "CFBundleName"
-extern const char* const kCFBundleVersionKey;             // "CFBundleVersion": the build
-extern const char* const kCFBundleShortVersionStringKey;  // "CFBundleShortVersionString"
+// Keys of the application's information dictionary. Our own names for them,
+// so that a host that also links a CoreFoundation on Linux sees no clash.
+extern const char* const kQXBundleNameKey;                // "CFBundleName"
+extern const char* const kQXBundleVersionKey;             // "CFBundleVersion": the build
+extern const char* const kQXBundleShortVersionStringKey;  // "CFBundleShortVersionString"
 // The user-defaults key under which the user's locale identifier is found.
 extern const char* const kQXAppleLocaleKey;  // "AppleLocale"
 

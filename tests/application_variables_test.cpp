@@ -18,7 +18,7 @@ class ApplicationVariablesTest : public ::testing::Test {
   void SetUp() override { platform = QXFakePlatform::installNew(); }
 
   void launch(std::optional<std::string> version) {
-    platform->setInfoDictionaryValue(kCFBundleShortVersionStringKey, std::move(version));
+    platform->setInfoDictionaryValue(kQXBundleShortVersionStringKey, std::move(version));
     platform->advanceSeconds(3600);
     if (!launched_) {
       launched_ = true;
@@ -81,9 +81,9 @@ TEST_F(ApplicationVariablesTest, AnApplicationWithoutVersionIsAFirstVisitAtEvery
 TEST_F(ApplicationVariablesTest, BundleValuesAreTheBundlesAndAMissingBuildIsNotWritten) {
   QXDynamicStore store;
   QXApplicationVariables steps(store, *platform);
-  platform->setInfoDictionaryValue(kCFBundleVersionKey, std::nullopt);
+  platform->setInfoDictionaryValue(kQXBundleVersionKey, std::nullopt);
   platform->setBundleIdentifier(std::nullopt);
-  platform->setInfoDictionaryValue(kCFBundleNameKey, std::string());
+  platform->setInfoDictionaryValue(kQXBundleNameKey, std::string());
   steps.setApplicationBuild();
   steps.setBundleIdentifier();
   steps.setApplicationName();
@@ -91,7 +91,7 @@ TEST_F(ApplicationVariablesTest, BundleValuesAreTheBundlesAndAMissingBuildIsNotW
   EXPECT_EQ(store.getData(kQXPredefinedVariable_BundleID), std::nullopt);
   EXPECT_EQ(store.getData(kQXPredefinedVariable_ApplicationName), "");
 
-  platform->setInfoDictionaryValue(kCFBundleVersionKey, std::string("4711"));
+  platform->setInfoDictionaryValue(kQXBundleVersionKey, std::string("4711"));
   platform->setBundleIdentifier(std::string("com.example.shop"));
   steps.setApplicationBuild();
   steps.setBundleIdentifier();

@@ -88,14 +88,14 @@ TEST_F(CompleteHitTest, WhateverThePlatformAnswersTheBodyStaysWellFormed) {
       {"empty bundle values",
        [](QXFakePlatform& p) {
          p.setBundleIdentifier(std::string());
-         p.setInfoDictionaryValue(kCFBundleNameKey, std::string());
+         p.setInfoDictionaryValue(kQXBundleNameKey, std::string());
        },
        kQXPredefinedVariable_BundleID, ""},
       {"1 MB bundle values",
        [&](QXFakePlatform& p) {
          p.setBundleIdentifier(huge);
-         p.setInfoDictionaryValue(kCFBundleShortVersionStringKey, huge);
-         p.setInfoDictionaryValue(kCFBundleVersionKey, huge);
+         p.setInfoDictionaryValue(kQXBundleShortVersionStringKey, huge);
+         p.setInfoDictionaryValue(kQXBundleVersionKey, huge);
        },
        kQXPredefinedVariable_ApplicationVersion, huge},
       {"empty device texts", [](QXFakePlatform& p) { p.setDevice(QXDeviceInfo{}); },

@@ -17,7 +17,7 @@ bool isPresent(const std::optional<std::string>& value) {
 }  // namespace
 
 void QXApplicationVariables::setApplicationBuild() {
-  if (auto build = platform_.infoDictionaryValue(kCFBundleVersionKey)) {
+  if (auto build = platform_.infoDictionaryValue(kQXBundleVersionKey)) {
     store_.addData(kQXPredefinedVariable_ApplicationBuild, *build);
   }
 }
@@ -28,12 +28,12 @@ void QXApplicationVariables::setBundleIdentifier() {
 
 void QXApplicationVariables::setApplicationName() {
   store_.addData(kQXPredefinedVariable_ApplicationName,
-                 platform_.infoDictionaryValue(kCFBundleNameKey));
+                 platform_.infoDictionaryValue(kQXBundleNameKey));
 }
 
 void QXApplicationVariables::initApplicationVersion() {
   const std::string current =
-      platform_.infoDictionaryValue(kCFBundleShortVersionStringKey).value_or(std::string());
+      platform_.infoDictionaryValue(kQXBundleShortVersionStringKey).value_or(std::string());
   auto retrieve = [this](const char* label) {
     return QXUserDefaults::retrieveInfoFromUserDefaults(label, platform_);
   };

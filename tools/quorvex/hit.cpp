@@ -209,9 +209,9 @@ void installPlatform(const HitOptions& options) {
   platform.localeIdentifier = options.locale;
   platform.screen = options.screen;
   if (options.appVersion)
-    platform.infoDictionary[kCFBundleShortVersionStringKey] = *options.appVersion;
-  if (options.appBuild) platform.infoDictionary[kCFBundleVersionKey] = *options.appBuild;
-  if (options.appName) platform.infoDictionary[kCFBundleNameKey] = *options.appName;
+    platform.infoDictionary[kQXBundleShortVersionStringKey] = *options.appVersion;
+  if (options.appBuild) platform.infoDictionary[kQXBundleVersionKey] = *options.appBuild;
+  if (options.appName) platform.infoDictionary[kQXBundleNameKey] = *options.appName;
   QXPlatform::install(std::make_shared<QXLinuxPlatform>(platform));
 }
 
