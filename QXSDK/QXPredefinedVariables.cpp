@@ -2,6 +2,9 @@
 
 #include "QXSDK/QXPostData.h"
 #include "QXSDK/QXSDKConstants.h"
+#include "QXSDK/predefined/QXApplicationVariables.h"
+#include "QXSDK/predefined/QXDeviceVariables.h"
+#include "QXSDK/predefined/QXLocaleVariables.h"
 #include "QXSDK/predefined/QXReadings.h"
 #include "QXSDK/predefined/QXVisitHistory.h"
 #include "core/QXCoreConstants.h"
@@ -255,21 +258,45 @@ void QXPredefinedVariables::setVisitorIDCurrentCallUniqueID() {
   defaults->synchronize();
 }
 
-// The device, locale and application steps below write nothing yet; each
-// keeps its place in the sequence.
-void QXPredefinedVariables::setLocalCharset() {}
-void QXPredefinedVariables::setLocalScreen() {}
-void QXPredefinedVariables::setApplicationBuild() {}
-void QXPredefinedVariables::setLocalModel() {}
-void QXPredefinedVariables::setLocalSysVersion() {}
-void QXPredefinedVariables::setLocalSysName() {}
-void QXPredefinedVariables::setLocalLanguage() {}
-void QXPredefinedVariables::setIP() {}
-void QXPredefinedVariables::setBundleIdentifier() {}
-void QXPredefinedVariables::setApplicationName() {}
-void QXPredefinedVariables::setModelAndVersion() {}
-void QXPredefinedVariables::setIsJailBroken() {}
-void QXPredefinedVariables::initApplicationVersion() {}
+void QXPredefinedVariables::setLocalCharset() {
+  QXLocaleVariables(dynamicStore_, platform()).setLocalCharset();
+}
+void QXPredefinedVariables::setLocalScreen() {
+  QXDeviceVariables(dynamicStore_, platform()).setLocalScreen();
+}
+void QXPredefinedVariables::setApplicationBuild() {
+  QXApplicationVariables(dynamicStore_, platform()).setApplicationBuild();
+}
+void QXPredefinedVariables::setLocalModel() {
+  QXDeviceVariables(dynamicStore_, platform()).setLocalModel();
+}
+void QXPredefinedVariables::setLocalSysVersion() {
+  QXDeviceVariables(dynamicStore_, platform()).setLocalSysVersion();
+}
+void QXPredefinedVariables::setLocalSysName() {
+  QXDeviceVariables(dynamicStore_, platform()).setLocalSysName();
+}
+void QXPredefinedVariables::setLocalLanguage() {
+  QXLocaleVariables(dynamicStore_, platform()).setLocalLanguage();
+}
+void QXPredefinedVariables::setIP() {
+  QXDeviceVariables(dynamicStore_, platform()).setIP();
+}
+void QXPredefinedVariables::setBundleIdentifier() {
+  QXApplicationVariables(dynamicStore_, platform()).setBundleIdentifier();
+}
+void QXPredefinedVariables::setApplicationName() {
+  QXApplicationVariables(dynamicStore_, platform()).setApplicationName();
+}
+void QXPredefinedVariables::setModelAndVersion() {
+  QXDeviceVariables(dynamicStore_, platform()).setModelAndVersion();
+}
+void QXPredefinedVariables::setIsJailBroken() {
+  QXDeviceVariables(dynamicStore_, platform()).setIsJailBroken();
+}
+void QXPredefinedVariables::initApplicationVersion() {
+  QXApplicationVariables(dynamicStore_, platform()).initApplicationVersion();
+}
 
 void QXPredefinedVariables::setEmptyString() {
   dynamicStore_.addData(kQXPredefinedVariable_Empty, std::string());
@@ -370,15 +397,11 @@ std::optional<std::string> QXPredefinedVariables::timestampLastCallMs() {
 }
 
 std::optional<std::string> QXPredefinedVariables::currencyCode() {
-  auto code = platform().currencyCode();
-  dynamicStore_.addData(kQXPredefinedVariable_CurrencyCode, code);
-  return code;
+  return QXLocaleVariables(dynamicStore_, platform()).currencyCode();
 }
 
 std::optional<std::string> QXPredefinedVariables::currencySymbol() {
-  auto symbol = platform().currencySymbol();
-  dynamicStore_.addData(kQXPredefinedVariable_CurrencySymbol, symbol);
-  return symbol;
+  return QXLocaleVariables(dynamicStore_, platform()).currencySymbol();
 }
 
 std::optional<std::string> QXPredefinedVariables::userAgent() {

@@ -41,10 +41,11 @@ void setUpOnce() {
     QXLinuxPlatform::Options options;
     options.dataDirectory = directory;
     options.bundleIdentifier = "com.example.bench";
-    options.infoDictionary["CFBundleShortVersionString"] = "3.1.0";
+    options.infoDictionary[kQXBundleShortVersionStringKey] = "3.1.0";
     QXPlatform::install(std::make_shared<QXLinuxPlatform>(options));
     QXPredefinedVariables& registry = QXPredefinedVariables::sharedInstance();
-    // Bring the registry to the size it has with every device variable.
+    // At least 70 entries, so that figures stay comparable with those taken
+    // before every launch step wrote its variables.
     for (int i = registry.dynamicStore().count(); i < 70; ++i) {
       registry.addData("#QX_DEVICE_VARIABLE_" + std::to_string(i) + "#", std::string("iPhone10,3"));
     }

@@ -18,9 +18,9 @@ std::string QXCoreVariables::userAgentText() {
   QXPlatform& platform = QXPlatform::current();
   const QXDeviceInfo device = platform.currentDevice();
   std::string agent;
-  if (auto name = platform.infoDictionaryValue("CFBundleName")) {
+  if (auto name = platform.infoDictionaryValue(kQXBundleNameKey)) {
     agent += *name;
-    if (auto version = platform.infoDictionaryValue("CFBundleShortVersionString")) {
+    if (auto version = platform.infoDictionaryValue(kQXBundleShortVersionStringKey)) {
       agent += "/" + *version;
     }
     agent += " ";

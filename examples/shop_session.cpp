@@ -48,9 +48,9 @@ int main(int argc, char** argv) {
   QXLinuxPlatform::Options options;
   options.dataDirectory = argv[2];
   options.bundleIdentifier = "com.example.shop";
-  options.infoDictionary["CFBundleName"] = "Example Shop";
-  options.infoDictionary["CFBundleShortVersionString"] = "2.3.0";
-  options.infoDictionary["CFBundleVersion"] = "230";
+  options.infoDictionary[kQXBundleNameKey] = "Example Shop";
+  options.infoDictionary[kQXBundleShortVersionStringKey] = "2.3.0";
+  options.infoDictionary[kQXBundleVersionKey] = "230";
   options.screen = QXScreenBounds{390, 844};
   QXPlatform::install(std::make_shared<QXLinuxPlatform>(options));
 

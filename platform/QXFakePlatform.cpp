@@ -68,14 +68,15 @@ QXFakePlatform::QXFakePlatform() : defaults_(std::make_unique<QXFakeUserDefaults
   screen_ = QXScreenBounds{375, 667};
   currencyCode_ = "EUR";
   currencySymbol_ = "\xE2\x82\xAC";  // €
-  info_ = {
-      {"CFBundleShortVersionString", "1.0"}, {"CFBundleVersion", "1"}, {"CFBundleName", "FakeApp"}};
+  info_ = {{kQXBundleShortVersionStringKey, "1.0"},
+           {kQXBundleVersionKey, "1"},
+           {kQXBundleNameKey, "FakeApp"}};
   bundleIdentifier_ = "com.example.fakeapp";
   interfaces_ = {
-      {"lo", QXAddressFamily::kIPv4, "127.0.0.1", true, true, QXLinkKind::kLoopback},
-      {"en0", QXAddressFamily::kIPv4, "192.168.1.20", true, true, QXLinkKind::kWireless},
+      {"lo", QXAddressFamily::kIPv4, "127.0.0.1", true, true, QXLinkKind::kLoopback, "lo"},
+      {"en0", QXAddressFamily::kIPv4, "192.168.1.20", true, true, QXLinkKind::kWireless, "en0"},
   };
-  defaults_->registerValue("AppleLocale", "en_US");
+  defaults_->registerValue(kQXAppleLocaleKey, "en_US");
 }
 
 QXFakePlatform::~QXFakePlatform() = default;
@@ -152,7 +153,7 @@ void QXFakePlatform::setBundleIdentifier(std::optional<std::string> identifier) 
 }
 
 void QXFakePlatform::setLocaleIdentifier(std::optional<std::string> identifier) {
-  defaults_->registerValue("AppleLocale", std::move(identifier));
+  defaults_->registerValue(kQXAppleLocaleKey, std::move(identifier));
 }
 
 void QXFakePlatform::setDefaultsAvailable(bool available) {
@@ -168,7 +169,7 @@ void QXFakePlatform::setInterfaces(std::vector<QXInterfaceAddress> interfaces) {
 void QXFakePlatform::addInterfaceAddress(const std::string& name, QXAddressFamily family,
                                          const std::string& address, QXLinkKind link) {
   std::lock_guard<std::mutex> lock(mutex_);
-  interfaces_.push_back(QXInterfaceAddress{name, family, address, true, true, link});
+  interfaces_.push_back(QXInterfaceAddress{name, family, address, true, true, link, name});
 }
 
 void QXFakePlatform::removeInterface(const std::string& name) {

@@ -1,15 +1,7 @@
 #include "platform/QXLinuxPlatform.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <ifaddrs.h>
-#include <langinfo.h>
-#include <locale.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <system_error>
 
+#include "platform/QXBytes.h"
 #include "platform/QXFileUserDefaults.h"
+#include "platform/QXLinuxDevice.h"
+#include "platform/QXLinuxInterfaces.h"
 #include "platform/QXMemoryUserDefaults.h"
 #include "platform/QXPlatformLog.h"
 #include "platform/QXRegisteredUserDefaults.h"
@@ -42,37 +36,6 @@ std::string environment(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
-// The POSIX locale name that governs money: LC_ALL, then LC_MONETARY, then LANG.
-std::string monetaryLocaleName() {
-  for (const char* name : {"LC_ALL", "LC_MONETARY", "LANG"}) {
-    std::string value = environment(name);
-    if (!value.empty()) return value;
-  }
-  return std::string();
-}
-
-// "de_DE.UTF-8@euro" -> "de_DE"; "C" and "POSIX" name no locale.
-std::string localeIdentifierFrom(const std::string& posixName) {
-  std::string id = posixName.substr(0, posixName.find_first_of(".@"));
-  if (id == "C" || id == "POSIX") return std::string();
-  return id;
-}
-
-std::string trimmed(std::string text) {
-  const char* spaces = " \t\r\n";
-  auto first = text.find_first_not_of(spaces);
-  if (first == std::string::npos) return std::string();
-  auto last = text.find_last_not_of(spaces);
-  return text.substr(first, last - first + 1);
-}
-
-std::string readFirstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  if (in) std::getline(in, line);
-  return trimmed(line);
-}
-
 bool makeDirectories(const std::string& path) {
   if (path.empty()) return false;
   std::string partial;
@@ -87,18 +50,14 @@ bool makeDirectories(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-QXLinkKind linkKindOf(const std::string& name, unsigned flags) {
-  if (flags & IFF_LOOPBACK) return QXLinkKind::kLoopback;
-  const std::string base = "/sys/class/net/" + name;
-  struct stat info {};
-  if (::stat((base + "/wireless").c_str(), &info) == 0 ||
-      ::stat((base + "/phy80211").c_str(), &info) == 0) {
-    return QXLinkKind::kWireless;
-  }
-  if (name.rfind("wwan", 0) == 0 || name.rfind("pdp_ip", 0) == 0) return QXLinkKind::kCellular;
-  const std::string type = readFirstLine(base + "/type");
-  if (type == "1") return QXLinkKind::kWired;  // ARPHRD_ETHER
-  return QXLinkKind::kUnknown;
+// The locale of the options, else of the environment. A name given without
+// a codeset takes the environment's.
+QXLocaleName localeFrom(const std::optional<std::string>& given) {
+  const QXLocaleName environment = QXLocaleName::parse(QXLocaleName::environmentName());
+  if (!given) return environment;
+  QXLocaleName name = QXLocaleName::parse(*given);
+  if (name.codeset.empty()) name.codeset = environment.codeset;
+  return name;
 }
 
 }  // namespace
@@ -108,9 +67,7 @@ QXLinuxPlatform::QXLinuxPlatform() : QXLinuxPlatform(Options()) {}
 QXLinuxPlatform::QXLinuxPlatform(Options options)
     : options_(std::move(options)),
       executableName_(readExecutableName()),
-      localeIdentifier_(options_.localeIdentifier ? *options_.localeIdentifier
-                                                  : localeIdentifierFrom(monetaryLocaleName())),
-      monetaryLocale_(monetaryLocaleName()) {}
+      locale_(localeFrom(options_.localeIdentifier)) {}
 
 QXLinuxPlatform::~QXLinuxPlatform() = default;
 
@@ -124,68 +81,39 @@ int QXLinuxPlatform::processIdentifier() {
 }
 
 QXDeviceInfo QXLinuxPlatform::currentDevice() {
-  QXDeviceInfo device;
-  struct utsname names {};
-  if (::uname(&names) == 0) {
-    device.systemName = names.sysname;
-    device.systemVersion = names.release;
-    device.machine = names.machine;
-  }
-  device.model = readFirstLine("/sys/class/dmi/id/product_name");
-  if (device.model.empty()) device.model = device.systemName.empty() ? "Linux" : device.systemName;
-  return device;
+  std::call_once(deviceOnce_, [this] {
+    device_ = QXLinuxDevice::describe("/", QXLinuxDevice::readKernelNames());
+  });
+  return device_;
 }
 
 std::optional<QXScreenBounds> QXLinuxPlatform::mainScreenBounds() {
   return options_.screen;
 }
 
-std::optional<std::string> QXLinuxPlatform::monetaryItem(int item) {
-  if (monetaryLocale_.empty()) return std::nullopt;
-  locale_t locale = ::newlocale(LC_MONETARY_MASK, monetaryLocale_.c_str(), nullptr);
-  if (locale == nullptr) return std::nullopt;
-  std::string value = trimmed(::nl_langinfo_l(item, locale));
-  ::freelocale(locale);
-  if (value.empty()) return std::nullopt;
-  return value;
+const std::optional<QXCurrency>& QXLinuxPlatform::currency() {
+  std::call_once(currencyOnce_, [this] { currency_ = QXCurrencyForLocale(locale_.identifier); });
+  return currency_;
 }
 
 std::optional<std::string> QXLinuxPlatform::currencyCode() {
-  return monetaryItem(INT_CURR_SYMBOL);
+  if (const auto& found = currency()) return found->code;
+  return std::nullopt;
 }
 
 std::optional<std::string> QXLinuxPlatform::currencySymbol() {
-  return monetaryItem(CURRENCY_SYMBOL);
+  if (const auto& found = currency()) return found->symbol;
+  return std::nullopt;
 }
 
 uint32_t QXLinuxPlatform::defaultCStringEncoding() {
-  std::string codeset = "ANSI_X3.4-1968";
-  const std::string name = monetaryLocaleName();
-  if (!name.empty()) {
-    locale_t locale = ::newlocale(LC_CTYPE_MASK, name.c_str(), nullptr);
-    if (locale != nullptr) {
-      codeset = ::nl_langinfo_l(CODESET, locale);
-      ::freelocale(locale);
-    }
-  }
-  if (codeset == "UTF-8") return 4;
-  if (codeset == "ANSI_X3.4-1968") return 1;
-  if (codeset == "ISO-8859-1") return 5;
-  if (codeset == "ISO-8859-2") return 9;
-  if (codeset == "EUC-JP") return 3;
-  if (codeset == "SHIFT_JIS") return 8;
-  if (codeset == "CP1251") return 11;
-  if (codeset == "CP1252") return 12;
-  if (codeset == "CP1253") return 13;
-  if (codeset == "CP1254") return 14;
-  if (codeset == "CP1250") return 15;
-  return 4;
+  return QXEncodingNumberForCodeset(locale_.codeset);
 }
 
 std::optional<std::string> QXLinuxPlatform::infoDictionaryValue(const std::string& key) {
   auto it = options_.infoDictionary.find(key);
   if (it != options_.infoDictionary.end()) return it->second;
-  if (key == "CFBundleName") return executableName_;
+  if (key == kQXBundleNameKey) return executableName_;
   return std::nullopt;
 }
 
@@ -204,7 +132,7 @@ QXStandardUserDefaults* QXLinuxPlatform::standardUserDefaults() {
       stored = std::make_unique<QXFileUserDefaults>(directory + "/user-defaults.qxud");
     }
     std::map<std::string, std::string> registered;
-    if (!localeIdentifier_.empty()) registered["AppleLocale"] = localeIdentifier_;
+    if (!locale_.identifier.empty()) registered[kQXAppleLocaleKey] = locale_.identifier;
     defaults_ =
         std::make_unique<QXRegisteredUserDefaults>(std::move(stored), std::move(registered));
   });
@@ -212,31 +140,14 @@ QXStandardUserDefaults* QXLinuxPlatform::standardUserDefaults() {
 }
 
 std::optional<std::vector<QXInterfaceAddress>> QXLinuxPlatform::interfaceAddresses() {
-  struct ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return std::nullopt;
-  std::vector<QXInterfaceAddress> result;
-  for (struct ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    QXInterfaceAddress address;
-    address.name = entry->ifa_name ? entry->ifa_name : "";
-    address.up = (entry->ifa_flags & IFF_UP) != 0;
-    address.running = (entry->ifa_flags & IFF_RUNNING) != 0;
-    address.link = linkKindOf(address.name, entry->ifa_flags);
-    if (entry->ifa_addr != nullptr) {
-      char text[INET6_ADDRSTRLEN] = {0};
-      if (entry->ifa_addr->sa_family == AF_INET) {
-        address.family = QXAddressFamily::kIPv4;
-        auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) address.address = text;
-      } else if (entry->ifa_addr->sa_family == AF_INET6) {
-        address.family = QXAddressFamily::kIPv6;
-        auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
-        if (::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text)) address.address = text;
-      }
-    }
-    result.push_back(std::move(address));
+  constexpr auto kFresh = std::chrono::seconds(1);
+  std::lock_guard<std::mutex> lock(interfacesMutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (!interfaces_ || now - interfacesReadAt_ >= kFresh) {
+    interfaces_ = QXLinuxInterfaces::list();
+    interfacesReadAt_ = now;
   }
-  ::freeifaddrs(list);
-  return result;
+  return interfaces_;
 }
 
 bool QXLinuxPlatform::fileExists(const std::string& path) {
@@ -244,12 +155,24 @@ bool QXLinuxPlatform::fileExists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-std::string QXLinuxPlatform::defaultDataDirectory() const {
-  std::string application = options_.bundleIdentifier.value_or(executableName_);
-  for (char& c : application) {
+std::string QXLinuxPlatform::directoryNameFor(const std::string& bundleIdentifier) {
+  constexpr size_t kLongest = 100;  // well within NAME_MAX, with room for what the SDK adds
+  std::string name = bundleIdentifier;
+  for (char& c : name) {
     if (c == '/' || c == '\0') c = '_';
   }
-  if (application.empty() || application == "." || application == "..") application = "application";
+  if (name.empty() || name == "." || name == "..") return "application";
+  if (name.size() > kLongest) {
+    char checksum[9];
+    std::snprintf(checksum, sizeof checksum, "%08x", QXCrc32(bundleIdentifier));
+    name = name.substr(0, kLongest - 9) + "-" + checksum;
+  }
+  return name;
+}
+
+std::string QXLinuxPlatform::defaultDataDirectory() const {
+  const std::string application =
+      directoryNameFor(options_.bundleIdentifier.value_or(executableName_));
   std::string base = environment("XDG_DATA_HOME");
   if (base.empty()) {
     const std::string home = environment("HOME");

@@ -1,12 +1,16 @@
 #ifndef QUORVEX_PLATFORM_QXLINUXPLATFORM_H_
 #define QUORVEX_PLATFORM_QXLINUXPLATFORM_H_
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/QXCurrency.h"
+#include "platform/QXLocaleName.h"
 #include "platform/QXPlatform.h"
 
 // The real platform on Linux.
@@ -14,15 +18,25 @@
 // A Linux process has no application bundle, main screen or locale record of
 // its own, so the host application describes them through Options; what it
 // leaves unset is read from the machine:
-//   - bundle: "CFBundleName" and the bundle identifier default to the
-//     executable's name; versions are absent unless given;
+//   - bundle: the identifier and "CFBundleName" default to the executable's
+//     name; there is no short version ("CFBundleShortVersionString") and no
+//     build ("CFBundleVersion") unless given;
 //   - data directory: $XDG_DATA_HOME/quorvex/<bundle identifier>, else
 //     $HOME/.local/share/quorvex/<bundle identifier>, else
-//     /tmp/quorvex-<uid>/<bundle identifier>;
-//   - locale: LC_ALL, LC_MONETARY or LANG ("de_DE.UTF-8"); the user defaults
-//     answer "AppleLocale" with its identifier ("de_DE") unless a value is
-//     stored under that key;
-//   - screen: none, unless given.
+//     /tmp/quorvex-<uid>/<bundle identifier> (an identifier that cannot be a
+//     file name, or is longer than 100 bytes, is shortened to a prefix and a
+//     checksum, the same at every launch);
+//   - locale: the first non-empty of LC_ALL, LC_MESSAGES and LANG, without
+//     codeset and modifier ("fr_FR.UTF-8@euro" is "fr_FR"; "C", "POSIX" and
+//     nothing are no locale). The user defaults answer "AppleLocale" with it
+//     unless a value is stored under that key. The currency is ICU's for that
+//     identifier and the default C-string encoding the number of its codeset
+//     (UTF-8 without one), neither needing the locale installed;
+//   - device: see QXLinuxDevice; read once, at the first question;
+//   - screen: none, unless given;
+//   - network interfaces: see QXLinuxInterfaces. A listing costs a few
+//     hundred microseconds of system calls, so one is answered again to the
+//     questions of the next second (the launch asks twice).
 class QXLinuxPlatform : public QXPlatform {
  public:
   struct Options {
@@ -30,7 +44,9 @@ class QXLinuxPlatform : public QXPlatform {
     std::map<std::string, std::string> infoDictionary;  // e.g. "CFBundleShortVersionString"
     std::optional<std::string> bundleIdentifier;
     std::optional<QXScreenBounds> screen;
-    std::optional<std::string> localeIdentifier;  // e.g. "fr_FR"; empty: from the environment
+    // "fr_FR", or a POSIX name whose codeset then counts too
+    // ("fr_FR.ISO-8859-1"); unset: from the environment.
+    std::optional<std::string> localeIdentifier;
   };
 
   QXLinuxPlatform();
@@ -54,20 +70,31 @@ class QXLinuxPlatform : public QXPlatform {
   uint32_t random32() override;
   std::string createUUID() override;
 
-  // The locale identifier in use ("en_US"), empty when the environment names
-  // none or the POSIX locale.
-  const std::string& localeIdentifier() const { return localeIdentifier_; }
+  // The locale identifier in use ("en_US"), empty when neither the options
+  // nor the environment name one.
+  const std::string& localeIdentifier() const { return locale_.identifier; }
+
+  // The directory name that stands for a bundle identifier in the default
+  // data directory.
+  static std::string directoryNameFor(const std::string& bundleIdentifier);
 
  private:
   std::string defaultDataDirectory() const;
-  std::optional<std::string> monetaryItem(int item);
+  const std::optional<QXCurrency>& currency();
 
   // Constant after construction.
   const Options options_;
   const std::string executableName_;
-  const std::string localeIdentifier_;
-  const std::string monetaryLocale_;  // full POSIX name for LC_MONETARY look-ups
+  const QXLocaleName locale_;
 
+  std::once_flag deviceOnce_;
+  QXDeviceInfo device_;  // written once under deviceOnce_
+  std::once_flag currencyOnce_;
+  std::optional<QXCurrency> currency_;  // written once under currencyOnce_
+  std::mutex interfacesMutex_;
+  // Guarded by interfacesMutex_: the latest listing and when it was read.
+  std::optional<std::vector<QXInterfaceAddress>> interfaces_;
+  std::chrono::steady_clock::time_point interfacesReadAt_;
   std::once_flag dataDirectoryOnce_;
   std::string dataDirectory_;  // written once under dataDirectoryOnce_
   std::once_flag defaultsOnce_;

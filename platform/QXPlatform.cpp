@@ -25,6 +25,11 @@ std::vector<std::shared_ptr<QXPlatform>>& keeper() {
 
 }  // namespace
 
+const char* const kQXBundleNameKey = "CFBundleName";
+const char* const kQXBundleVersionKey = "CFBundleVersion";
+const char* const kQXBundleShortVersionStringKey = "CFBundleShortVersionString";
+const char* const kQXAppleLocaleKey = "AppleLocale";
+
 QXPlatform::~QXPlatform() = default;
 
 QXPlatform& QXPlatform::current() {

@@ -41,16 +41,26 @@ enum class QXAddressFamily { kIPv4, kIPv6, kOther };
 enum class QXLinkKind { kUnknown, kLoopback, kWired, kWireless, kCellular };
 
 // One entry of the interface-address list (getifaddrs). `address` is the
-// textual form: dotted decimal for IPv4, the standard text form for IPv6, and
-// empty for other families or entries without an address.
+// textual form: dotted decimal for IPv4, the standard text form for IPv6
+// (RFC 5952: lower case, the longest run of zero groups as "::", no zone),
+// and empty for other families or entries without an address.
 struct QXInterfaceAddress {
-  std::string name;
+  std::string name;  // as the SDK sees it: "en0" is the main interface, "pdp_ip0" the cellular one
   QXAddressFamily family = QXAddressFamily::kOther;
   std::string address;
   bool up = false;
   bool running = false;
   QXLinkKind link = QXLinkKind::kUnknown;
+  std::string systemName;  // the operating system's own name ("eth0"); may equal `name`
 };
+
+// Keys of the application's information dictionary. Our own names for them,
+// so that a host that also links a CoreFoundation on Linux sees no clash.
+extern const char* const kQXBundleNameKey;                // "CFBundleName"
+extern const char* const kQXBundleVersionKey;             // "CFBundleVersion": the build
+extern const char* const kQXBundleShortVersionStringKey;  // "CFBundleShortVersionString"
+// The user-defaults key under which the user's locale identifier is found.
+extern const char* const kQXAppleLocaleKey;  // "AppleLocale"
 
 class QXPlatform {
  public:
@@ -102,8 +112,9 @@ class QXPlatform {
   virtual QXStandardUserDefaults* standardUserDefaults() = 0;
 
   // --- Network interfaces ----------------------------------------------------
-  // The interface-address list in the machine's order; empty optional when
-  // the listing itself failed.
+  // The interface-address list in the machine's order (on Linux, each
+  // interface's entries together, its IPv6 addresses before its IPv4 ones);
+  // empty optional when the listing itself failed.
   virtual std::optional<std::vector<QXInterfaceAddress>> interfaceAddresses() = 0;
 
   // --- File system -----------------------------------------------------------

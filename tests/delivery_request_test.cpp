@@ -31,6 +31,19 @@ TEST_F(HitRequestTest, NoUserAgentHeaderWhenThereIsNone) {
   EXPECT_EQ(request.header("User-Agent"), "");
 }
 
+TEST_F(HitRequestTest, TheUserAgentHeaderIsOneShortLineWhateverTheApplicationIsCalled) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Shop\r\nX-Injected: 1/2.0", "ShopX-Injected: 1/2.0"},
+      {std::string(1 << 20, 'a'), std::string(256, 'a')},
+      {std::string(255, 'a') + "\xC3\xA9", std::string(255, 'a')},
+      {std::string(253, 'a') + "\xE2\x82\xAC", std::string(253, 'a') + "\xE2\x82\xAC"},
+      {"\r\n", ""}};
+  for (const auto& [agent, header] : cases) {
+    const QXHTTPRequest request = QXBuildHitRequest("http://h/", "", "1", agent);
+    EXPECT_EQ(request.header("User-Agent"), header);
+  }
+}
+
 TEST_F(HitRequestTest, HeaderNamesAreLookedUpWithoutRegardToCase) {
   const QXHTTPRequest request = QXBuildHitRequest("http://h/", "", "1", "");
   EXPECT_EQ(request.header("content-type"), "application/x-www-form-urlencoded");

@@ -128,13 +128,13 @@ TEST_F(PostDataTest, AnyBytesComeBackFieldByFieldFromTheBody) {
         const std::string value = text(12);
         store.emplace_back(key, value);
       }
-      for (const auto& [key, value] : store) {
+      for (const auto& written : store) {
         auto at = std::find_if(merged.begin(), merged.end(),
-                               [&](const auto& entry) { return entry.first == key; });
+                               [&](const auto& entry) { return entry.first == written.first; });
         if (at == merged.end()) {
-          merged.emplace_back(key, value);
+          merged.push_back(written);
         } else {
-          at->second = value;
+          at->second = written.second;
         }
       }
     }

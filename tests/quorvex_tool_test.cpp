@@ -66,6 +66,27 @@ TEST_F(QuorvexToolTest, BodyPrintsOneBodyPerHitWithEverySourceInIt) {
   EXPECT_EQ(bodies[0].find("page=a%26b"), bodies[0].find("page="));
 }
 
+TEST_F(QuorvexToolTest, TheApplicationLocaleAndScreenComeFromTheFlags) {
+  ASSERT_EQ(run({"body", "--locale", "fr_FR", "--screen", "390x844", "--bundle-id", "com.example",
+                 "--app-name", "Shop", "--app-build", "77", "page=x"}),
+            0)
+      << tool->err();
+  const auto bodies = outputLines();
+  ASSERT_EQ(bodies.size(), 1u);
+  const std::pair<const char*, const char*> expected[] = {
+      {"QX_LANGUAGE", "fr_FR"},
+      {"QX_LANGUAGE_GA", "fr-FR"},
+      {"QX_CURRENCY_CODE", "EUR"},
+      {"QX_SCREEN", "390x844"},
+      {"QX_BUNDLE_IDENTIFIER", "com.example"},
+      {"QX_APPLICATION_NAME", "Shop"},
+      {"QX_APPLICATION_BUILD", "77"},
+  };
+  for (const auto& [name, value] : expected) {
+    EXPECT_EQ(qxtest::fieldOf(bodies[0], name), value) << name;
+  }
+}
+
 TEST_F(QuorvexToolTest, ADeactivatedTrackerMakesOnlyConsentHits) {
   ASSERT_EQ(run({"body", "--deactivate", "page=x"}), 0) << tool->err();
   EXPECT_TRUE(outputLines().empty());
@@ -110,6 +131,7 @@ TEST_F(QuorvexToolTest, BadOptionsGiveOneLineAndStatusTwo) {
       {"body", "--product", "A1"},  {"body", "no-equals-sign"},
       {"body", "--timeout", "3"},   {"send", "--timeout", "-1"},
       {"send", "--log-level", "9"}, {"body", "--permanent", "novalue"},
+      {"body", "--screen", "390"},  {"body", "--screen", "-1x5"},
   };
   for (const auto& arguments : cases) {
     EXPECT_EQ(run(arguments), 2) << arguments[1];

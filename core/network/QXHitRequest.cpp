@@ -6,6 +6,37 @@
 
 const char* const kQXHitIdentifierHeader = "X-Quorvex-Hit-Id";
 
+namespace {
+
+// The user agent names the host application, whose name and version the host
+// gives: as a header it must stay one line, and one a collector accepts (a
+// header of kilobytes is refused with the whole request, and the hit with it).
+std::string headerValue(std::string_view text) {
+  constexpr size_t kLongest = 256;
+  std::string value;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) continue;
+    value.push_back(c);
+    if (value.size() == kLongest) break;
+  }
+  // Never end inside a UTF-8 sequence: drop a lead byte whose continuation
+  // was cut off.
+  if (value.size() == kLongest) {
+    size_t start = value.size();
+    while (start > 0 && (static_cast<unsigned char>(value[start - 1]) & 0xC0) == 0x80)
+      --start;
+    if (start > 0 && static_cast<unsigned char>(value[start - 1]) >= 0xC0) {
+      const auto lead = static_cast<unsigned char>(value[start - 1]);
+      const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+      if (value.size() - (start - 1) < length) value.resize(start - 1);
+    }
+  }
+  return value;
+}
+
+}  // namespace
+
 std::string QXHTTPRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
     if (QXUtils::equalsIgnoringCase(key, name)) return value;
@@ -21,7 +52,8 @@ QXHTTPRequest QXBuildHitRequest(std::string url, std::string body, const std::st
   request.body = std::move(body);
   request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
   request.headers.emplace_back(kQXHitIdentifierHeader, hitIdentifier);
-  if (!userAgent.empty()) request.headers.emplace_back("User-Agent", userAgent);
+  const std::string agent = headerValue(userAgent);
+  if (!agent.empty()) request.headers.emplace_back("User-Agent", agent);
   return request;
 }
 

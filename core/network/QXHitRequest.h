@@ -31,7 +31,9 @@ struct QXHTTPRequest {
 
 // The request that delivers one hit: a POST of the form-encoded body to the
 // collection URL, with the hit's identifier and, when not empty, the user
-// agent. Pure: the same arguments give the same request.
+// agent: without control characters, so one header line, and cut to at most
+// 256 bytes on a character boundary. Pure: the same arguments give the same
+// request.
 QXHTTPRequest QXBuildHitRequest(std::string url, std::string body, const std::string& hitIdentifier,
                                 const std::string& userAgent);
 

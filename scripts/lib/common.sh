@@ -27,7 +27,8 @@ ensure_packages() {
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libsqlite3-dev ca-certificates)
+BUILD_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libsqlite3-dev libicu-dev
+  ca-certificates)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev)
 
 # configure_and_build <build dir> [cmake options...]

@@ -1,6 +1,7 @@
 // quorvex body and quorvex send: hits made with the SDK itself, printed or
 // delivered.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -41,6 +42,8 @@ struct HitOptions {
   std::optional<std::string> appBuild;
   std::optional<std::string> appName;
   std::optional<std::string> bundleIdentifier;
+  std::optional<std::string> locale;
+  std::optional<QXScreenBounds> screen;
   std::vector<KeyValue> permanent;
   std::vector<KeyValue> app;
   std::vector<KeyValue> variables;
@@ -54,8 +57,8 @@ struct HitOptions {
 
 constexpr const char* kBodyUsage =
     "usage: quorvex body [--site N] [--container N] [--url URL] [--data-dir DIR] "
-    "[--app-version V] [--app-build B] [--app-name NAME] [--bundle-id ID] "
-    "[--permanent key=value] [--app key=value] [--consent] [--deactivate] "
+    "[--app-version V] [--app-build B] [--app-name NAME] [--bundle-id ID] [--locale ID] "
+    "[--screen WxH] [--permanent key=value] [--app key=value] [--consent] [--deactivate] "
     "[--product PREFIX:field=value[,field=value...]] [--hits N] [--log-level L] [key=value ...]";
 constexpr const char* kSendUsage =
     "usage: quorvex send [--timeout SECONDS] and the options of quorvex body";
@@ -73,6 +76,24 @@ bool parseProductFields(const std::string& text, std::vector<KeyValue>& fields) 
     start = comma + 1;
   }
   return true;
+}
+
+// "390x844" (points; fractions allowed) into the main screen's bounds.
+std::optional<QXScreenBounds> parseScreen(const std::string& text) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) return std::nullopt;
+  auto dimension = [](const std::string& part) -> std::optional<double> {
+    double value = 0;
+    const char* end = part.data() + part.size();
+    const auto result = std::from_chars(part.data(), end, value);
+    if (part.empty() || result.ec != std::errc() || result.ptr != end) return std::nullopt;
+    if (!(value >= 0 && value <= 1e6)) return std::nullopt;
+    return value;
+  };
+  const auto width = dimension(text.substr(0, x));
+  const auto height = dimension(text.substr(x + 1));
+  if (!width || !height) return std::nullopt;
+  return QXScreenBounds{*width, *height};
 }
 
 bool parseHitOptions(const std::vector<std::string>& arguments, bool forSend, HitOptions& options,
@@ -98,9 +119,9 @@ bool parseHitOptions(const std::vector<std::string>& arguments, bool forSend, Hi
       continue;
     }
     static const char* const kValueOptions[] = {
-        "--site",      "--container", "--url",       "--data-dir",  "--app-version",
-        "--app-build", "--app-name",  "--bundle-id", "--permanent", "--app",
-        "--product",   "--hits",      "--log-level"};
+        "--site",      "--container", "--url",       "--data-dir", "--app-version",
+        "--app-build", "--app-name",  "--bundle-id", "--locale",   "--screen",
+        "--permanent", "--app",       "--product",   "--hits",     "--log-level"};
     const bool known = std::any_of(std::begin(kValueOptions), std::end(kValueOptions),
                                    [&](const char* option) { return name == option; }) ||
                        (forSend && name == "--timeout");
@@ -130,6 +151,14 @@ bool parseHitOptions(const std::vector<std::string>& arguments, bool forSend, Hi
       options.appName = value;
     } else if (name == "--bundle-id") {
       options.bundleIdentifier = value;
+    } else if (name == "--locale") {
+      options.locale = value;
+    } else if (name == "--screen") {
+      options.screen = parseScreen(value);
+      if (!options.screen) {
+        error = "--screen wants WIDTHxHEIGHT in points, such as 390x844, not '" + value + "'";
+        return false;
+      }
     } else if (name == "--permanent" || name == "--app") {
       if (!QXSplitKeyValue(value, pair)) {
         error = name + " wants key=value, not '" + value + "'";
@@ -177,10 +206,12 @@ void installPlatform(const HitOptions& options) {
   QXLinuxPlatform::Options platform;
   platform.dataDirectory = options.dataDirectory;
   platform.bundleIdentifier = options.bundleIdentifier;
+  platform.localeIdentifier = options.locale;
+  platform.screen = options.screen;
   if (options.appVersion)
-    platform.infoDictionary["CFBundleShortVersionString"] = *options.appVersion;
-  if (options.appBuild) platform.infoDictionary["CFBundleVersion"] = *options.appBuild;
-  if (options.appName) platform.infoDictionary["CFBundleName"] = *options.appName;
+    platform.infoDictionary[kQXBundleShortVersionStringKey] = *options.appVersion;
+  if (options.appBuild) platform.infoDictionary[kQXBundleVersionKey] = *options.appBuild;
+  if (options.appName) platform.infoDictionary[kQXBundleNameKey] = *options.appName;
   QXPlatform::install(std::make_shared<QXLinuxPlatform>(platform));
 }
 
