@@ -1,5 +1,6 @@
 #include "core/QXNetworkManager.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,22 +12,49 @@
 #include "core/QXReachability.h"
 #include "core/network/QXCurlSender.h"
 #include "core/network/QXDeliveryWorker.h"
+#include "core/network/QXHitJournal.h"
 #include "core/network/QXOutbox.h"
 #include "platform/QXNotificationCenter.h"
 #include "platform/QXPlatform.h"
 
 namespace {
+
 constexpr const char* kOutboxFileName = "outbox.sqlite";
+
+// Whether a directory holds anything a worker should take up: an outbox or
+// journal segments left by an earlier process.
+bool holdsHits(const std::string& directory, const std::string& outboxPath) {
+  if (directory.empty()) return false;
+  if (::access(outboxPath.c_str(), F_OK) == 0) return true;
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind("outbox-", 0) == 0 && name.size() > 8 &&
+        name.compare(name.size() - 8, 8, ".journal") == 0) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
 }  // namespace
 
 struct QXNetworkManager::Impl {
-  Impl(const std::string& path, QXDeliveryWorker::Environment environment)
-      : outbox(path), worker(outbox, std::move(environment), QXDeliveryOptions()) {}
+  Impl(const std::string& directory, const std::string& path,
+       QXDeliveryWorker::Environment environment)
+      : journal(directory),
+        outbox(path),
+        worker(outbox, journal, std::move(environment), QXDeliveryOptions()) {}
 
   void onRequest(const QXNotification& notification);
   // Starts the worker, after the transport's one-time set-up.
   void startWorker();
 
+  QXHitJournal journal;
   QXOutbox outbox;
   QXDeliveryWorker worker;
   std::atomic<bool> exited{false};
@@ -57,7 +85,7 @@ QXNetworkManager* QXNetworkManager::init() {
         .getData(kQXPredefinedVariable_UserAgent)
         .value_or(std::string());
   };
-  impl_ = std::make_unique<Impl>(path, std::move(environment));
+  impl_ = std::make_unique<Impl>(directory, path, std::move(environment));
 
   const auto center = QXNotificationCenter::defaultCenter();
   Impl* impl = impl_.get();
@@ -70,7 +98,7 @@ QXNetworkManager* QXNetworkManager::init() {
                       [impl](const QXNotification&) { impl->worker.setInBackground(false); });
 
   // Hits left by an earlier launch go out without waiting for a new one.
-  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) impl_->startWorker();
+  if (holdsHits(directory, path)) impl_->startWorker();
   return this;
 }
 
@@ -110,17 +138,16 @@ void QXNetworkManager::Impl::onRequest(const QXNotification& notification) {
   const bool consent = response != userInfo->end() && response->second == "Consent";
   const int64_t now = static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
   if (!worker.started()) startWorker();
-  const QXStatus status = outbox.add(url->second, body->second, consent, now);
+  const QXStatus status = journal.append(url->second, body->second, consent, now);
   if (status.ok()) {
     worker.hitAdded();
     return;
   }
-  QXLogger::sharedInstance().logMessage(
-      "Hit to " + url->second + " lost: the outbox cannot store it (" + status.toString() + ")", 4);
+  // The journal logs the first refusal and the recovery, not every hit.
   QXHitOutcome outcome;
   outcome.result = QXHitOutcome::Result::kDropped;
   outcome.url = url->second;
-  outcome.reason = "the outbox cannot store it: " + status.toString();
+  outcome.reason = "the journal cannot store it: " + status.message();
   worker.hitRefused(outcome);
 }
 
@@ -133,7 +160,9 @@ bool QXNetworkManager::isRunningInBackgroundEnabled() const {
 }
 
 bool QXNetworkManager::flush(std::chrono::milliseconds timeout) {
-  if (!impl_->worker.started()) return impl_->outbox.count() == 0;
+  // A worker that never started has nothing to send: it starts at the first
+  // hit, and at start-up when an earlier process left any.
+  if (!impl_->worker.started()) return true;
   return impl_->worker.flush(timeout);
 }
 

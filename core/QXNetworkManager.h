@@ -21,10 +21,13 @@ struct QXDeliveryOptions {
 
   // Bounds of the outbox. Past them the oldest hits are dropped and logged
   // at level 3 (the count may run 1% over before it is trimmed back, so that
-  // a full outbox is trimmed in batches). 10,000 hits of a few KB keep the
-  // file under ~50 MB and cover days offline for a typical application; a
-  // week is as long as collectors usually accept late hits.
+  // a full outbox is trimmed in batches). 10,000 hits cover days offline for
+  // a typical application; a week is as long as collectors usually accept
+  // late hits. `maxQueuedBytes` bounds the files on disk (database, its log
+  // and the journal; 0: no bound): they stay within it but for a transient
+  // tenth, and shrink back once the backlog is gone.
   size_t maxQueuedHits = 10000;
+  uint64_t maxQueuedBytes = 32 * 1024 * 1024;
   std::chrono::seconds maxHitAge{7 * 24 * 60 * 60};
 
   // Connections kept alive to drain a backlog; one is used while no more
