@@ -1,6 +1,5 @@
 #include "core/QXNetworkManager.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,26 +19,6 @@
 namespace {
 
 constexpr const char* kOutboxFileName = "outbox.sqlite";
-
-// Whether a directory holds anything a worker should take up: an outbox or
-// journal segments left by an earlier process.
-bool holdsHits(const std::string& directory, const std::string& outboxPath) {
-  if (directory.empty()) return false;
-  if (::access(outboxPath.c_str(), F_OK) == 0) return true;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return false;
-  bool found = false;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name.rfind("outbox-", 0) == 0 && name.size() > 8 &&
-        name.compare(name.size() - 8, 8, ".journal") == 0) {
-      found = true;
-      break;
-    }
-  }
-  ::closedir(dir);
-  return found;
-}
 
 }  // namespace
 
@@ -97,8 +76,10 @@ QXNetworkManager* QXNetworkManager::init() {
   center->addObserver(this, kQXNotification_OnForeground,
                       [impl](const QXNotification&) { impl->worker.setInBackground(false); });
 
-  // Hits left by an earlier launch go out without waiting for a new one.
-  if (holdsHits(directory, path)) impl_->startWorker();
+  // The worker, and with it the transport, starts with the first hit or
+  // flush() of the process: a tracker is ready without paying for the
+  // transport's set-up, and hits left by an earlier launch go out with the
+  // first new one.
   return this;
 }
 
@@ -160,9 +141,8 @@ bool QXNetworkManager::isRunningInBackgroundEnabled() const {
 }
 
 bool QXNetworkManager::flush(std::chrono::milliseconds timeout) {
-  // A worker that never started has nothing to send: it starts at the first
-  // hit, and at start-up when an earlier process left any.
-  if (!impl_->worker.started()) return true;
+  // Hits an earlier launch left wait for the worker.
+  if (!impl_->worker.started()) impl_->startWorker();
   return impl_->worker.flush(timeout);
 }
 

@@ -294,8 +294,8 @@ TEST_F(DeliveryWorkerTest, AFailingCollectorDoesNotHoldBackHitsForAnother) {
   post(*worker, "down-2", "http://127.0.0.1:9/7/");
   post(*worker, "up-2", "http://127.0.0.1:10/7/");
   // The counter moves before the delivered hits leave the outbox.
-  ASSERT_TRUE(qxtest::eventually(
-      [&] { return worker->counters().sent == 2 && outbox.count() == 2u; }));
+  ASSERT_TRUE(
+      qxtest::eventually([&] { return worker->counters().sent == 2 && outbox.count() == 2u; }));
   EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"down-1", "up-1", "up-2"}));
 }
 

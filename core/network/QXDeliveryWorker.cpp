@@ -73,14 +73,14 @@ std::string describe(const QXSendResult& result) {
 
 }  // namespace
 
-QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, QXHitJournal& journal,
-                                   Environment environment, QXDeliveryOptions options)
+QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, QXHitJournal& journal, Environment environment,
+                                   QXDeliveryOptions options)
     : outbox_(outbox),
       journal_(journal),
       environment_(std::move(environment)),
       ingester_(journal, outbox),
       options_(options) {
-  journal_.setMaxPendingBytes(options.maxQueuedBytes);
+  journal_.setMaxBacklogBytes(options.maxQueuedBytes / 10);
 }
 
 QXDeliveryWorker::~QXDeliveryWorker() {
@@ -141,7 +141,7 @@ void QXDeliveryWorker::enableRunningInBackground() {
 }
 
 void QXDeliveryWorker::setOptions(const QXDeliveryOptions& options) {
-  journal_.setMaxPendingBytes(options.maxQueuedBytes);
+  journal_.setMaxBacklogBytes(options.maxQueuedBytes / 10);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     options_ = options;
@@ -304,7 +304,10 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
 
 void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_point now) {
   QXJournalIngester::Options ingesterOptions;
-  ingesterOptions.rotateBytes = std::min<uint64_t>(1024 * 1024, options.maxQueuedBytes / 32);
+  // Segments are a small part of the bound, since the active one and the
+  // prepared one are on disk all the time.
+  if (options.maxQueuedBytes != 0)
+    ingesterOptions.rotateBytes = std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 64);
   ingester_.setOptions(ingesterOptions);
   // The newest hits go to the window straight from the journal when it
   // holds every hit of the outbox; otherwise they are read in turn.
@@ -518,7 +521,7 @@ uint64_t QXDeliveryWorker::byteTarget(const QXDeliveryOptions& options) {
   const Clock::time_point now = Clock::now();
   if (outbox_.bytes() > target / 2 && now - lastDiskCheck_ >= std::chrono::milliseconds(100)) {
     lastDiskCheck_ = now;
-    const uint64_t disk = outbox_.diskBytes() + journal_.pendingBytes();
+    const uint64_t disk = outbox_.diskBytes() + journal_.diskBytes();
     const uint64_t ceiling = options.maxQueuedBytes / 100 * 95;
     if (disk > ceiling) {
       diskTargetCut_ = std::min(target / 2, diskTargetCut_ + (disk - ceiling));

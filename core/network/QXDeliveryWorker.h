@@ -221,7 +221,7 @@ class QXDeliveryWorker {
   std::atomic<bool> started_{false};
   std::atomic<bool> hitsWaiting_{false};    // set by hitAdded(), cleared by each round
   std::atomic<bool> workerWaiting_{false};  // the worker sleeps for long, or is about to
-  std::atomic<bool> caughtUp_{false};  // the journal held nothing more at the last round
+  std::atomic<bool> caughtUp_{false};       // the journal held nothing more at the last round
   std::atomic<int64_t> notIngested_{0};     // hits added and not yet in the outbox
   std::atomic<bool> runInBackground_{false};
   std::atomic<int> pause_{static_cast<int>(QXDeliveryPause::kNone)};

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -22,8 +22,8 @@ namespace {
 constexpr char kMagic[4] = {'Q', 'X', 'H', 'J'};
 constexpr uint16_t kVersion = 1;
 constexpr uint16_t kReadableBy = 1;
-constexpr size_t kHeaderSize = 16;      // magic, version, readable-by, creation ms
-constexpr size_t kFrameSize = 8;        // payload length, CRC-32
+constexpr size_t kHeaderSize = 16;       // magic, version, readable-by, creation ms
+constexpr size_t kFrameSize = 8;         // payload length, CRC-32
 constexpr size_t kPayloadHeadSize = 13;  // flags, created ms, URL length
 constexpr uint8_t kConsentFlag = 1;
 constexpr const char* kPrefix = "outbox-";
@@ -69,6 +69,31 @@ bool preadAll(int fd, char* out, size_t size, uint64_t offset) {
   return true;
 }
 
+bool writeAt(int fd, const char* data, size_t size, uint64_t offset) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// Writes zeros over [from, to): the file's blocks are then allocated and its
+// pages in the page cache, so that writing a record there later only copies
+// it (several times cheaper than growing the file on the caller's thread).
+bool writeZeros(int fd, uint64_t from, uint64_t to) {
+  static const std::string zeros(64 * 1024, '\0');
+  while (from < to) {
+    const size_t size = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
+    if (!writeAt(fd, zeros.data(), size, from)) return false;
+    from += size;
+  }
+  return true;
+}
+
 void log(const std::string& message, int level) {
   QXLogger::sharedInstance().logMessage(message, level);
 }
@@ -81,7 +106,9 @@ struct QXHitJournal::File {
   std::string path;  // empty in memory
   int fd = -1;
   std::string memory;
-  uint64_t size = 0;  // header and whole records
+  uint64_t size = 0;      // header and whole records: where the next record goes
+  uint64_t capacity = 0;  // bytes of the file already written (records, then zeros)
+  uint64_t ingested = 0;  // offset up to which the worker has ingested
   int64_t createdMs = 0;
   bool sealed = false;
 
@@ -105,14 +132,16 @@ std::string QXHitJournal::pathOf(const std::string& name) const {
   return directory_.empty() ? std::string() : directory_ + "/" + name;
 }
 
-std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(bool memory, std::string* error) {
+std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(bool memory, uint64_t capacity,
+                                                           std::string* error) {
   auto file = std::make_unique<File>();
   file->createdMs = nowMs();
   // Random, with the process and the clock mixed in: names must differ
   // across processes even where the random source does not.
   QXPlatform& platform = QXPlatform::current();
-  const uint64_t salt = (static_cast<uint64_t>(::getpid()) << 32) ^
-                        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const uint64_t salt =
+      (static_cast<uint64_t>(::getpid()) << 32) ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   const uint64_t bits =
       ((static_cast<uint64_t>(platform.random32()) << 32) | platform.random32()) ^ salt;
   char digits[kRandomDigits + 1];
@@ -129,9 +158,10 @@ std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(bool memory, std::str
   // without its header.
   file->path = pathOf(file->name);
   const std::string making = file->path + ".new";
-  file->fd = ::open(making.c_str(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+  file->fd = ::open(making.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   bool made = file->fd >= 0 && ::flock(file->fd, LOCK_EX | LOCK_NB) == 0 &&
-              ::write(file->fd, head.data(), head.size()) == static_cast<ssize_t>(head.size()) &&
+              writeAt(file->fd, head.data(), head.size(), 0) &&
+              writeZeros(file->fd, head.size(), capacity) &&
               ::link(making.c_str(), file->path.c_str()) == 0;
   const int cause = errno;
   if (file->fd >= 0) ::unlink(making.c_str());
@@ -139,23 +169,30 @@ std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(bool memory, std::str
     *error = errnoText(cause);
     return nullptr;
   }
+  file->capacity = std::max<uint64_t>(capacity, head.size());
   return file;
 }
 
 QXStatus QXHitJournal::openActiveLocked() {
-  // Made under the lock: only the first append of the process, or the first
-  // after a rotation that could not make the next segment, waits for it.
+  activeBytes_.store(0, std::memory_order_release);
+  if (spare_) {
+    active_ = std::move(spare_);
+    return QXStatus::OK();
+  }
+  // Made under the lock, and without the worker's preparation: only the
+  // first append of the process, or one after the worker fell behind,
+  // waits for it.
   std::string error;
-  std::unique_ptr<File> file = makeFile(memory_, &error);
+  std::unique_ptr<File> file = makeFile(memory_, 0, &error);
   if (file == nullptr && !memory_) {
     memory_ = true;
     log("Delivery journal cannot be made in " + directory_ + " (" + error +
             "); hits are kept in memory until the process ends",
         4);
-    file = makeFile(true, &error);
+    file = makeFile(true, 0, &error);
   }
+  if (file != nullptr) diskBytes_.fetch_add(file->capacity, std::memory_order_acq_rel);
   active_ = std::move(file);
-  activeBytes_.store(0, std::memory_order_release);
   return QXStatus::OK();
 }
 
@@ -165,28 +202,25 @@ QXStatus QXHitJournal::append(std::string_view url, std::string_view body, bool 
       body.size() > 0xFFFFFFFFu - kPayloadHeadSize - url.size()) {
     return QXStatus::InvalidArgument("a hit of 4 GiB or more cannot be stored");
   }
-  // The frame and its checksum are made before the lock is taken.
+  // The frame and its checksum are made before the lock is taken, on the
+  // stack: this runs on the caller's thread for every hit.
   char head[kFrameSize + kPayloadHeadSize];
-  std::string payloadHead;
-  payloadHead.reserve(kPayloadHeadSize);
-  payloadHead.push_back(static_cast<char>(consent ? kConsentFlag : 0));
-  QXPutLittleEndian(payloadHead, static_cast<uint64_t>(createdMs), 8);
-  QXPutLittleEndian(payloadHead, url.size(), 4);
-  uint32_t crc = QXCrc32(payloadHead);
+  char* payloadHead = head + kFrameSize;
+  payloadHead[0] = static_cast<char>(consent ? kConsentFlag : 0);
+  QXPutLittleEndian(payloadHead + 1, static_cast<uint64_t>(createdMs), 8);
+  QXPutLittleEndian(payloadHead + 9, url.size(), 4);
+  uint32_t crc = QXCrc32(std::string_view(payloadHead, kPayloadHeadSize));
   crc = QXCrc32(url, crc);
   crc = QXCrc32(body, crc);
-  std::string frame;
-  QXPutLittleEndian(frame, kPayloadHeadSize + url.size() + body.size(), 4);
-  QXPutLittleEndian(frame, crc, 4);
-  std::memcpy(head, frame.data(), kFrameSize);
-  std::memcpy(head + kFrameSize, payloadHead.data(), kPayloadHeadSize);
+  QXPutLittleEndian(head, kPayloadHeadSize + url.size() + body.size(), 4);
+  QXPutLittleEndian(head + 4, crc, 4);
   const uint64_t recordSize = sizeof head + url.size() + body.size();
 
-  const uint64_t limit = maxPendingBytes_.load(std::memory_order_relaxed);
+  const uint64_t limit = maxBacklogBytes_.load(std::memory_order_relaxed);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (limit != 0 && pendingBytes_.load(std::memory_order_acquire) + recordSize > limit) {
-    const QXStatus full = QXStatus::IOError(
-        "the outbox is full and cannot take hits in yet (" + std::to_string(limit) + " bytes)");
+  if (limit != 0 && backlogBytes_.load(std::memory_order_acquire) + recordSize > limit) {
+    const QXStatus full = QXStatus::IOError("more than " + std::to_string(limit) +
+                                            " bytes of hits wait to be taken into the outbox");
     noteFailureLocked(full);
     return full;
   }
@@ -218,23 +252,23 @@ QXStatus QXHitJournal::appendLocked(const char* head, size_t headSize, std::stri
                       {const_cast<char*>(body.data()), body.size()}};
     ssize_t written = -1;
     do {
-      written = ::writev(file.fd, parts, 3);
+      written = ::pwritev(file.fd, parts, 3, static_cast<off_t>(file.size));
     } while (written < 0 && errno == EINTR);
     if (written != static_cast<ssize_t>(total)) {
       const int cause = written < 0 ? errno : ENOSPC;
-      // Cut back what was written of the record, so that the records that
-      // follow stay readable. If even that fails, the segment ends here and
-      // the next append starts another.
-      if (written > 0 && ::ftruncate(file.fd, static_cast<off_t>(file.size)) != 0) {
-        file.sealed = true;
-        sealed_.push_back(std::move(active_));
-      }
+      // What was written of the record is zeroed again, so that it ends the
+      // segment cleanly for a reader; the next record goes in its place.
+      if (written > 0) writeZeros(file.fd, file.size, file.size + static_cast<uint64_t>(written));
       return QXStatus::IOError("cannot store a hit: " + errnoText(cause));
     }
   }
   file.size += total;
+  if (file.size > file.capacity) {
+    diskBytes_.fetch_add(file.size - file.capacity, std::memory_order_acq_rel);
+    file.capacity = file.size;
+  }
   activeBytes_.fetch_add(total, std::memory_order_acq_rel);
-  pendingBytes_.fetch_add(total, std::memory_order_acq_rel);
+  backlogBytes_.fetch_add(total, std::memory_order_acq_rel);
   return QXStatus::OK();
 }
 
@@ -247,6 +281,11 @@ void QXHitJournal::noteFailureLocked(const QXStatus& status) {
 
 uint64_t QXHitJournal::activeBytes() const {
   return activeBytes_.load(std::memory_order_acquire);
+}
+
+bool QXHitJournal::activePrepared() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !active_ || active_->fd < 0 || active_->capacity > active_->size;
 }
 
 std::vector<QXHitJournal::Segment> QXHitJournal::segments() {
@@ -303,6 +342,10 @@ QXHitJournal::Chunk QXHitJournal::read(const Segment& segment, uint64_t from, si
       break;
     }
     const uint64_t length = QXGetLittleEndian(data.data() + at, 4);
+    if (length == 0 && QXGetLittleEndian(data.data() + at + 4, 4) == 0) {
+      end = position;  // the zeros a prepared segment holds past its records
+      break;
+    }
     if (length < kPayloadHeadSize || position + kFrameSize + length > end) {
       chunk.cutBytes = end - position;
       break;
@@ -343,22 +386,43 @@ bool QXHitJournal::parseRecord(const std::string& data, size_t at, uint64_t leng
   return true;
 }
 
-void QXHitJournal::rotate() {
+void QXHitJournal::prepare(uint64_t capacity) {
   bool memory = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!active_ || active_->size <= kHeaderSize) return;
+    if (spare_ || memory_) return;
     memory = memory_;
   }
-  // The next segment is made before the lock is taken, so that no append
-  // waits for the file system.
   std::string error;
-  std::unique_ptr<File> next = makeFile(memory, &error);
+  std::unique_ptr<File> next = makeFile(memory, capacity, &error);
+  if (next == nullptr) return;  // the next append makes one itself
   std::lock_guard<std::mutex> lock(mutex_);
+  diskBytes_.fetch_add(next->capacity, std::memory_order_acq_rel);
+  spare_ = std::move(next);
+}
+
+void QXHitJournal::rotate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!active_ || active_->size <= kHeaderSize) return;
   active_->sealed = true;
   sealed_.push_back(std::move(active_));
-  active_ = std::move(next);  // null when none could be made: the next append tries
+  // The prepared segment, when there is one, takes over at once; otherwise
+  // the next append makes one.
+  active_ = std::move(spare_);
   activeBytes_.store(0, std::memory_order_release);
+}
+
+void QXHitJournal::markIngested(const Segment& segment, uint64_t offset) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  File* file = active_ && active_->name == segment.name ? active_.get() : nullptr;
+  for (auto& sealed : sealed_) {
+    if (sealed->name == segment.name) file = sealed.get();
+  }
+  if (file == nullptr) return;
+  const uint64_t from = std::max<uint64_t>(file->ingested, kHeaderSize);
+  const uint64_t to = std::min(std::max(offset, from), file->size);
+  file->ingested = to;
+  backlogBytes_.fetch_sub(std::min(to - from, backlogBytes_.load()), std::memory_order_acq_rel);
 }
 
 void QXHitJournal::retire(const Segment& segment) {
@@ -370,8 +434,11 @@ void QXHitJournal::retire(const Segment& segment) {
     if (it == sealed_.end()) return;
     file = std::move(*it);
     sealed_.erase(it);
-    const uint64_t records = file->size > kHeaderSize ? file->size - kHeaderSize : 0;
-    pendingBytes_.fetch_sub(std::min(records, pendingBytes_.load()), std::memory_order_acq_rel);
+    diskBytes_.fetch_sub(std::min(file->capacity, diskBytes_.load()), std::memory_order_acq_rel);
+    // What was never ingested (a tail cut off) leaves the backlog too.
+    const uint64_t left =
+        file->size - std::min(file->size, std::max<uint64_t>(file->ingested, kHeaderSize));
+    backlogBytes_.fetch_sub(std::min(left, backlogBytes_.load()), std::memory_order_acq_rel);
   }
   // Unlinked before the lock is released with the descriptor: a process
   // waiting for the lock then finds the file gone.
@@ -409,10 +476,10 @@ size_t QXHitJournal::adoptOrphans() {
     struct stat info {};
     if (::fstat(file->fd, &info) != 0 || info.st_nlink == 0) continue;  // retired meanwhile
     file->size = static_cast<uint64_t>(info.st_size);
+    file->capacity = file->size;
     char head[kHeaderSize];
     if (file->size < kHeaderSize || !preadAll(file->fd, head, kHeaderSize, 0)) {
-      log("Delivery journal " + file->path + " lost its contents (" +
-              std::to_string(file->size) +
+      log("Delivery journal " + file->path + " lost its contents (" + std::to_string(file->size) +
               " bytes, too short for a header): the hits it held, if any, are lost",
           4);
       ::unlink(file->path.c_str());
@@ -435,7 +502,8 @@ size_t QXHitJournal::adoptOrphans() {
   const size_t count = adopted.size();
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& file : adopted) {
-    pendingBytes_.fetch_add(file->size - kHeaderSize, std::memory_order_acq_rel);
+    diskBytes_.fetch_add(file->capacity, std::memory_order_acq_rel);
+    backlogBytes_.fetch_add(file->size - kHeaderSize, std::memory_order_acq_rel);
     sealed_.push_back(std::move(file));
   }
   std::stable_sort(sealed_.begin(), sealed_.end(),

@@ -42,19 +42,21 @@
 // Format (little-endian): a header "QXHJ", u16 version, u16 oldest version
 // that can read it, u64 creation time in ms; then records, each u32 payload
 // length, u32 CRC-32 of the payload, payload = u8 flags (bit 0: consent),
-// u64 created ms, u32 URL length, URL, body. A record that runs past the end
-// of a sealed segment or fails its checksum is a torn tail: it and whatever
-// follows are cut off and counted (Chunk::cutBytes). A file whose header is
+// u64 created ms, u32 URL length, URL, body. The worker prepares segments
+// written with zeros ahead of the records (prepare()), so a frame whose
+// length is 0 ends the records. A record that runs past the end of a sealed
+// segment or fails its checksum is a torn tail: it and whatever follows are
+// cut off and counted (Chunk::cutBytes). A file whose header is
 // not ours, or which only a later version can read, is moved aside to
 // "<name>.unreadable" (never deleted) and logged at level 4.
 //
 // Faults: an append that cannot be written whole (disk full, I/O error) is
-// undone (the file is cut back to its previous end) and fails; the hit is
-// then not stored. The first failure is logged at level 4 with its cause,
+// undone (what was written of it is zeroed again) and fails; the hit is then
+// not stored. The first failure is logged at level 4 with its cause,
 // the return to normal once, at level 3, with the number refused meanwhile.
 //
-// Threads: append(), pendingBytes() and setMaxPendingBytes() from any
-// thread. The other operations are the worker's, one thread at a time.
+// Threads: append(), diskBytes(), backlogBytes() and setMaxBacklogBytes()
+// from any thread. The other operations are the worker's, one thread at a time.
 class QXHitJournal {
  public:
   struct Record {
@@ -88,12 +90,15 @@ class QXHitJournal {
   // Stores one hit, or fails and stores nothing.
   QXStatus append(std::string_view url, std::string_view body, bool consent, int64_t createdMs);
 
-  // Bytes of records appended and not yet retired, in every segment.
-  uint64_t pendingBytes() const { return pendingBytes_.load(std::memory_order_acquire); }
-  // Past this, append() refuses hits: the outbox cannot take them (0: no
-  // limit). Keeps the journal bounded while the outbox is unavailable.
-  void setMaxPendingBytes(uint64_t bytes) {
-    maxPendingBytes_.store(bytes, std::memory_order_relaxed);
+  // What the journal's files take on disk.
+  uint64_t diskBytes() const { return diskBytes_.load(std::memory_order_acquire); }
+  // Bytes of records not yet ingested.
+  uint64_t backlogBytes() const { return backlogBytes_.load(std::memory_order_acquire); }
+  // Past this backlog, append() refuses hits (0: no limit): the worker cannot
+  // take them in as fast as they come, or the outbox cannot take them at
+  // all. Keeps the journal, and the disk it takes, bounded.
+  void setMaxBacklogBytes(uint64_t bytes) {
+    maxBacklogBytes_.store(bytes, std::memory_order_relaxed);
   }
   bool inMemory() const;
   // The file of a segment; empty in memory.
@@ -107,9 +112,17 @@ class QXHitJournal {
   Chunk read(const Segment& segment, uint64_t from, size_t maxBytes);
   // Size of the active segment's records.
   uint64_t activeBytes() const;
-  // Seals the active segment when it holds records; the next append starts
-  // another.
+  // Whether the active segment was prepared (or there is none yet).
+  bool activePrepared() const;
+  // Makes the segment that takes over at the next rotation, unless there is
+  // one: headed, locked and written with zeros up to `capacity`, so that
+  // appends to it only copy into cached pages.
+  void prepare(uint64_t capacity);
+  // Seals the active segment when it holds records; the prepared one, or a
+  // new one made by the next append, takes over.
   void rotate();
+  // Records that `segment` has been ingested up to `offset`.
+  void markIngested(const Segment& segment, uint64_t offset);
   // Deletes a sealed segment, whose records are all durable in the outbox.
   void retire(const Segment& segment);
   // Takes over the segments that no live process holds. Returns how many.
@@ -122,7 +135,7 @@ class QXHitJournal {
   QXStatus appendLocked(const char* head, size_t headSize, std::string_view url,
                         std::string_view body);
   void noteFailureLocked(const QXStatus& status);
-  std::unique_ptr<File> makeFile(bool memory, std::string* error);
+  std::unique_ptr<File> makeFile(bool memory, uint64_t capacity, std::string* error);
   // Bytes [from, to) of a segment; fewer when the file cannot be read.
   std::string readRange(File& file, uint64_t from, uint64_t to);
   static bool parseRecord(const std::string& data, size_t at, uint64_t length,
@@ -135,13 +148,15 @@ class QXHitJournal {
   // Guarded by mutex_.
   bool memory_ = false;
   std::unique_ptr<File> active_;
+  std::unique_ptr<File> spare_;               // prepared to take over from active_
   std::deque<std::unique_ptr<File>> sealed_;  // oldest first
   bool failing_ = false;
   uint64_t refusedWhileFailing_ = 0;
 
   std::atomic<uint64_t> activeBytes_{0};  // published after each append
-  std::atomic<uint64_t> pendingBytes_{0};
-  std::atomic<uint64_t> maxPendingBytes_{0};
+  std::atomic<uint64_t> diskBytes_{0};
+  std::atomic<uint64_t> backlogBytes_{0};
+  std::atomic<uint64_t> maxBacklogBytes_{0};
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXHITJOURNAL_H_

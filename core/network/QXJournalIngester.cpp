@@ -23,7 +23,11 @@ bool QXJournalIngester::ingest(Clock::time_point now, size_t budgetBytes, size_t
     lastOrphanScan_ = now;
     journal_.adoptOrphans();
   }
-  if (journal_.activeBytes() >= options_.rotateBytes) journal_.rotate();
+  // The next segment is prepared ahead; an active one that was not (the
+  // first of the process) gives way to it at once.
+  journal_.prepare(options_.rotateBytes + options_.rotateBytes / 4);
+  if (journal_.activeBytes() >= options_.rotateBytes || !journal_.activePrepared())
+    journal_.rotate();
 
   size_t budget = budgetBytes;
   bool more = false;
@@ -54,14 +58,15 @@ bool QXJournalIngester::ingestSegment(const QXHitJournal::Segment& segment, size
   if (offset == offsets_.end()) {
     if (!outbox_.open().ok()) return false;
     offset = offsets_.emplace(segment.name, outbox_.ingestedTo(segment.name)).first;
+    journal_.markIngested(segment, offset->second);
   }
   for (;;) {
     const QXHitJournal::Chunk chunk =
         journal_.read(segment, offset->second, std::min(*budget, options_.chunkBytes));
     if (!chunk.records.empty() || chunk.end > offset->second) {
       std::vector<QXOutbox::Hit> hits;
-      const QXStatus status = outbox_.ingest(segment.name, chunk.end, chunk.records,
-                                             *room > 0 ? &hits : nullptr);
+      const QXStatus status =
+          outbox_.ingest(segment.name, chunk.end, chunk.records, *room > 0 ? &hits : nullptr);
       if (!status.ok()) {
         noteFailure(status, Clock::now());
         return false;
@@ -73,6 +78,7 @@ bool QXJournalIngester::ingestSegment(const QXHitJournal::Segment& segment, size
       const uint64_t read = chunk.end - offset->second;
       *budget -= std::min<uint64_t>(*budget, read);
       offset->second = chunk.end;
+      journal_.markIngested(segment, chunk.end);
       ingested_ += chunk.records.size();
       if (!unsyncedSince_) unsyncedSince_ = Clock::now();
       for (auto& hit : hits) {

@@ -38,7 +38,7 @@ class QXJournalIngester {
   using Clock = std::chrono::steady_clock;
 
   struct Options {
-    uint64_t rotateBytes = 1024 * 1024;
+    uint64_t rotateBytes = 512 * 1024;
     size_t chunkBytes = 512 * 1024;  // read and stored per transaction
     std::chrono::milliseconds durableWithin{1000};
     std::chrono::seconds orphanScanInterval{60};

@@ -60,7 +60,8 @@ int64_t pragma(sqlite3* db, const char* sql) {
 
 std::string text(sqlite3_stmt* statement, int column) {
   const auto* data = static_cast<const char*>(sqlite3_column_blob(statement, column));
-  return std::string(data ? data : "", static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+  return std::string(data ? data : "",
+                     static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
 }  // namespace
@@ -195,21 +196,25 @@ bool QXOutbox::prepareLocked() {
   };
   return prepare("INSERT INTO hits(id, created_ms, url, body, consent) VALUES(?1, ?2, ?3, ?4, ?5)",
                  &insert_) &&
-         prepare("SELECT length(url) + length(body) FROM hits WHERE id = ?1 AND NOT EXISTS"
-                 " (SELECT 1 FROM done WHERE done.id = ?1)",
-                 &sizeOf_) &&
+         prepare(
+             "SELECT length(url) + length(body) FROM hits WHERE id = ?1 AND NOT EXISTS"
+             " (SELECT 1 FROM done WHERE done.id = ?1)",
+             &sizeOf_) &&
          prepare("INSERT INTO done(id) VALUES(?1)", &markDone_) &&
-         prepare("SELECT id, created_ms, url, body, consent FROM hits WHERE id > ?1 AND NOT EXISTS"
-                 " (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id LIMIT ?2",
-                 &selectAfter_) &&
-         prepare("SELECT id, created_ms, url, length(url) + length(body) FROM hits WHERE id > ?1"
-                 " AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id"
-                 " LIMIT ?2",
-                 &selectOldest_) &&
+         prepare(
+             "SELECT id, created_ms, url, body, consent FROM hits WHERE id > ?1 AND NOT EXISTS"
+             " (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id LIMIT ?2",
+             &selectAfter_) &&
+         prepare(
+             "SELECT id, created_ms, url, length(url) + length(body) FROM hits WHERE id > ?1"
+             " AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id"
+             " LIMIT ?2",
+             &selectOldest_) &&
          prepare("UPDATE meta SET value = max(value, ?2) WHERE key = ?1", &setMeta_) &&
-         prepare("INSERT INTO journals(name, ingested_to) VALUES(?1, ?2) ON CONFLICT(name) DO "
-                 "UPDATE SET ingested_to = excluded.ingested_to",
-                 &setSegment_);
+         prepare(
+             "INSERT INTO journals(name, ingested_to) VALUES(?1, ?2) ON CONFLICT(name) DO "
+             "UPDATE SET ingested_to = excluded.ingested_to",
+             &setSegment_);
 }
 
 void QXOutbox::closeLocked() {
@@ -245,8 +250,8 @@ void QXOutbox::moveAsideLocked(const std::string& reason) {
 
 QXStatus QXOutbox::failedLocked(int code, const char* what) {
   // The message first: a rollback would replace it.
-  const std::string message = std::string(what) + ": " +
-                              (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
+  const std::string message =
+      std::string(what) + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
   if (db_ != nullptr && !sqlite3_get_autocommit(db_)) execute(db_, "ROLLBACK");
   const int primary = code & 0xFF;
   if (primary != SQLITE_CORRUPT && primary != SQLITE_NOTADB) return QXStatus::IOError(message);
@@ -360,8 +365,8 @@ QXStatus QXOutbox::ingest(const std::string& segment, uint64_t end,
   return QXStatus::OK();
 }
 
-QXStatus QXOutbox::add(std::string_view url, std::string_view body, bool consent,
-                       int64_t createdMs, int64_t* id) {
+QXStatus QXOutbox::add(std::string_view url, std::string_view body, bool consent, int64_t createdMs,
+                       int64_t* id) {
   std::vector<QXHitJournal::Record> records(1);
   records[0].url = std::string(url);
   records[0].body = std::string(body);
@@ -408,8 +413,7 @@ QXStatus QXOutbox::makeDurable() {
   // A synced commit syncs the log, and with it every commit before it.
   execute(db_, "PRAGMA synchronous=FULL");
   int rc = execute(db_, "BEGIN IMMEDIATE");
-  if (rc == SQLITE_OK)
-    rc = execute(db_, "UPDATE meta SET value = value + 1 WHERE key = 'syncs'");
+  if (rc == SQLITE_OK) rc = execute(db_, "UPDATE meta SET value = value + 1 WHERE key = 'syncs'");
   if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
   const QXStatus status = rc == SQLITE_OK ? QXStatus::OK() : failedLocked(rc, "sync");
   if (db_ != nullptr) execute(db_, "PRAGMA synchronous=NORMAL");

@@ -97,21 +97,22 @@ int readMeta(sqlite3* db, QXOutboxMeta* meta) {
   sqlite3_finalize(statement);
   if (rc != SQLITE_OK) return rc;
   meta->maxId = integer(db, "SELECT ifnull(max(id), 0) FROM hits", &rc);
-  if (rc == SQLITE_OK) meta->done = static_cast<size_t>(integer(db, "SELECT count(*) FROM done", &rc));
+  if (rc == SQLITE_OK)
+    meta->done = static_cast<size_t>(integer(db, "SELECT count(*) FROM done", &rc));
   if (rc == SQLITE_OK)
     meta->removedUpTo = integer(db, "SELECT value FROM meta WHERE key='removed_up_to'", &rc);
   if (rc == SQLITE_OK)
     meta->reservedUpTo = integer(db, "SELECT value FROM meta WHERE key='reserved_up_to'", &rc);
   if (rc == SQLITE_OK) {
-    meta->count = static_cast<size_t>(integer(
-        db, "SELECT count(*) FROM hits WHERE id NOT IN (SELECT id FROM done)", &rc));
+    meta->count = static_cast<size_t>(
+        integer(db, "SELECT count(*) FROM hits WHERE id NOT IN (SELECT id FROM done)", &rc));
   }
   if (rc == SQLITE_OK) {
-    meta->bytes = static_cast<uint64_t>(
-        integer(db,
-                "SELECT ifnull(sum(length(url) + length(body)), 0) FROM hits"
-                " WHERE id NOT IN (SELECT id FROM done)",
-                &rc));
+    meta->bytes =
+        static_cast<uint64_t>(integer(db,
+                                      "SELECT ifnull(sum(length(url) + length(body)), 0) FROM hits"
+                                      " WHERE id NOT IN (SELECT id FROM done)",
+                                      &rc));
   }
   return rc;
 }
@@ -154,8 +155,7 @@ QXOutboxDatabase::Result create(const std::string& path, const std::string& vfs,
   ::close(fd);
   sqlite3* db = nullptr;
   int rc = openConnection(making, vfs, SQLITE_OPEN_READWRITE, &db);
-  if (rc == SQLITE_OK)
-    rc = execute(db, ("PRAGMA page_size=" + std::to_string(kPageSize)).c_str());
+  if (rc == SQLITE_OK) rc = execute(db, ("PRAGMA page_size=" + std::to_string(kPageSize)).c_str());
   if (rc == SQLITE_OK) rc = execute(db, "PRAGMA journal_mode=WAL");
   if (rc == SQLITE_OK) rc = makeSchema(db);
   if (rc != SQLITE_OK) *error = std::string("cannot make a database: ") + sqlite3_errmsg(db);

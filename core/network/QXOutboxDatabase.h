@@ -15,9 +15,9 @@ struct QXOutboxMeta {
   int64_t maxId = 0;     // the largest id stored
   int64_t removedUpTo = 0;
   int64_t reservedUpTo = 0;  // ids up to this may have been handed out already
-  size_t count = 0;    // hits not done with
-  uint64_t bytes = 0;  // their URLs and bodies
-  size_t done = 0;     // hits done with, awaiting their deletion
+  size_t count = 0;          // hits not done with
+  uint64_t bytes = 0;        // their URLs and bodies
+  size_t done = 0;           // hits done with, awaiting their deletion
 };
 
 // Opening the outbox's SQLite database, and making it when there is none.
