@@ -279,7 +279,8 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
   logDrops(options, Clock::now());
   report(outcomes);
 
-  outbox_.checkpointIfLarge(std::min<uint64_t>(4 * 1024 * 1024, options.maxQueuedBytes / 16));
+  outbox_.checkpointIfLarge(logLimit(options));
+  if (options.maxQueuedBytes != 0) outbox_.releaseSpace(databaseRoom(options));
   bool idle = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -306,15 +307,26 @@ void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_poin
   QXJournalIngester::Options ingesterOptions;
   // Segments are a small part of the bound, since the active one and the
   // prepared one are on disk all the time.
-  if (options.maxQueuedBytes != 0)
+  if (options.maxQueuedBytes != 0) {
     ingesterOptions.rotateBytes = std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 64);
+    ingesterOptions.chunkBytes =
+        static_cast<size_t>(std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 32));
+  }
+  ingesterOptions.logLimit = logLimit(options);
   ingester_.setOptions(ingesterOptions);
   // The newest hits go to the window straight from the journal when it
   // holds every hit of the outbox; otherwise they are read in turn.
   const bool windowHoldsAll = outbox_.count() == window_.size() && unremoved_.empty();
   const size_t room = windowHoldsAll && window_.size() < kWindow ? kWindow - window_.size() : 0;
   std::vector<QXOutbox::Hit> stored;
-  moreToIngest_ = ingester_.ingest(now, kIngestBudget, room, &stored);
+  // A small part of the bound at a time, so that the outbox's bounds are
+  // applied before the files can run far over them.
+  const size_t budget =
+      options.maxQueuedBytes == 0
+          ? kIngestBudget
+          : static_cast<size_t>(std::min<uint64_t>(
+                kIngestBudget, std::max<uint64_t>(options.maxQueuedBytes / 64, 1)));
+  moreToIngest_ = ingester_.ingest(now, budget, room, &stored);
   for (QXOutbox::Hit& hit : stored)
     addToWindow(std::move(hit));
   const uint64_t ingested = ingester_.ingested();
@@ -505,31 +517,44 @@ void QXDeliveryWorker::logDrops(const QXDeliveryOptions& options, Clock::time_po
 void QXDeliveryWorker::refillWindow() {
   const size_t stored = outbox_.count() - std::min(outbox_.count(), unremoved_.size());
   if (window_.size() >= kWindow || stored <= window_.size()) return;
-  for (QXOutbox::Hit& hit : outbox_.read(lastLoadedId_, kWindow - window_.size())) {
+  std::vector<QXOutbox::Hit> hits = outbox_.read(lastLoadedId_, kWindow - window_.size());
+  // Another process using the same outbox may have sent some of the hits
+  // this one counted.
+  if (hits.empty() && window_.empty() && unremoved_.empty()) outbox_.recount();
+  for (QXOutbox::Hit& hit : hits) {
     // Delivered hits whose removal failed stay in the outbox, below the
     // window's last id: they are never read again.
     addToWindow(std::move(hit));
   }
 }
 
+uint64_t QXDeliveryWorker::logLimit(const QXDeliveryOptions& options) {
+  constexpr uint64_t kMost = 4 * 1024 * 1024;
+  return options.maxQueuedBytes == 0 ? kMost : std::min(kMost, options.maxQueuedBytes / 16);
+}
+
+uint64_t QXDeliveryWorker::databaseRoom(const QXDeliveryOptions& options) const {
+  // Nine tenths of the bound, less the log and the journal.
+  const uint64_t share = options.maxQueuedBytes / 10 * 9;
+  const uint64_t others = logLimit(options) + journal_.diskBytes();
+  return share > others ? share - others : options.maxQueuedBytes / 10;
+}
+
 uint64_t QXDeliveryWorker::byteTarget(const QXDeliveryOptions& options) {
   if (options.maxQueuedBytes == 0) return 0;
-  // The URLs and bodies take a fifth less than the bound, leaving room for
-  // the database's pages, its log and the journal ...
-  uint64_t target = options.maxQueuedBytes / 5 * 4;
-  // ... and when the files still run over, less again.
-  const Clock::time_point now = Clock::now();
-  if (outbox_.bytes() > target / 2 && now - lastDiskCheck_ >= std::chrono::milliseconds(100)) {
-    lastDiskCheck_ = now;
-    const uint64_t disk = outbox_.diskBytes() + journal_.diskBytes();
-    const uint64_t ceiling = options.maxQueuedBytes / 100 * 95;
-    if (disk > ceiling) {
-      diskTargetCut_ = std::min(target / 2, diskTargetCut_ + (disk - ceiling));
-    } else if (disk < ceiling / 100 * 90) {
-      diskTargetCut_ = 0;
-    }
+  const uint64_t bound = options.maxQueuedBytes;
+  const uint64_t room = databaseRoom(options);
+  // A byte of hit takes more than a byte of pages there (page slack,
+  // b-trees): as measured on the hits stored, a quarter more until there are
+  // enough of them.
+  const uint64_t stored = outbox_.bytes();
+  const uint64_t moved =
+      stored > lastMeasuredBytes_ ? stored - lastMeasuredBytes_ : lastMeasuredBytes_ - stored;
+  if (stored >= 64 * 1024 && moved >= bound / 32) {
+    lastMeasuredBytes_ = stored;
+    pagesPerByte_ = std::clamp(static_cast<double>(outbox_.pageBytes()) / stored, 1.0, 4.0);
   }
-  return target - std::min(target, diskTargetCut_);
+  return static_cast<uint64_t>(static_cast<double>(room) / pagesPerByte_);
 }
 
 bool QXDeliveryWorker::eligible(const Entry& entry, Clock::time_point now) const {

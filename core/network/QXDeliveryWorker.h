@@ -160,6 +160,12 @@ class QXDeliveryWorker {
   void removeFinished(std::vector<int64_t> ids, Clock::time_point now);
   void ingest(const QXDeliveryOptions& options, Clock::time_point now);
   void addToWindow(QXOutbox::Hit hit);
+  // The size of the write-ahead log at which it is folded in.
+  static uint64_t logLimit(const QXDeliveryOptions& options);
+  // What the database file may take of the bound in bytes.
+  uint64_t databaseRoom(const QXDeliveryOptions& options) const;
+  // The size of the hits stored (URLs and bodies) that keeps the files
+  // within the bound in bytes.
   uint64_t byteTarget(const QXDeliveryOptions& options);
   void applyBounds(const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
   void logDrops(const QXDeliveryOptions& options, Clock::time_point now);
@@ -185,8 +191,8 @@ class QXDeliveryWorker {
   std::vector<int64_t> unremoved_;  // delivered, their removal failed: retried, never resent
   Clock::time_point removalRetryAt_{};
   bool removalsFailing_ = false;
-  uint64_t diskTargetCut_ = 0;  // lowers the byte target while the files run over
-  Clock::time_point lastDiskCheck_{};
+  double pagesPerByte_ = 1.25;  // bytes of pages a byte of hit takes in the outbox
+  uint64_t lastMeasuredBytes_ = 0;
   std::deque<Entry> window_;
   std::map<std::string, OriginState> origins_;
   int64_t lastLoadedId_ = 0;

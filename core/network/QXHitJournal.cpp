@@ -81,6 +81,34 @@ bool writeAt(int fd, const char* data, size_t size, uint64_t offset) {
   return true;
 }
 
+// Writes the three parts at `offset` with as few system calls as the file
+// system allows (one, but for a short write). Returns 0, or the cause of the
+// failure with what was written of them in `*written`.
+int writeWhole(int fd, iovec (&parts)[3], uint64_t offset, size_t* written) {
+  const size_t total = parts[0].iov_len + parts[1].iov_len + parts[2].iov_len;
+  *written = 0;
+  while (*written < total) {
+    // The parts not yet written, from where the last write stopped.
+    iovec rest[3];
+    int count = 0;
+    size_t skip = *written;
+    for (const iovec& part : parts) {
+      if (skip >= part.iov_len) {
+        skip -= part.iov_len;
+        continue;
+      }
+      rest[count++] = {static_cast<char*>(part.iov_base) + skip, part.iov_len - skip};
+      skip = 0;
+    }
+    const ssize_t n = ::pwritev(fd, rest, count, static_cast<off_t>(offset + *written));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    *written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 // Writes zeros over [from, to): the file's blocks are then allocated and its
 // pages in the page cache, so that writing a record there later only copies
 // it (several times cheaper than growing the file on the caller's thread).
@@ -250,15 +278,12 @@ QXStatus QXHitJournal::appendLocked(const char* head, size_t headSize, std::stri
     iovec parts[3] = {{const_cast<char*>(head), headSize},
                       {const_cast<char*>(url.data()), url.size()},
                       {const_cast<char*>(body.data()), body.size()}};
-    ssize_t written = -1;
-    do {
-      written = ::pwritev(file.fd, parts, 3, static_cast<off_t>(file.size));
-    } while (written < 0 && errno == EINTR);
-    if (written != static_cast<ssize_t>(total)) {
-      const int cause = written < 0 ? errno : ENOSPC;
+    size_t written = 0;
+    const int cause = writeWhole(file.fd, parts, file.size, &written);
+    if (cause != 0) {
       // What was written of the record is zeroed again, so that it ends the
       // segment cleanly for a reader; the next record goes in its place.
-      if (written > 0) writeZeros(file.fd, file.size, file.size + static_cast<uint64_t>(written));
+      if (written > 0) writeZeros(file.fd, file.size, file.size + written);
       return QXStatus::IOError("cannot store a hit: " + errnoText(cause));
     }
   }

@@ -81,6 +81,7 @@ bool QXJournalIngester::ingestSegment(const QXHitJournal::Segment& segment, size
       journal_.markIngested(segment, chunk.end);
       ingested_ += chunk.records.size();
       if (!unsyncedSince_) unsyncedSince_ = Clock::now();
+      outbox_.checkpointIfLarge(options_.logLimit);
       for (auto& hit : hits) {
         if (*room == 0) break;
         stored->push_back(std::move(hit));
@@ -119,7 +120,10 @@ void QXJournalIngester::noteFailure(const QXStatus& status, Clock::time_point no
 
 void QXJournalIngester::makeDurableIfDue(Clock::time_point now, bool idle) {
   if (unsyncedSince_) {
-    if (!idle && now - *unsyncedSince_ < options_.durableWithin) return;
+    // Segments waiting to be deleted take disk: two of them are enough
+    // reason not to wait any longer.
+    const bool crowded = ingestedAll_.size() >= 2;
+    if (!idle && !crowded && now - *unsyncedSince_ < options_.durableWithin) return;
     const QXStatus status = outbox_.makeDurable();
     if (!status.ok()) {
       noteFailure(status, now);

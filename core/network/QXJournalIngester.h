@@ -40,6 +40,8 @@ class QXJournalIngester {
   struct Options {
     uint64_t rotateBytes = 512 * 1024;
     size_t chunkBytes = 512 * 1024;  // read and stored per transaction
+    // The outbox's log is folded in past this size between transactions.
+    uint64_t logLimit = 4 * 1024 * 1024;
     std::chrono::milliseconds durableWithin{1000};
     std::chrono::seconds orphanScanInterval{60};
     std::chrono::milliseconds retryAfterFailure{1000};

@@ -20,6 +20,8 @@ constexpr size_t kBoundsPage = 256;
 // deleted together once this many are marked: deleting hits one round at a
 // time would rewrite their pages again and again.
 constexpr size_t kDeleteAfter = 512;
+// ... or once they take this much: their pages count on disk until then.
+constexpr uint64_t kDeleteAfterBytes = 64 * 1024;
 
 int execute(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
@@ -475,12 +477,13 @@ QXStatus QXOutbox::removeLocked(const std::vector<int64_t>& ids) {
   if (rc != SQLITE_OK) return failedLocked(rc, "cannot remove hits");
   removedUpTo_ = std::max(removedUpTo_, *std::max_element(ids.begin(), ids.end()));
   doneCount_ += removed;
+  doneBytes_ += bytes;
   count_.fetch_sub(std::min(removed, count_.load(std::memory_order_acquire)),
                    std::memory_order_acq_rel);
   bytes_.fetch_sub(std::min(bytes, bytes_.load(std::memory_order_acquire)),
                    std::memory_order_acq_rel);
   writeStateLocked();
-  if (doneCount_ >= kDeleteAfter) deleteDoneLocked();
+  if (doneCount_ >= kDeleteAfter || doneBytes_ >= kDeleteAfterBytes) deleteDoneLocked();
   return QXStatus::OK();
 }
 
@@ -497,6 +500,7 @@ void QXOutbox::deleteDoneLocked() {
     return;
   }
   doneCount_ = 0;
+  doneBytes_ = 0;
 }
 
 QXStatus QXOutbox::remove(const std::vector<int64_t>& ids) {
@@ -567,6 +571,18 @@ std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, uint64_t
   return dropped;
 }
 
+void QXOutbox::recount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_) return;
+  const char* const kLive =
+      " FROM hits WHERE NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id)";
+  const int64_t count = pragma(db_, (std::string("SELECT count(*)") + kLive).c_str());
+  const int64_t bytes = pragma(
+      db_, (std::string("SELECT ifnull(sum(length(url) + length(body)), 0)") + kLive).c_str());
+  count_.store(static_cast<size_t>(count), std::memory_order_release);
+  bytes_.store(static_cast<uint64_t>(bytes), std::memory_order_release);
+}
+
 // --- Space --------------------------------------------------------------
 
 bool QXOutbox::shrinkIfEmpty() {
@@ -588,17 +604,46 @@ bool QXOutbox::shrinkIfEmpty() {
 void QXOutbox::checkpointIfLarge(uint64_t maxLogBytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_ || path_.empty()) return;
-  if (static_cast<uint64_t>(sizeOf(path_ + "-wal")) <= maxLogBytes) return;
+  if (maxLogBytes != logLimit_) {
+    // Past a restart the log is cut back to this size.
+    logLimit_ = maxLogBytes;
+    execute(db_, ("PRAGMA journal_size_limit=" + std::to_string(maxLogBytes)).c_str());
+  }
+  const auto size = static_cast<uint64_t>(sizeOf(path_ + "-wal"));
+  if (size <= maxLogBytes) return;
   // Only this connection writes or reads here, so the log can be folded in
   // whole and made to start again from its beginning (cut back to its size
-  // limit); another process reading would make it a partial one.
-  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
+  // limit by the next commit); another process reading would make it a
+  // partial one. Far past the limit it is cut back at once.
+  sqlite3_wal_checkpoint_v2(
+      db_, nullptr, size > 2 * maxLogBytes ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_RESTART,
+      nullptr, nullptr);
+}
+
+uint64_t QXOutbox::pageBytes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty()) return 0;
+  const int64_t pages = pragma(db_, "PRAGMA page_count") - pragma(db_, "PRAGMA freelist_count");
+  return static_cast<uint64_t>(std::max<int64_t>(pages, 0) * pragma(db_, "PRAGMA page_size"));
 }
 
 uint64_t QXOutbox::diskBytes() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_ || path_.empty()) return 0;
-  const int64_t pages = pragma(db_, "PRAGMA page_count") - pragma(db_, "PRAGMA freelist_count");
-  return static_cast<uint64_t>(std::max<int64_t>(pages, 0) * pragma(db_, "PRAGMA page_size")) +
-         static_cast<uint64_t>(sizeOf(path_ + "-wal"));
+  return static_cast<uint64_t>(sizeOf(path_)) + static_cast<uint64_t>(sizeOf(path_ + "-wal"));
+}
+
+void QXOutbox::releaseSpace(uint64_t maxFileBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty()) return;
+  const int64_t pageSize = pragma(db_, "PRAGMA page_size");
+  const int64_t pages = pragma(db_, "PRAGMA page_count");
+  const int64_t free = pragma(db_, "PRAGMA freelist_count");
+  if (pageSize <= 0 || pages * pageSize <= static_cast<int64_t>(maxFileBytes) || free == 0) return;
+  // Only a database made with incremental vacuum can hand free pages back
+  // while it holds hits; an older one shrinks once it is empty.
+  if (pragma(db_, "PRAGMA auto_vacuum") != 2) return;
+  const int64_t excess = pages - static_cast<int64_t>(maxFileBytes) / pageSize;
+  execute(db_,
+          ("PRAGMA incremental_vacuum(" + std::to_string(std::min(excess, free)) + ")").c_str());
 }

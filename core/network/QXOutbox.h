@@ -117,10 +117,18 @@ class QXOutbox {
   // Folds the log into the database once it holds more than `maxLogBytes`,
   // and makes it restart, so that it stays about that size.
   void checkpointIfLarge(uint64_t maxLogBytes = 4 * 1024 * 1024);
-  // Bytes the outbox takes on disk: the database's pages in use and its log.
+  // Bytes the outbox takes on disk: the database file and its log.
   uint64_t diskBytes();
+  // Bytes of the database's pages in use (hits, their b-trees and slack).
+  uint64_t pageBytes();
+  // Hands free pages back to the file system while the database file is
+  // larger than `maxFileBytes` (databases made by this version).
+  void releaseSpace(uint64_t maxFileBytes);
 
   size_t count() const { return count_.load(std::memory_order_acquire); }
+  // Counts the hits again from the database: another process using the same
+  // file may have done with some of them.
+  void recount();
   // The size of the stored URLs and bodies.
   uint64_t bytes() const { return bytes_.load(std::memory_order_acquire); }
   std::string identifierFor(int64_t id) const;
@@ -171,7 +179,9 @@ class QXOutbox {
   int64_t reservedTo_ = 0;  // the last id of the durably reserved block
   int64_t highestStored_ = 0;
   int64_t removedUpTo_ = 0;
-  size_t doneCount_ = 0;  // hits marked done, not yet deleted
+  size_t doneCount_ = 0;    // hits marked done, not yet deleted
+  uint64_t doneBytes_ = 0;  // and their size
+  uint64_t logLimit_ = 0;   // the log's size limit in force
   int stateFd_ = -1;
 
   std::atomic<size_t> count_{0};
