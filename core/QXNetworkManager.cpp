@@ -118,8 +118,9 @@ void QXNetworkManager::Impl::onRequest(const QXNotification& notification) {
   const auto response = userInfo->find(kQXUserInfo_ResponseKey);
   const bool consent = response != userInfo->end() && response->second == "Consent";
   const int64_t now = static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
-  if (!worker.started()) startWorker();
   const QXStatus status = journal.append(url->second, body->second, consent, now);
+  // The hit is safe first; then, the first time, the worker starts.
+  if (!worker.started()) startWorker();
   if (status.ok()) {
     worker.hitAdded();
     return;
