@@ -28,7 +28,14 @@
 //
 // Threads: every member may be called from any thread. The responder and the
 // listener run on the connection's thread, several at once when several
-// connections are open; they must not call stop().
+// connections are open; they must not call stop(). The request they are given
+// lives only until they return.
+//
+// Cost: a connection's thread blocks in recv() itself (stop() shuts the
+// sockets down to end it), reads into a buffer of its own and fills one
+// Request that it reuses, so that a small request costs one recv() and one
+// send() and, once the connection has warmed up, no allocation unless the
+// requests are kept.
 class QXCollector {
  public:
   struct Request {
@@ -40,6 +47,8 @@ class QXCollector {
 
     // The value of the first header of that name (case-insensitive), or empty.
     std::string header(std::string_view name) const;
+    // The same value without a copy; valid while the request is unchanged.
+    std::string_view headerValue(std::string_view name) const;
   };
 
   struct Response {
@@ -110,13 +119,17 @@ class QXCollector {
     bool finished = false;  // guarded by mutex_
   };
 
+  class ReadBuffer;
+
   void acceptLoop();
   void serve(Connection* connection);
-  // Reads until `buffer` holds at least `size` bytes; false when the peer
-  // closed or the collector is stopping.
-  bool readAtLeast(int fd, std::string& buffer, size_t size);
-  bool waitReadable(int fd);
-  Response respond(const Request& request, size_t* index);
+  // Reads, answers and reports one request into `request`; false when the
+  // connection is over.
+  bool serveOne(int fd, ReadBuffer& buffer, Request& request, std::string& answer);
+  // Numbers and records the request, and decides its answer; `listener` is
+  // the one to tell once it is answered.
+  Response respond(const Request& request, size_t* index,
+                   std::shared_ptr<const Listener>* listener);
   void reapFinishedLocked(std::vector<std::thread>& toJoin);
 
   // Constant after construction.
@@ -124,7 +137,7 @@ class QXCollector {
 
   // Constant while serving (set by start()).
   int listenFd_ = -1;
-  int wakeFd_ = -1;  // an eventfd made readable by stop()
+  int wakeFd_ = -1;  // an eventfd made readable by stop(), for the accepting thread
   uint16_t port_ = 0;
   std::thread acceptThread_;
 
