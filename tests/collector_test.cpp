@@ -268,10 +268,29 @@ TEST(QuorvexCommand, AnUnknownCommandGivesStatusTwo) {
 #endif
 }
 
-TEST(FieldFormatting, EachFieldOnItsOwnLineWithControlCharactersEscaped) {
-  EXPECT_EQ(QXFormatFields("a=1&b=%0D%0A%09%01%5C&&c"), "a=1\nb=\\r\\n\\t\\x01\\\\\nc=\n");
-  EXPECT_EQ(QXFormatFields(""), "");
-  EXPECT_EQ(QXFormatFields("x+y=%ZZ"), "x y=%ZZ\n");
+TEST(FieldFormatting, EachFieldOnItsOwnLineDecodedWithControlCharactersEscaped) {
+  const struct {
+    std::string body;
+    std::string lines;
+  } cases[] = {
+      {"a=1&b=%0D%0A%09%01%5C&&c", "a=1\nb=\\r\\n\\t\\x01\\\\\nc=\n"},
+      {"", ""},
+      {"&&&", ""},
+      {"x+y=%ZZ", "x y=%ZZ\n"},
+      // Raw control characters and backslashes, amid text and at its end.
+      {std::string("k=a\\b\x7f&t=\tx\x01"), "k=a\\\\b\\x7f\nt=\\tx\\x01\n"},
+      {"a=b=c", "a=b=c\n"},
+      {"=v", "=v\n"},
+      {"name%3D=%26", "name==&\n"},
+      {"c=%E2%82%AC&d=caf\xC3\xA9", "c=\xE2\x82\xAC\nd=caf\xC3\xA9\n"},
+      {"p=%2", "p=%2\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QXFormatFields(c.body), c.lines) << c.body;
+    std::string appended = "before\n";
+    QXAppendFormattedFields(appended, c.body);
+    EXPECT_EQ(appended, "before\n" + c.lines) << c.body;
+  }
 }
 
 }  // namespace
