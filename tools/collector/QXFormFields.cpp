@@ -1,11 +1,30 @@
 #include "tools/collector/QXFormFields.h"
 
+#include <array>
+
 #include "core/QXURLEncodedString.h"
 
 namespace {
 
-bool standsForItself(unsigned char c) {
-  return c >= 0x20 && c != 0x7F && c != '\\';
+// What a byte of an encoded name or value asks for.
+enum class Byte : unsigned char { kPlain, kEncoded, kEscaped };
+
+constexpr std::array<Byte, 256> makeByteKinds() {
+  std::array<Byte, 256> kinds{};
+  for (int c = 0; c < 256; ++c) {
+    const bool escaped = c < 0x20 || c == 0x7F || c == '\\';
+    const bool encoded = c == '%' || c == '+';
+    kinds[static_cast<size_t>(c)] = escaped   ? Byte::kEscaped
+                                    : encoded ? Byte::kEncoded
+                                              : Byte::kPlain;
+  }
+  return kinds;
+}
+
+constexpr std::array<Byte, 256> kByteKinds = makeByteKinds();
+
+Byte kindOf(char c) {
+  return kByteKinds[static_cast<unsigned char>(c)];
 }
 
 void appendEscape(std::string& out, unsigned char c) {
@@ -30,19 +49,23 @@ void appendEscape(std::string& out, unsigned char c) {
 void appendEscaped(std::string& out, std::string_view text) {
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (standsForItself(c)) continue;
+    if (kindOf(text[i]) != Byte::kEscaped) continue;
     out.append(text.data() + run, i - run);
-    appendEscape(out, c);
+    appendEscape(out, static_cast<unsigned char>(text[i]));
     run = i + 1;
   }
   out.append(text.data() + run, text.size() - run);
 }
 
 // Appends the decoded, escaped form of an encoded name or value. Most of
-// them hold nothing to decode and skip the decoder's copy.
+// them hold nothing to decode or escape and are copied as they are.
 void appendShown(std::string& out, std::string_view encoded) {
-  if (encoded.find('%') == std::string_view::npos && encoded.find('+') == std::string_view::npos) {
+  size_t plain = 0;
+  while (plain < encoded.size() && kindOf(encoded[plain]) == Byte::kPlain)
+    ++plain;
+  if (plain == encoded.size()) {
+    out.append(encoded);
+  } else if (encoded.find_first_of("%+", plain) == std::string_view::npos) {
     appendEscaped(out, encoded);
   } else {
     appendEscaped(out, QXURLDecodedString(encoded));
