@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "delivery_support.h"
 #include "support/TestSupport.h"
@@ -12,6 +13,13 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
 
 class CollectorTest : public ::testing::Test {
  protected:
@@ -216,6 +224,66 @@ TEST_F(CollectCommandTest, PrintsEachHitFieldByFieldDecodedAndStopsAfterTheCount
       << tool->out();
   EXPECT_NE(tool->out().find("line=one\\ntwo\n"), std::string::npos) << tool->out();
   EXPECT_EQ(qxtest::readFile(out), "page=check%20out&basket%5B0%5D=a%26b&empty=\nline=one%0Atwo\n");
+}
+
+TEST_F(CollectCommandTest, EachHitIsShownWhileTheCollectorRuns) {
+  auto tool = run({});
+  const uint16_t port = announcedPort(*tool);
+  ASSERT_NE(port, 0);
+  qxtest::RawClient client(port);
+  client.write(qxtest::postRequest("/7/", "a=1", "X-Quorvex-Hit-Id: X-1\r\n"));
+  EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  EXPECT_TRUE(tool->waitForOutput("--- hit 1: POST /7/, 3 bytes, id X-1\na=1\n", 10s))
+      << tool->out();
+  tool->kill(SIGINT);
+  EXPECT_EQ(tool->wait(10s), 0);
+}
+
+TEST_F(CollectCommandTest, AnInterruptStillWritesEveryHitAnswered) {
+  const std::string out = directory.file("bodies.txt");
+  auto tool = run({"--out", out});
+  const uint16_t port = announcedPort(*tool);
+  ASSERT_NE(port, 0);
+  qxtest::RawClient client(port);
+  for (int i = 1; i <= 5; ++i) {
+    client.write(qxtest::postRequest("/7/", "n=" + std::to_string(i)));
+    client.readHead();
+  }
+  tool->kill(SIGINT);
+  ASSERT_EQ(tool->wait(10s), 0);
+  EXPECT_NE(tool->out().find("--- hit 5: POST /7/, 3 bytes\nn=5\n"), std::string::npos)
+      << tool->out();
+  EXPECT_EQ(qxtest::readFile(out), "n=1\nn=2\nn=3\nn=4\nn=5\n");
+}
+
+TEST_F(CollectCommandTest, HitsFromManyConnectionsAreEachShownOnceUpToTheCount) {
+  constexpr int kClients = 4;
+  constexpr int kHitsEach = 50;
+  const std::string out = directory.file("bodies.txt");
+  auto tool = run({"--count", std::to_string(kClients * kHitsEach), "--out", out});
+  const uint16_t port = announcedPort(*tool);
+  ASSERT_NE(port, 0);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([port, c] {
+      qxtest::RawClient client(port);
+      for (int i = 0; i < kHitsEach; ++i) {
+        client.write(qxtest::postRequest("/7/", "seq=" + std::to_string(c * kHitsEach + i)));
+        client.readHead();
+      }
+    });
+  }
+  for (std::thread& client : clients)
+    client.join();
+  ASSERT_EQ(tool->wait(10s), 0);
+  const std::string bodies = qxtest::readFile(out);
+  for (int n = 0; n < kClients * kHitsEach; ++n) {
+    const std::string number = std::to_string(n);
+    const std::string header = "--- hit " + std::to_string(n + 1) + ": ";
+    EXPECT_EQ(occurrences(tool->out(), header), 1u) << header;
+    EXPECT_EQ(occurrences(tool->out(), "\nseq=" + number + "\n"), 1u) << number;
+    EXPECT_EQ(occurrences("\n" + bodies, "\nseq=" + number + "\n"), 1u) << number;
+  }
 }
 
 TEST_F(CollectCommandTest, AnswersTheStatusItWasGiven) {
