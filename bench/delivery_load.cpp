@@ -136,8 +136,8 @@ struct Reception {
   std::vector<std::string> sequences;
   size_t largestBody = 0;
   bool stoppedCleanly = false;
-  // The collector's own process, user + system; not known in-process.
-  std::optional<double> cpuSeconds;
+  // The collector's own process; not known in-process.
+  std::optional<rusage> usage;
 
   void add(std::string_view sequence, size_t bytes) {
     sequences.emplace_back(sequence);
@@ -145,9 +145,8 @@ struct Reception {
   }
 };
 
-double cpuSecondsOf(const rusage& usage) {
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+double secondsOf(const timeval& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
 }
 
 // The collector of the run, whichever kind it is.
@@ -190,7 +189,7 @@ class LoadCollector {
     }
     reception.stoppedCleanly =
         sink_ == Sink::kCollect ? external_.stop(usage) : minimal_.stop(usage);
-    reception.cpuSeconds = cpuSecondsOf(usage);
+    reception.usage = usage;
     std::ifstream in(record_);
     for (std::string line; std::getline(in, line);) {
       if (sink_ == Sink::kCollect) {
@@ -353,14 +352,22 @@ size_t countMissing(const Reception& reception, int hits, size_t& duplicates, si
 }
 
 void printCollectorCpu(const Reception& reception) {
-  if (!reception.cpuSeconds) {
-    std::printf("collector CPU: not measured (it shares this process)\n");
-  } else if (!reception.sequences.empty()) {
-    std::printf("collector CPU: %.1f us per hit received (%.3f s user+sys for %zu hits)%s\n",
-                *reception.cpuSeconds * 1e6 / static_cast<double>(reception.sequences.size()),
-                *reception.cpuSeconds, reception.sequences.size(),
-                reception.stoppedCleanly ? "" : ", NOT STOPPED CLEANLY");
+  if (!reception.usage || reception.sequences.empty()) {
+    std::printf("collector CPU: not measured (%s)\n",
+                reception.usage ? "no hit received" : "it shares this process");
+    return;
   }
+  const double user = secondsOf(reception.usage->ru_utime);
+  const double system = secondsOf(reception.usage->ru_stime);
+  const auto hits = static_cast<double>(reception.sequences.size());
+  const auto switches =
+      static_cast<double>(reception.usage->ru_nvcsw + reception.usage->ru_nivcsw) / hits;
+  std::printf(
+      "collector CPU: %.1f us per hit received (user %.1f + system %.1f; %.3f s for %zu hits; "
+      "%.2f context switches a hit)%s\n",
+      (user + system) * 1e6 / hits, user * 1e6 / hits, system * 1e6 / hits, user + system,
+      reception.sequences.size(), switches,
+      reception.stoppedCleanly ? "" : ", NOT STOPPED CLEANLY");
 }
 
 }  // namespace
