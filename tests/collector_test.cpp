@@ -162,6 +162,59 @@ TEST_F(CollectorTest, TheListenerHearsOfEachRequestOnceAnswered) {
   EXPECT_EQ(heard, (std::vector<std::string>{"0:a=1", "1:b=2"}));
 }
 
+TEST_F(CollectorTest, ARequestIsWholeHoweverItsBytesArrive) {
+  std::string large;
+  for (int i = 0; large.size() < 300 * 1024; ++i)
+    large += "k" + std::to_string(i) + "=v&";
+  const std::string small = qxtest::postRequest("/7/", "a=1&b=2");
+  const size_t headEnd = small.find("\r\n\r\n");
+  const struct {
+    std::string request;
+    size_t split;  // where the first write ends
+  } cases[] = {
+      {small, 1},
+      {small, headEnd},
+      {small, headEnd + 2},
+      {small, headEnd + 4},
+      {small, small.size() - 1},
+      {qxtest::postRequest("/7/", large), 100},
+      {qxtest::postRequest("/7/", large), 200 * 1024},
+  };
+  size_t count = 0;
+  for (const auto& c : cases) {
+    qxtest::RawClient client(collector.port());
+    client.write(c.request.substr(0, c.split));
+    client.write(c.request.substr(c.split));
+    EXPECT_NE(client.readHead().find("200 OK"), std::string::npos) << c.split;
+    const auto requests = collector.requests();
+    ASSERT_EQ(requests.size(), ++count);
+    EXPECT_EQ(requests.back().body, c.request.substr(c.request.find("\r\n\r\n") + 4)) << c.split;
+  }
+}
+
+TEST_F(CollectorTest, EachRequestOfAConnectionHasOnlyItsOwnHeaders) {
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/a/", "a=1", "X-First: 1\r\nX-Second: 2\r\n"));
+  client.readHead();
+  client.write("GET /b/ HTTP/1.1\r\nHost: h\r\n\r\n");
+  client.readHead();
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].header("X-Second"), "2");
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_EQ(requests[1].target, "/b/");
+  EXPECT_EQ(requests[1].headers, (std::vector<std::pair<std::string, std::string>>{{"Host", "h"}}));
+  EXPECT_EQ(requests[1].body, "");
+}
+
+TEST_F(CollectorTest, StopEndsAnIdleKeepAliveConnection) {
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/", "a=1"));
+  EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  collector.stop();
+  EXPECT_TRUE(client.closedByServer());
+}
+
 TEST_F(CollectorTest, ATakenPortIsAnError) {
   QXCollector::Options options;
   options.port = collector.port();

@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,12 +67,11 @@ void writeStatusLine(std::string& out, int status, bool close,
   out += "\r\n";
 }
 
-// Sends a refusal and ends the connection: always false, for `return`.
-bool refuse(int fd, int status) {
+// Sends a refusal; the connection is to be closed after it.
+void refuse(int fd, int status) {
   std::string answer;
   writeStatusLine(answer, status, true);
   sendAll(fd, answer);
-  return false;
 }
 
 // Sets `request`'s header `index` in place, so that a reused request keeps
@@ -115,6 +114,14 @@ bool parseHead(std::string_view head, QXCollector::Request& request, bool& http1
   }
   request.headers.resize(count);
   return true;
+}
+
+// Adds `fd` to the epoll set, for reading.
+bool watch(int epoll, int fd) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = fd;
+  return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
 bool parseLength(std::string_view text, size_t& length) {
@@ -200,17 +207,19 @@ class QXCollector::ReadBuffer {
     if (begin_ == end_) begin_ = end_ = 0;
   }
 
-  // Reads until at least `size` bytes are held. False when the peer closed,
-  // on an error, or once stop() has shut the socket down.
-  bool readAtLeast(int fd, size_t size) {
-    makeRoom(size);
-    while (end_ - begin_ < size) {
-      const ssize_t n = ::recv(fd, &bytes_[end_], bytes_.size() - end_, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      end_ += static_cast<size_t>(n);
-    }
-    return true;
+  void clear() { begin_ = end_ = 0; }
+
+  // One read of what the socket holds, with room for `wanted` bytes in all
+  // first made. The count read, 0 when the peer has closed (or stop() shut
+  // the socket down), -1 with errno set (EAGAIN: nothing to read yet).
+  ssize_t readSome(int fd, size_t wanted) {
+    makeRoom(wanted);
+    ssize_t n;
+    do {
+      n = ::recv(fd, &bytes_[end_], bytes_.size() - end_, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) end_ += static_cast<size_t>(n);
+    return n;
   }
 
  private:
@@ -235,6 +244,17 @@ class QXCollector::ReadBuffer {
   size_t end_ = 0;
 };
 
+// One open connection; all of it belongs to the serving thread.
+struct QXCollector::Connection {
+  int fd = -1;
+  ReadBuffer buffer;
+  Request request;         // reused, so that its strings keep their capacity
+  std::string answer;      // the same
+  size_t wanted = 1;       // the bytes the request being read needs, as far as known
+  bool continued = false;  // "100 Continue" sent for the request being read
+  bool held = false;       // its request is never answered; what it sends is dropped
+};
+
 QXCollector::QXCollector() : QXCollector(Options()) {}
 
 QXCollector::QXCollector(Options options) : options_(options) {}
@@ -248,7 +268,7 @@ QXStatus QXCollector::start() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (started_) return QXStatus::InvalidArgument("the collector is already started");
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return QXStatus::IOError(std::string("socket: ") + std::strerror(errno));
   const int yes = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -265,44 +285,42 @@ QXStatus QXCollector::start() {
   socklen_t length = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) {
-    ::close(fd);
-    return QXStatus::IOError(std::string("eventfd: ") + std::strerror(errno));
+  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  if (wake < 0 || epoll < 0 || !watch(epoll, fd) || !watch(epoll, wake)) {
+    const std::string error = std::strerror(errno);
+    for (const int opened : {fd, wake, epoll}) {
+      if (opened >= 0) ::close(opened);
+    }
+    return QXStatus::IOError("eventfd or epoll: " + error);
   }
   listenFd_ = fd;
   wakeFd_ = wake;
+  epollFd_ = epoll;
   port_ = ntohs(address.sin_port);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     started_ = true;
   }
-  acceptThread_ = std::thread([this] { acceptLoop(); });
+  servingThread_ = std::thread([this] { serveLoop(); });
   return QXStatus::OK();
 }
 
 void QXCollector::stop() {
-  std::list<Connection> connections;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!started_ || stopping_) return;
     stopping_ = true;
     const uint64_t one = 1;
     if (::write(wakeFd_, &one, sizeof one) < 0) {
-      // The shutdowns below still end every blocked read.
+      // The shutdowns below still end the serving thread's work.
     }
-    for (Connection& connection : connections_) {
-      if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
-    }
+    // Also ends a send blocked on a client that does not read.
+    for (const auto& entry : connections_)
+      ::shutdown(entry.first, SHUT_RDWR);
   }
-  acceptThread_.join();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections.splice(connections.end(), connections_);
-  }
-  for (Connection& connection : connections)
-    connection.thread.join();
-  ::close(listenFd_);
-  ::close(wakeFd_);
+  servingThread_.join();
+  for (const int fd : {listenFd_, wakeFd_, epollFd_})
+    ::close(fd);
   received_.notify_all();
 }
 
@@ -346,45 +364,66 @@ bool QXCollector::waitForRequests(size_t n, std::chrono::milliseconds timeout) c
   return received_.wait_for(lock, timeout, [&] { return requestCount_ >= n; });
 }
 
-void QXCollector::reapFinishedLocked(std::vector<std::thread>& toJoin) {
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    if (it->finished) {
-      toJoin.push_back(std::move(it->thread));
-      it = connections_.erase(it);
-    } else {
-      ++it;
+void QXCollector::serveLoop() {
+  epoll_event events[64];
+  for (bool serving = true; serving;) {
+    const int ready = ::epoll_wait(epollFd_, events, 64, -1);
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; i < ready && serving; ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == wakeFd_) {
+        serving = false;
+      } else if (fd == listenFd_) {
+        acceptAll();
+      } else {
+        // Only this thread changes the map, so it reads it without the lock.
+        const auto found = connections_.find(fd);
+        if (found != connections_.end() && !serveReadable(*found->second)) closeConnection(fd);
+      }
     }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& entry : connections_)
+    ::close(entry.first);
+  connections_.clear();
+}
+
+void QXCollector::acceptAll() {
+  for (;;) {
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    const int yes = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection->request.connection = ++connectionsAccepted_;
+    if (stopping_ || !watch(epollFd_, fd)) {
+      ::close(fd);
+      return;
+    }
+    connections_.emplace(fd, std::move(connection));
   }
 }
 
-void QXCollector::acceptLoop() {
-  for (;;) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    const int yes = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    std::vector<std::thread> finished;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) {
-        ::close(fd);
-        return;
-      }
-      reapFinishedLocked(finished);
-      Connection& connection = connections_.emplace_back();
-      connection.fd = fd;
-      connection.number = ++connectionsAccepted_;
-      connection.thread = std::thread([this, &connection] { serve(&connection); });
-    }
-    for (std::thread& thread : finished)
-      thread.join();
+void QXCollector::closeConnection(int fd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ::close(fd);
+  connections_.erase(fd);
+}
+
+bool QXCollector::serveReadable(Connection& connection) {
+  const ssize_t n = connection.buffer.readSome(connection.fd, connection.wanted);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+  if (connection.held) {
+    // Unanswered until the client leaves or the collector stops.
+    connection.buffer.clear();
+    return true;
   }
+  Progress progress;
+  while ((progress = serveBuffered(connection)) == Progress::kServed) {
+  }
+  return progress == Progress::kWaiting;
 }
 
 QXCollector::Response QXCollector::respond(const Request& request, size_t* index,
@@ -402,29 +441,41 @@ QXCollector::Response QXCollector::respond(const Request& request, size_t* index
   return Response::withStatus(options_.status);
 }
 
-bool QXCollector::serveOne(int fd, ReadBuffer& buffer, Request& request, std::string& answer) {
-  size_t headEnd = std::string::npos;
-  for (size_t searchFrom = 0;
-       (headEnd = buffer.data().find("\r\n\r\n", searchFrom)) == std::string::npos;) {
-    if (buffer.size() > kMaxHeadBytes) return refuse(fd, 413);
-    searchFrom = buffer.size() < 3 ? 0 : buffer.size() - 3;
-    if (!buffer.readAtLeast(fd, buffer.size() + 1)) return false;
+QXCollector::Progress QXCollector::serveBuffered(Connection& connection) {
+  const int fd = connection.fd;
+  ReadBuffer& buffer = connection.buffer;
+  Request& request = connection.request;
+  const auto refused = [fd](int status) {
+    refuse(fd, status);
+    return Progress::kOver;
+  };
+  const size_t headEnd = buffer.data().find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) {
+    if (buffer.size() > kMaxHeadBytes) return refused(413);
+    connection.wanted = buffer.size() + 1;
+    return Progress::kWaiting;
   }
   bool http10 = false;
-  if (!parseHead(buffer.data().substr(0, headEnd), request, http10)) return refuse(fd, 400);
-  if (!request.headerValue("Transfer-Encoding").empty()) return refuse(fd, 501);
+  if (!parseHead(buffer.data().substr(0, headEnd), request, http10)) return refused(400);
+  if (!request.headerValue("Transfer-Encoding").empty()) return refused(501);
   size_t length = 0;
   const std::string_view lengthText = request.headerValue("Content-Length");
-  if (!lengthText.empty() && !parseLength(lengthText, length)) return refuse(fd, 400);
-  if (length > kMaxBodyBytes) return refuse(fd, 413);
-  const size_t bodyStart = headEnd + 4;
-  if (containsTokenIgnoringCase(request.headerValue("Expect"), "100-continue") &&
-      buffer.size() < bodyStart + length) {
-    if (!sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n")) return false;
+  if (!lengthText.empty() && !parseLength(lengthText, length)) return refused(400);
+  if (length > kMaxBodyBytes) return refused(413);
+  const size_t end = headEnd + 4 + length;
+  if (buffer.size() < end) {
+    if (!connection.continued &&
+        containsTokenIgnoringCase(request.headerValue("Expect"), "100-continue")) {
+      connection.continued = true;
+      if (!sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n")) return Progress::kOver;
+    }
+    connection.wanted = end;
+    return Progress::kWaiting;
   }
-  if (!buffer.readAtLeast(fd, bodyStart + length)) return false;
-  request.body.assign(buffer.data().substr(bodyStart, length));
-  buffer.consume(bodyStart + length);
+  request.body.assign(buffer.data().substr(headEnd + 4, length));
+  buffer.consume(end);
+  connection.continued = false;
+  connection.wanted = buffer.size() + 1;
 
   const std::string_view connectionHeader = request.headerValue("Connection");
   const bool close = containsTokenIgnoringCase(connectionHeader, "close") ||
@@ -433,27 +484,12 @@ bool QXCollector::serveOne(int fd, ReadBuffer& buffer, Request& request, std::st
   std::shared_ptr<const Listener> listener;
   const Response response = respond(request, &index, &listener);
   if (!response.answer) {
-    // Held open, unanswered, until the client leaves or the collector stops.
-    while (buffer.readAtLeast(fd, buffer.size() + 1)) {
-    }
-    return false;
+    connection.held = true;
+    buffer.clear();
+    return Progress::kWaiting;
   }
-  writeStatusLine(answer, response.status, close, response.headers);
-  if (!sendAll(fd, answer)) return false;
+  writeStatusLine(connection.answer, response.status, close, response.headers);
+  if (!sendAll(fd, connection.answer)) return Progress::kOver;
   if (listener) (*listener)(request, index);
-  return !close;
-}
-
-void QXCollector::serve(Connection* connection) {
-  const int fd = connection->fd;
-  ReadBuffer buffer;
-  Request request;
-  request.connection = connection->number;
-  std::string answer;
-  while (serveOne(fd, buffer, request, answer)) {
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  ::close(fd);
-  connection->fd = -1;
-  connection->finished = true;
+  return close ? Progress::kOver : Progress::kServed;
 }
