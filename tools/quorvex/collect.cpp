@@ -94,7 +94,7 @@ void writeAll(int fd, std::string_view text) {
 }
 
 // What the collector shows: each hit's text on standard output, and with
-// --out its raw body as a line of that file. The connections' threads add
+// --out its raw body as a line of that file. The collector's thread adds
 // hits; a thread of its own writes them at most kFlushInterval after they
 // came, so that a burst of hits costs a few writes instead of two flushes a
 // hit, while a person watching still sees each hit at once.
@@ -111,12 +111,9 @@ class HitPrinter {
   HitPrinter(const HitPrinter&) = delete;
   HitPrinter& operator=(const HitPrinter&) = delete;
 
+  // The collector calls it for one request at a time, so formatting under
+  // the lock holds up only the writer's swap, never another hit.
   void print(const QXCollector::Request& request) {
-    // Formatted before taking the lock, into a buffer the connection's
-    // thread keeps.
-    thread_local std::string fields;
-    fields.clear();
-    QXAppendFormattedFields(fields, request.body);
     const std::string_view identifier = request.headerValue("X-Quorvex-Hit-Id");
     std::unique_lock<std::mutex> lock(mutex_);
     roomLeft_.wait(lock, [&] { return text_.size() < kMostPendingBytes; });
@@ -132,7 +129,7 @@ class HitPrinter {
       text_ += identifier;
     }
     text_ += '\n';
-    text_ += fields;
+    QXAppendFormattedFields(text_, request.body);
     if (outFd_ >= 0) {
       bodies_ += request.body;
       bodies_ += '\n';
