@@ -370,6 +370,96 @@ void printCollectorCpu(const Reception& reception) {
       reception.stoppedCleanly ? "" : ", NOT STOPPED CLEANLY");
 }
 
+// Everything measured on the SDK's side of one run.
+struct LoadRun {
+  double firstTracker = 0;   // seconds
+  double secondTracker = 0;  // seconds
+  double residentAtStart = 0;
+  Phase tracked;
+  Phase backlog;
+  off_t backlogFile = 0;
+  off_t drainedFile = 0;
+  QXDeliveryCounters counters;
+  rusage usage{};
+};
+
+// Both phases, against the collector at `url`, on the real platform.
+LoadRun runLoad(const LoadOptions& load, const std::string& url, const std::string& dataDirectory) {
+  LoadRun run;
+  QXLinuxPlatform::Options platformOptions;
+  platformOptions.dataDirectory = dataDirectory;
+  platformOptions.bundleIdentifier = "com.quorvex.load";
+  QXPlatform::install(std::make_shared<QXLinuxPlatform>(platformOptions));
+
+  const auto trackerStart = Clock::now();
+  Quorvex tracker(410501, 7);
+  tracker.setUrl(url);
+  tracker.addPermanentData("user_id", std::string("42"));
+  QXAppVars appVars;
+  appVars.addData("event", std::string("purchase"));
+  run.firstTracker = secondsSince(trackerStart);
+  const auto secondStart = Clock::now();
+  Quorvex second(410502, 8);
+  run.secondTracker = secondsSince(secondStart);
+  run.residentAtStart = residentMegabytes();
+
+  QXNetworkManager& manager = QXNetworkManager::sharedInstance();
+  QXDeliveryOptions options = manager.options();
+  options.maxConnections = load.connections;
+  // Both phases queue every hit at once; the default bound (10,000) would
+  // drop the oldest of them, which is not what is measured here.
+  options.maxQueuedHits =
+      std::max<size_t>(options.maxQueuedHits, static_cast<size_t>(load.hits) * 2);
+  manager.setOptions(options);
+
+  run.tracked = trackAndDeliver(tracker, appVars, load.hits);
+  if (manager.pause() == QXDeliveryPause::kOffline) {
+    std::fprintf(stderr,
+                 "this machine has no network interface but loopback, so the SDK holds the hits "
+                 "back as offline\n");
+  }
+  run.backlog = drainBacklog(tracker, appVars, load.hits, run.backlogFile, dataDirectory);
+  run.drainedFile = outboxBytes(dataDirectory);
+  run.counters = manager.counters();
+  ::getrusage(RUSAGE_SELF, &run.usage);
+  return run;
+}
+
+// Prints the figures; the number of hits that never arrived.
+size_t printRun(const LoadOptions& load, LoadRun& run, const Reception& reception) {
+  const int hits = load.hits;
+  size_t duplicates = 0;
+  size_t distinct = 0;
+  const size_t missing = countMissing(reception, hits, duplicates, distinct);
+  std::printf("collector: %s, connections: %d, hits per phase: %d, body: up to %zu bytes\n",
+              sinkName(load.sink), load.connections, hits, reception.largestBody);
+  std::printf("first tracker ready: %.3f ms (second: %.3f ms)\n", run.firstTracker * 1000,
+              run.secondTracker * 1000);
+  std::printf("tracked and delivered: %.0f hits/s (%d hits in %.3f s; executing took %.3f s)%s\n",
+              hits / run.tracked.seconds, hits, run.tracked.seconds, run.tracked.postingSeconds,
+              run.tracked.flushed ? "" : " NOT DRAINED");
+  std::printf("  execute on the caller's thread: median %.1f us, p99 %.1f us\n",
+              run.tracked.execute.percentile(0.5), run.tracked.execute.percentile(0.99));
+  std::printf("backlog drain: %.0f hits/s (%d hits in %.3f s)%s\n", hits / run.backlog.seconds,
+              hits, run.backlog.seconds, run.backlog.flushed ? "" : " NOT DRAINED");
+  std::printf("  execute while in background: median %.1f us, p99 %.1f us\n",
+              run.backlog.execute.percentile(0.5), run.backlog.execute.percentile(0.99));
+  std::printf("received: %zu requests, %zu distinct hits, %zu duplicates, %zu missing\n",
+              reception.sequences.size(), distinct, duplicates, missing);
+  printCollectorCpu(reception);
+  const QXDeliveryCounters& counters = run.counters;
+  std::printf("counters: queued %llu, sent %llu, retried %llu, dropped %llu, pending %zu\n",
+              static_cast<unsigned long long>(counters.queued),
+              static_cast<unsigned long long>(counters.sent),
+              static_cast<unsigned long long>(counters.retried),
+              static_cast<unsigned long long>(counters.dropped), counters.pending);
+  std::printf("outbox file: %.1f MB with the backlog queued, %lld bytes once drained\n",
+              static_cast<double>(run.backlogFile) / 1e6, static_cast<long long>(run.drainedFile));
+  std::printf("peak resident memory: %.1f MB (%.1f MB once the trackers existed)\n",
+              static_cast<double>(run.usage.ru_maxrss) / 1024.0, run.residentAtStart);
+  return missing;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -380,10 +470,8 @@ int main(int argc, char** argv) {
                  "[--sink collect|minimal|in-process] [--in-process] [--tool PATH]\n");
     return 2;
   }
-  const int hits = load.hits;
   char pattern[] = "/tmp/quorvex-load-XXXXXX";
   const std::string directory = ::mkdtemp(pattern);
-  const std::string dataDirectory = directory + "/data";
 
   // Started first: the minimal sink forks, which wants no other thread yet.
   LoadCollector collector(load.sink, load.tool, directory);
@@ -391,78 +479,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot start the collector (%s)\n", sinkName(load.sink));
     return 1;
   }
-
-  QXLinuxPlatform::Options platformOptions;
-  platformOptions.dataDirectory = dataDirectory;
-  platformOptions.bundleIdentifier = "com.quorvex.load";
-  QXPlatform::install(std::make_shared<QXLinuxPlatform>(platformOptions));
-
-  const auto trackerStart = Clock::now();
-  Quorvex tracker(410501, 7);
-  tracker.setUrl(collector.url());
-  tracker.addPermanentData("user_id", std::string("42"));
-  QXAppVars appVars;
-  appVars.addData("event", std::string("purchase"));
-  const double firstTracker = secondsSince(trackerStart);
-  const auto secondStart = Clock::now();
-  Quorvex second(410502, 8);
-  const double secondTracker = secondsSince(secondStart);
-  const double residentAtStart = residentMegabytes();
-
-  QXNetworkManager& manager = QXNetworkManager::sharedInstance();
-  QXDeliveryOptions options = manager.options();
-  options.maxConnections = load.connections;
-  // Both phases queue every hit at once; the default bound (10,000) would
-  // drop the oldest of them, which is not what is measured here.
-  options.maxQueuedHits = std::max<size_t>(options.maxQueuedHits, static_cast<size_t>(hits) * 2);
-  manager.setOptions(options);
-
-  Phase tracked = trackAndDeliver(tracker, appVars, hits);
-  if (manager.pause() == QXDeliveryPause::kOffline) {
-    std::fprintf(stderr,
-                 "this machine has no network interface but loopback, so the SDK holds the hits "
-                 "back as offline\n");
-  }
-  off_t backlogFile = 0;
-  Phase backlog = drainBacklog(tracker, appVars, hits, backlogFile, dataDirectory);
-  const off_t drainedFile = outboxBytes(dataDirectory);
-  const QXDeliveryCounters counters = manager.counters();
-
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-
-  const Reception reception = collector.stop();
-  size_t duplicates = 0;
-  size_t distinct = 0;
-  const size_t missing = countMissing(reception, hits, duplicates, distinct);
-
-  std::printf("collector: %s, connections: %d, hits per phase: %d, body: up to %zu bytes\n",
-              sinkName(load.sink), load.connections, hits, reception.largestBody);
-  std::printf("first tracker ready: %.3f ms (second: %.3f ms)\n", firstTracker * 1000,
-              secondTracker * 1000);
-  std::printf("tracked and delivered: %.0f hits/s (%d hits in %.3f s; executing took %.3f s)%s\n",
-              hits / tracked.seconds, hits, tracked.seconds, tracked.postingSeconds,
-              tracked.flushed ? "" : " NOT DRAINED");
-  std::printf("  execute on the caller's thread: median %.1f us, p99 %.1f us\n",
-              tracked.execute.percentile(0.5), tracked.execute.percentile(0.99));
-  std::printf("backlog drain: %.0f hits/s (%d hits in %.3f s)%s\n", hits / backlog.seconds, hits,
-              backlog.seconds, backlog.flushed ? "" : " NOT DRAINED");
-  std::printf("  execute while in background: median %.1f us, p99 %.1f us\n",
-              backlog.execute.percentile(0.5), backlog.execute.percentile(0.99));
-  std::printf("received: %zu requests, %zu distinct hits, %zu duplicates, %zu missing\n",
-              reception.sequences.size(), distinct, duplicates, missing);
-  printCollectorCpu(reception);
-  std::printf("counters: queued %llu, sent %llu, retried %llu, dropped %llu, pending %zu\n",
-              static_cast<unsigned long long>(counters.queued),
-              static_cast<unsigned long long>(counters.sent),
-              static_cast<unsigned long long>(counters.retried),
-              static_cast<unsigned long long>(counters.dropped), counters.pending);
-  std::printf("outbox file: %.1f MB with the backlog queued, %lld bytes once drained\n",
-              static_cast<double>(backlogFile) / 1e6, static_cast<long long>(drainedFile));
-  std::printf("peak resident memory: %.1f MB (%.1f MB once the trackers existed)\n",
-              static_cast<double>(usage.ru_maxrss) / 1024.0, residentAtStart);
+  LoadRun run = runLoad(load, collector.url(), directory + "/data");
+  const size_t missing = printRun(load, run, collector.stop());
 
   std::error_code ignored;
   std::filesystem::remove_all(directory, ignored);
-  return missing == 0 && tracked.flushed && backlog.flushed ? 0 : 1;
+  return missing == 0 && run.tracked.flushed && run.backlog.flushed ? 0 : 1;
 }
