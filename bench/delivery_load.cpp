@@ -406,10 +406,11 @@ LoadRun runLoad(const LoadOptions& load, const std::string& url, const std::stri
   QXNetworkManager& manager = QXNetworkManager::sharedInstance();
   QXDeliveryOptions options = manager.options();
   options.maxConnections = load.connections;
-  // Both phases queue every hit at once; the default bound (10,000) would
-  // drop the oldest of them, which is not what is measured here.
+  // Both phases queue every hit at once; the default bounds (10,000 hits,
+  // 32 MB) would drop the oldest of them, which is not what is measured here.
   options.maxQueuedHits =
       std::max<size_t>(options.maxQueuedHits, static_cast<size_t>(load.hits) * 2);
+  options.maxQueuedBytes = 0;
   manager.setOptions(options);
 
   run.tracked = trackAndDeliver(tracker, appVars, load.hits);
