@@ -91,8 +91,9 @@ int64_t launchOnce(const std::string& dataDirectory, Measure measure) {
     ::close(channel[0]);
     const int64_t ns = measure(dataDirectory);
     const bool written = ::write(channel[1], &ns, sizeof ns) == static_cast<ssize_t>(sizeof ns);
-    // No exit handlers: the parent's, inherited by fork, are not the child's.
-    ::_exit(written ? 0 : 1);
+    // A normal exit, as an application's: the SDK's exit handler stops its
+    // threads, and the next launch finds what such an exit leaves.
+    std::exit(written ? 0 : 1);
   }
   ::close(channel[1]);
   int64_t ns = -1;
@@ -117,11 +118,12 @@ void runLaunches(benchmark::State& state, Measure measure) {
   std::vector<int64_t> launches;
   for (auto _ : state) {
     std::string directory = reused;
-    if (newInstallation) {
-      state.PauseTiming();
-      directory = makeTemporaryDirectory();
-      state.ResumeTiming();
-    }
+    state.PauseTiming();
+    if (newInstallation) directory = makeTemporaryDirectory();
+    // What the launches before wrote goes to the disk first, as it has long
+    // since when an application starts again.
+    ::sync();
+    state.ResumeTiming();
     const int64_t ns = launchOnce(directory, measure);
     if (ns < 0) {
       state.SkipWithError("a launch failed");

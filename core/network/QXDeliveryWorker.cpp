@@ -1,5 +1,7 @@
 #include "core/network/QXDeliveryWorker.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 #include "core/QXLogger.h"
@@ -47,6 +49,12 @@ bool willBeRetried(const QXSendResult& result) {
 // rather than once per hit.
 size_t trimThreshold(size_t maxQueuedHits) {
   return maxQueuedHits + maxQueuedHits / 100;
+}
+
+// The SDK's threads carry names of their own in a host's debugger, profiler
+// and /proc.
+void nameThread(const char* name) {
+  ::pthread_setname_np(::pthread_self(), name);
 }
 
 QXRetryPolicy policyFor(const QXDeliveryOptions& options) {
@@ -101,7 +109,10 @@ void QXDeliveryWorker::start() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_.load(std::memory_order_acquire) || stopping_) return;
   started_.store(true, std::memory_order_release);
-  workerThread_ = std::thread([this] { run(); });
+  workerThread_ = std::thread([this] {
+    nameThread("qx-delivery");
+    run();
+  });
 }
 
 void QXDeliveryWorker::hitAdded() {
@@ -629,7 +640,10 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
     }
     if (!connection.jobs.empty() && !connection.thread.joinable() && !connection.finished) {
       Connection* raw = &connection;
-      connection.thread = std::thread([this, raw, i] { connectionLoop(raw, i); });
+      connection.thread = std::thread([this, raw, i] {
+        nameThread("qx-connection");
+        connectionLoop(raw, i);
+      });
     }
   }
   if (handedOut) connectionWake_.notify_all();
