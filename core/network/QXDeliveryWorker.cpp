@@ -242,7 +242,11 @@ void QXDeliveryWorker::run() {
     for (const Completion& completion : completions)
       connections_[completion.connection]->held = false;
     wakeRequested_ = false;
-    if (hitsWaiting_.exchange(false)) lastHitSeen_ = Clock::now();
+    if (hitsWaiting_.exchange(false)) {
+      // Until this round has taken the new hits in, nothing is drained.
+      caughtUp_.store(false);
+      lastHitSeen_ = Clock::now();
+    }
     const QXDeliveryOptions options = options_;
     lock.unlock();
     std::optional<Clock::time_point> wake = round(std::move(completions), options);
