@@ -22,7 +22,7 @@ namespace {
 constexpr char kMagic[4] = {'Q', 'X', 'H', 'J'};
 constexpr uint16_t kVersion = 1;
 constexpr uint16_t kReadableBy = 1;
-constexpr size_t kHeaderSize = 16;       // magic, version, readable-by, creation ms
+constexpr size_t kHeaderSize = 16;       // magic, version, readable-by, order
 constexpr size_t kFrameSize = 8;         // payload length, CRC-32
 constexpr size_t kPayloadHeadSize = 13;  // flags, created ms, URL length
 constexpr uint8_t kConsentFlag = 1;
@@ -30,15 +30,26 @@ constexpr const char* kPrefix = "outbox-";
 constexpr const char* kSuffix = ".journal";
 constexpr size_t kRandomDigits = 16;
 
-int64_t nowMs() {
-  return static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
+// The order of segments: nanoseconds of the real clock when made, and never
+// the same or less than the previous segment of this process, so that a
+// process's segments keep their order whatever its clock does, and those of
+// processes one after the other theirs.
+uint64_t nextOrder() {
+  static std::mutex mutex;
+  static uint64_t last = 0;
+  const auto now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count());
+  std::lock_guard<std::mutex> lock(mutex);
+  last = std::max(now, last + 1);
+  return last;
 }
 
-std::string header(int64_t createdMs) {
+std::string header(uint64_t order) {
   std::string h(kMagic, sizeof kMagic);
   QXPutLittleEndian(h, kVersion, 2);
   QXPutLittleEndian(h, kReadableBy, 2);
-  QXPutLittleEndian(h, static_cast<uint64_t>(createdMs), 8);
+  QXPutLittleEndian(h, order, 8);
   return h;
 }
 
@@ -137,7 +148,7 @@ struct QXHitJournal::File {
   uint64_t size = 0;      // header and whole records: where the next record goes
   uint64_t capacity = 0;  // bytes of the file already written (records, then zeros)
   uint64_t ingested = 0;  // offset up to which the worker has ingested
-  int64_t createdMs = 0;
+  uint64_t order = 0;
   bool sealed = false;
 
   ~File() {
@@ -163,7 +174,7 @@ std::string QXHitJournal::pathOf(const std::string& name) const {
 std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(bool memory, uint64_t capacity,
                                                            std::string* error) {
   auto file = std::make_unique<File>();
-  file->createdMs = nowMs();
+  file->order = nextOrder();
   // Random, with the process and the clock mixed in: names must differ
   // across processes even where the random source does not.
   QXPlatform& platform = QXPlatform::current();
@@ -175,7 +186,7 @@ std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(bool memory, uint64_t
   char digits[kRandomDigits + 1];
   std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(bits));
   file->name = std::string(kPrefix) + digits + kSuffix;
-  const std::string head = header(file->createdMs);
+  const std::string head = header(file->order);
   file->size = head.size();
   if (memory) {
     file->memory = head;
@@ -521,7 +532,7 @@ size_t QXHitJournal::adoptOrphans() {
           4);
       continue;
     }
-    file->createdMs = static_cast<int64_t>(QXGetLittleEndian(head + 8, 8));
+    file->order = QXGetLittleEndian(head + 8, 8);
     adopted.push_back(std::move(file));
   }
   const size_t count = adopted.size();
@@ -532,6 +543,6 @@ size_t QXHitJournal::adoptOrphans() {
     sealed_.push_back(std::move(file));
   }
   std::stable_sort(sealed_.begin(), sealed_.end(),
-                   [](const auto& a, const auto& b) { return a->createdMs < b->createdMs; });
+                   [](const auto& a, const auto& b) { return a->order < b->order; });
   return count;
 }

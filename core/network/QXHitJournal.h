@@ -40,7 +40,9 @@
 // process.
 //
 // Format (little-endian): a header "QXHJ", u16 version, u16 oldest version
-// that can read it, u64 creation time in ms; then records, each u32 payload
+// that can read it, u64 order (the nanoseconds of the real clock when made,
+// increasing within a process; segments are taken in this order); then
+// records, each u32 payload
 // length, u32 CRC-32 of the payload, payload = u8 flags (bit 0: consent),
 // u64 created ms, u32 URL length, URL, body. The worker prepares segments
 // written with zeros ahead of the records (prepare()), so a frame whose
