@@ -86,7 +86,10 @@ QXNetworkManager* QXNetworkManager::init() {
 void QXNetworkManager::stopAtExit() {
   Impl& impl = *sharedInstance().impl_;
   if (impl.exited.exchange(true)) return;
-  impl.worker.stop(impl.worker.options().exitTimeout);
+  // With every thread of the worker ended, the outbox is closed too: its
+  // log folded in, nothing of SQLite's left behind. A thread still ending
+  // may yet use it, so then it stays open.
+  if (impl.worker.stop(impl.worker.options().exitTimeout)) impl.outbox.close();
 }
 
 void QXNetworkManager::Impl::startWorker() {

@@ -103,6 +103,11 @@ QXStatus QXOutbox::open() {
   return openLocked();
 }
 
+void QXOutbox::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closeLocked();
+}
+
 QXStatus QXOutbox::openLocked() {
   if (opened_) return QXStatus::OK();
   std::string error;

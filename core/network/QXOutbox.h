@@ -81,6 +81,8 @@ class QXOutbox {
   // why (logged once at level 4 until it opens).
   QXStatus open();
   bool isOpen() const;
+  // Closes the database; the next use opens it again.
+  void close();
 
   // Moves `records`, the next ones of journal segment `segment`, into the
   // database in one transaction, and records that the segment has been
