@@ -11,22 +11,29 @@
 #include "core/QXReachability.h"
 #include "core/network/QXCurlSender.h"
 #include "core/network/QXDeliveryWorker.h"
+#include "core/network/QXHitJournal.h"
 #include "core/network/QXOutbox.h"
 #include "platform/QXNotificationCenter.h"
 #include "platform/QXPlatform.h"
 
 namespace {
+
 constexpr const char* kOutboxFileName = "outbox.sqlite";
+
 }  // namespace
 
 struct QXNetworkManager::Impl {
-  Impl(const std::string& path, QXDeliveryWorker::Environment environment)
-      : outbox(path), worker(outbox, std::move(environment), QXDeliveryOptions()) {}
+  Impl(const std::string& directory, const std::string& path,
+       QXDeliveryWorker::Environment environment)
+      : journal(directory),
+        outbox(path),
+        worker(outbox, journal, std::move(environment), QXDeliveryOptions()) {}
 
   void onRequest(const QXNotification& notification);
   // Starts the worker, after the transport's one-time set-up.
   void startWorker();
 
+  QXHitJournal journal;
   QXOutbox outbox;
   QXDeliveryWorker worker;
   std::atomic<bool> exited{false};
@@ -57,7 +64,7 @@ QXNetworkManager* QXNetworkManager::init() {
         .getData(kQXPredefinedVariable_UserAgent)
         .value_or(std::string());
   };
-  impl_ = std::make_unique<Impl>(path, std::move(environment));
+  impl_ = std::make_unique<Impl>(directory, path, std::move(environment));
 
   const auto center = QXNotificationCenter::defaultCenter();
   Impl* impl = impl_.get();
@@ -69,15 +76,20 @@ QXNetworkManager* QXNetworkManager::init() {
   center->addObserver(this, kQXNotification_OnForeground,
                       [impl](const QXNotification&) { impl->worker.setInBackground(false); });
 
-  // Hits left by an earlier launch go out without waiting for a new one.
-  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) impl_->startWorker();
+  // The worker, and with it the transport, starts with the first hit or
+  // flush() of the process: a tracker is ready without paying for the
+  // transport's set-up, and hits left by an earlier launch go out with the
+  // first new one.
   return this;
 }
 
 void QXNetworkManager::stopAtExit() {
   Impl& impl = *sharedInstance().impl_;
   if (impl.exited.exchange(true)) return;
-  impl.worker.stop(impl.worker.options().exitTimeout);
+  // With every thread of the worker ended, the outbox is closed too: its
+  // log folded in, nothing of SQLite's left behind. A thread still ending
+  // may yet use it, so then it stays open.
+  if (impl.worker.stop(impl.worker.options().exitTimeout)) impl.outbox.close();
 }
 
 void QXNetworkManager::Impl::startWorker() {
@@ -109,18 +121,18 @@ void QXNetworkManager::Impl::onRequest(const QXNotification& notification) {
   const auto response = userInfo->find(kQXUserInfo_ResponseKey);
   const bool consent = response != userInfo->end() && response->second == "Consent";
   const int64_t now = static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
+  const QXStatus status = journal.append(url->second, body->second, consent, now);
+  // The hit is safe first; then, the first time, the worker starts.
   if (!worker.started()) startWorker();
-  const QXStatus status = outbox.add(url->second, body->second, consent, now);
   if (status.ok()) {
     worker.hitAdded();
     return;
   }
-  QXLogger::sharedInstance().logMessage(
-      "Hit to " + url->second + " lost: the outbox cannot store it (" + status.toString() + ")", 4);
+  // The journal logs the first refusal and the recovery, not every hit.
   QXHitOutcome outcome;
   outcome.result = QXHitOutcome::Result::kDropped;
   outcome.url = url->second;
-  outcome.reason = "the outbox cannot store it: " + status.toString();
+  outcome.reason = "the journal cannot store it: " + status.message();
   worker.hitRefused(outcome);
 }
 
@@ -133,7 +145,8 @@ bool QXNetworkManager::isRunningInBackgroundEnabled() const {
 }
 
 bool QXNetworkManager::flush(std::chrono::milliseconds timeout) {
-  if (!impl_->worker.started()) return impl_->outbox.count() == 0;
+  // Hits an earlier launch left wait for the worker.
+  if (!impl_->worker.started()) impl_->startWorker();
   return impl_->worker.flush(timeout);
 }
 

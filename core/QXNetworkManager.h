@@ -21,10 +21,15 @@ struct QXDeliveryOptions {
 
   // Bounds of the outbox. Past them the oldest hits are dropped and logged
   // at level 3 (the count may run 1% over before it is trimmed back, so that
-  // a full outbox is trimmed in batches). 10,000 hits of a few KB keep the
-  // file under ~50 MB and cover days offline for a typical application; a
-  // week is as long as collectors usually accept late hits.
+  // a full outbox is trimmed in batches). 10,000 hits cover days offline for
+  // a typical application; a week is as long as collectors usually accept
+  // late hits. `maxQueuedBytes` bounds the files on disk (database, its log
+  // and the journal; 0: no bound): they stay within a tenth over it, and
+  // shrink back once the backlog is gone. Hits that come faster than the
+  // worker can take them in, a tenth of the bound waiting, are refused and
+  // counted as dropped.
   size_t maxQueuedHits = 10000;
+  uint64_t maxQueuedBytes = 32 * 1024 * 1024;
   std::chrono::seconds maxHitAge{7 * 24 * 60 * 60};
 
   // Connections kept alive to drain a backlog; one is used while no more
@@ -83,16 +88,25 @@ enum class QXDeliveryPause { kNone, kOffline, kBackground };
 //
 // How a request flows:
 //  1. A tracker posts kQXNotification_HTTPRequest on the default center. The
-//     observer, on the posting thread, stores URL and body in the outbox (an
-//     SQLite database in the platform's data directory) and returns; the
-//     hit is then safe from a kill of the process. It never waits for the
-//     network.
-//  2. The worker thread reads the outbox oldest first and hands hits to its
-//     connections (threads with a libcurl handle each, kept alive): one
-//     connection, or up to maxConnections while a backlog drains.
-//  3. 2xx removes the hit from the outbox; 408, 429, 3xx, 5xx and network
+//     observer, on the posting thread, appends URL and body to this
+//     process's journal with one write() and returns; the hit is then safe
+//     from a kill of the process. It never waits for the disk or the
+//     network. The first hit of the process also starts the worker and sets
+//     the transport up.
+//  2. The worker thread moves the journal's hits into the outbox (an SQLite
+//     database in the platform's data directory) in batches, and makes them
+//     durable within a second.
+//  3. It hands the oldest hits to its connections (threads with a libcurl
+//     handle each, kept alive): one, or up to maxConnections while a backlog
+//     drains.
+//  4. 2xx removes the hit from the outbox; 408, 429, 3xx, 5xx and network
 //     errors leave it there and back off the collector; other 4xx drop it
 //     (logged at level 4).
+//
+// Durability: a power cut or a crash of the operating system may lose the
+// hits of about the last second (those not yet in the outbox, or in it but
+// not yet synced); nothing is lost to a kill of the process. Identifiers
+// never repeat, whatever the disk lost.
 //
 // Order: hits are handed out oldest first. With one connection they arrive
 // in order (a failed hit is retried before any younger hit for the same
@@ -107,8 +121,9 @@ enum class QXDeliveryPause { kNone, kOffline, kBackground };
 //
 // Exit: at process exit (or when a shared SDK is unloaded) the threads are
 // told to stop, transfers under way are aborted, and the exit waits for
-// them at most exitTimeout. Hits not delivered stay in the outbox for the
-// next launch; a hit whose answer was lost in the abort is sent again then,
+// them at most exitTimeout. Hits not delivered stay in the journal or the
+// outbox for the next launch, which sends them with its first hit (or
+// flush()); a hit whose answer was lost in the abort is sent again then,
 // with the same identifier.
 //
 // Threads: every member may be called from any thread.
@@ -121,7 +136,9 @@ class QXNetworkManager : public QXSingleton<QXNetworkManager> {
   void enableRunningInBackground();
   bool isRunningInBackgroundEnabled() const;
 
-  // Waits until the outbox is empty, at most `timeout`. True when it is.
+  // Waits until the journal and the outbox are empty, at most `timeout`.
+  // True when they are. Starts the worker when no hit has yet, so that hits
+  // an earlier launch left go out.
   // While sending is paused or backing off it waits for that to end, up to
   // the timeout. From the outcome callback it can only time out (the worker
   // waits for the callback).
@@ -131,7 +148,7 @@ class QXNetworkManager : public QXSingleton<QXNetworkManager> {
   QXDeliveryPause pause() const;
 
   // Called on the worker thread after each attempt, and on the posting
-  // thread for a hit the outbox could not store. Keep it short: delivery
+  // thread for a hit the journal could not store. Keep it short: delivery
   // waits for it. Null removes it.
   void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback);
 

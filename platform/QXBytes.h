@@ -13,6 +13,12 @@ inline void QXPutLittleEndian(std::string& out, uint64_t value, int bytes) {
     out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
+// The same into `bytes` bytes at `out`.
+inline void QXPutLittleEndian(char* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i)
+    out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
 // Reads `bytes` bytes at `p`, least significant first.
 inline uint64_t QXGetLittleEndian(const char* p, int bytes) {
   uint64_t value = 0;

@@ -140,6 +140,8 @@ void QXFileUserDefaults::openAndLoad() {
     return openFile(extraFlags);
   };
   std::string contents;
+  struct stat before {};
+  const bool existed = ::stat(path_.c_str(), &before) == 0;
   int fd = openFile(0);
   if (fd < 0 && errno != ENOENT) {
     fd = replace(-1, "cannot be opened (" + errnoText() + ")", 0);  // permissions, a directory
@@ -147,6 +149,9 @@ void QXFileUserDefaults::openAndLoad() {
     fd = replace(fd, "cannot be read (" + errnoText() + ")", 0);
     contents.clear();
   }
+  // A file is never left empty by this class (it is made with its header,
+  // compacted by rename): an empty one lost what it held.
+  const bool foundEmpty = existed && fd >= 0 && contents.empty();
   if (fd >= 0 && !contents.empty() &&
       (contents.size() < kHeaderSize || contents.compare(0, kHeaderSize, header()) != 0)) {
     fd = replace(fd, "is not a defaults file of this version", O_TRUNC);
@@ -160,6 +165,11 @@ void QXFileUserDefaults::openAndLoad() {
   fd_ = fd;
   ::fchmod(fd_, 0600);
   if (contents.empty()) {
+    if (foundEmpty) {
+      QXReportPlatformError("user defaults " + path_ +
+                            ": the file was empty; the state it held (visitor identifier, visit "
+                            "and launch counters, version history) is lost and starts anew");
+    }
     const std::string h = header();
     if (!writeAll(fd_, h.data(), h.size())) {
       QXReportPlatformError("user defaults " + path_ + ": cannot write (" + errnoText() + ")");

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "delivery_support.h"
 #include "support/TestSupport.h"
@@ -12,6 +13,13 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
 
 class CollectorTest : public ::testing::Test {
  protected:
@@ -154,6 +162,59 @@ TEST_F(CollectorTest, TheListenerHearsOfEachRequestOnceAnswered) {
   EXPECT_EQ(heard, (std::vector<std::string>{"0:a=1", "1:b=2"}));
 }
 
+TEST_F(CollectorTest, ARequestIsWholeHoweverItsBytesArrive) {
+  std::string large;
+  for (int i = 0; large.size() < 300 * 1024; ++i)
+    large += "k" + std::to_string(i) + "=v&";
+  const std::string small = qxtest::postRequest("/7/", "a=1&b=2");
+  const size_t headEnd = small.find("\r\n\r\n");
+  const struct {
+    std::string request;
+    size_t split;  // where the first write ends
+  } cases[] = {
+      {small, 1},
+      {small, headEnd},
+      {small, headEnd + 2},
+      {small, headEnd + 4},
+      {small, small.size() - 1},
+      {qxtest::postRequest("/7/", large), 100},
+      {qxtest::postRequest("/7/", large), 200 * 1024},
+  };
+  size_t count = 0;
+  for (const auto& c : cases) {
+    qxtest::RawClient client(collector.port());
+    client.write(c.request.substr(0, c.split));
+    client.write(c.request.substr(c.split));
+    EXPECT_NE(client.readHead().find("200 OK"), std::string::npos) << c.split;
+    const auto requests = collector.requests();
+    ASSERT_EQ(requests.size(), ++count);
+    EXPECT_EQ(requests.back().body, c.request.substr(c.request.find("\r\n\r\n") + 4)) << c.split;
+  }
+}
+
+TEST_F(CollectorTest, EachRequestOfAConnectionHasOnlyItsOwnHeaders) {
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/a/", "a=1", "X-First: 1\r\nX-Second: 2\r\n"));
+  client.readHead();
+  client.write("GET /b/ HTTP/1.1\r\nHost: h\r\n\r\n");
+  client.readHead();
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].header("X-Second"), "2");
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_EQ(requests[1].target, "/b/");
+  EXPECT_EQ(requests[1].headers, (std::vector<std::pair<std::string, std::string>>{{"Host", "h"}}));
+  EXPECT_EQ(requests[1].body, "");
+}
+
+TEST_F(CollectorTest, StopEndsAnIdleKeepAliveConnection) {
+  qxtest::RawClient client(collector.port());
+  client.write(qxtest::postRequest("/", "a=1"));
+  EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  collector.stop();
+  EXPECT_TRUE(client.closedByServer());
+}
+
 TEST_F(CollectorTest, ATakenPortIsAnError) {
   QXCollector::Options options;
   options.port = collector.port();
@@ -218,6 +279,66 @@ TEST_F(CollectCommandTest, PrintsEachHitFieldByFieldDecodedAndStopsAfterTheCount
   EXPECT_EQ(qxtest::readFile(out), "page=check%20out&basket%5B0%5D=a%26b&empty=\nline=one%0Atwo\n");
 }
 
+TEST_F(CollectCommandTest, EachHitIsShownWhileTheCollectorRuns) {
+  auto tool = run({});
+  const uint16_t port = announcedPort(*tool);
+  ASSERT_NE(port, 0);
+  qxtest::RawClient client(port);
+  client.write(qxtest::postRequest("/7/", "a=1", "X-Quorvex-Hit-Id: X-1\r\n"));
+  EXPECT_NE(client.readHead().find("200 OK"), std::string::npos);
+  EXPECT_TRUE(tool->waitForOutput("--- hit 1: POST /7/, 3 bytes, id X-1\na=1\n", 10s))
+      << tool->out();
+  tool->kill(SIGINT);
+  EXPECT_EQ(tool->wait(10s), 0);
+}
+
+TEST_F(CollectCommandTest, AnInterruptStillWritesEveryHitAnswered) {
+  const std::string out = directory.file("bodies.txt");
+  auto tool = run({"--out", out});
+  const uint16_t port = announcedPort(*tool);
+  ASSERT_NE(port, 0);
+  qxtest::RawClient client(port);
+  for (int i = 1; i <= 5; ++i) {
+    client.write(qxtest::postRequest("/7/", "n=" + std::to_string(i)));
+    client.readHead();
+  }
+  tool->kill(SIGINT);
+  ASSERT_EQ(tool->wait(10s), 0);
+  EXPECT_NE(tool->out().find("--- hit 5: POST /7/, 3 bytes\nn=5\n"), std::string::npos)
+      << tool->out();
+  EXPECT_EQ(qxtest::readFile(out), "n=1\nn=2\nn=3\nn=4\nn=5\n");
+}
+
+TEST_F(CollectCommandTest, HitsFromManyConnectionsAreEachShownOnceUpToTheCount) {
+  constexpr int kClients = 4;
+  constexpr int kHitsEach = 50;
+  const std::string out = directory.file("bodies.txt");
+  auto tool = run({"--count", std::to_string(kClients * kHitsEach), "--out", out});
+  const uint16_t port = announcedPort(*tool);
+  ASSERT_NE(port, 0);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([port, c] {
+      qxtest::RawClient client(port);
+      for (int i = 0; i < kHitsEach; ++i) {
+        client.write(qxtest::postRequest("/7/", "seq=" + std::to_string(c * kHitsEach + i)));
+        client.readHead();
+      }
+    });
+  }
+  for (std::thread& client : clients)
+    client.join();
+  ASSERT_EQ(tool->wait(10s), 0);
+  const std::string bodies = qxtest::readFile(out);
+  for (int n = 0; n < kClients * kHitsEach; ++n) {
+    const std::string number = std::to_string(n);
+    const std::string header = "--- hit " + std::to_string(n + 1) + ": ";
+    EXPECT_EQ(occurrences(tool->out(), header), 1u) << header;
+    EXPECT_EQ(occurrences(tool->out(), "\nseq=" + number + "\n"), 1u) << number;
+    EXPECT_EQ(occurrences("\n" + bodies, "\nseq=" + number + "\n"), 1u) << number;
+  }
+}
+
 TEST_F(CollectCommandTest, AnswersTheStatusItWasGiven) {
   auto tool = run({"--status", "503", "--count", "1"});
   const uint16_t port = announcedPort(*tool);
@@ -268,10 +389,29 @@ TEST(QuorvexCommand, AnUnknownCommandGivesStatusTwo) {
 #endif
 }
 
-TEST(FieldFormatting, EachFieldOnItsOwnLineWithControlCharactersEscaped) {
-  EXPECT_EQ(QXFormatFields("a=1&b=%0D%0A%09%01%5C&&c"), "a=1\nb=\\r\\n\\t\\x01\\\\\nc=\n");
-  EXPECT_EQ(QXFormatFields(""), "");
-  EXPECT_EQ(QXFormatFields("x+y=%ZZ"), "x y=%ZZ\n");
+TEST(FieldFormatting, EachFieldOnItsOwnLineDecodedWithControlCharactersEscaped) {
+  const struct {
+    std::string body;
+    std::string lines;
+  } cases[] = {
+      {"a=1&b=%0D%0A%09%01%5C&&c", "a=1\nb=\\r\\n\\t\\x01\\\\\nc=\n"},
+      {"", ""},
+      {"&&&", ""},
+      {"x+y=%ZZ", "x y=%ZZ\n"},
+      // Raw control characters and backslashes, amid text and at its end.
+      {std::string("k=a\\b\x7f&t=\tx\x01"), "k=a\\\\b\\x7f\nt=\\tx\\x01\n"},
+      {"a=b=c", "a=b=c\n"},
+      {"=v", "=v\n"},
+      {"name%3D=%26", "name==&\n"},
+      {"c=%E2%82%AC&d=caf\xC3\xA9", "c=\xE2\x82\xAC\nd=caf\xC3\xA9\n"},
+      {"p=%2", "p=%2\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QXFormatFields(c.body), c.lines) << c.body;
+    std::string appended = "before\n";
+    QXAppendFormattedFields(appended, c.body);
+    EXPECT_EQ(appended, "before\n" + c.lines) << c.body;
+  }
 }
 
 }  // namespace

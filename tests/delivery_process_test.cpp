@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QXSDK/Quorvex.h"
@@ -204,6 +208,106 @@ TEST_F(DeliveryProcessTest, AProcessKilledWhileSendingLosesNothing) {
     const auto [at, inserted] =
         identifierOf.emplace(request.body, request.header("X-Quorvex-Hit-Id"));
     EXPECT_EQ(at->second, request.header("X-Quorvex-Hit-Id")) << request.body;
+  }
+}
+
+// Child: posts QX_COUNT hits named QX_PREFIX-<i> to QX_URL in foreground,
+// saying "acked <name>" as each post returns, and waits to be killed.
+TEST(DeliveryProcessChild, DISABLED_PostsAndSaysEach) {
+  installChildPlatform();
+  QXNetworkManager::sharedInstance();
+  const int count = std::stoi(environment("QX_COUNT"));
+  for (int i = 0; i < count; ++i) {
+    const std::string name = environment("QX_PREFIX") + "-" + std::to_string(i);
+    post(environment("QX_URL"), "n=" + name);
+    std::printf("acked %s\n", name.c_str());
+    std::fflush(stdout);
+  }
+  for (;;)
+    ::pause();
+}
+
+// Killed at random points while it posts and sends, each process leaves its
+// journal, its outbox and requests in flight to the next one: every hit a
+// post returned for arrives, a hit that arrives twice carries the same
+// identifier both times, and only hits that may have been in flight come
+// twice.
+TEST_F(DeliveryProcessTest, ProcessesKilledAtRandomPointsLoseNothing) {
+  constexpr int kRounds = 4;
+  constexpr int kHits = 60;
+  std::mt19937 random(20261208);
+  std::vector<std::string> acked;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string prefix = "r" + std::to_string(round);
+    auto child = qxtest::runTestCaseAsChild(
+        "DeliveryProcessChild.DISABLED_PostsAndSaysEach",
+        {"QX_DIRECTORY=" + directory.path(), "QX_URL=" + collector.url("/7/"),
+         "QX_COUNT=" + std::to_string(kHits), "QX_PREFIX=" + prefix});
+    const int killAfter = std::uniform_int_distribution<int>(0, kHits - 1)(random);
+    const std::string mark = "acked " + prefix + "-" + std::to_string(killAfter) + "\n";
+    ASSERT_TRUE(child->waitForOutput(mark, 30s)) << child->out() << child->err();
+    child->kill(SIGKILL);
+    ASSERT_EQ(child->wait(10s), 128 + SIGKILL);
+    std::istringstream lines(child->out());
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("acked ", 0) == 0) acked.push_back("n=" + line.substr(6));
+    }
+  }
+  ASSERT_FALSE(acked.empty());
+  QXNetworkManager& manager = nextLaunch();
+  ASSERT_TRUE(manager.flush(30s));
+  std::map<std::string, std::string> identifierOf;
+  size_t repeats = 0;
+  for (const auto& request : collector.requests()) {
+    const auto [at, first] = identifierOf.emplace(request.body, request.header("X-Quorvex-Hit-Id"));
+    if (!first) ++repeats;
+    EXPECT_EQ(at->second, request.header("X-Quorvex-Hit-Id")) << request.body;
+  }
+  for (const std::string& body : acked)
+    EXPECT_EQ(identifierOf.count(body), 1u) << body << " was lost";
+  // At most the requests a process can have in flight (four connections of
+  // four hits each), for each process killed.
+  EXPECT_LE(repeats, static_cast<size_t>(kRounds * 16));
+}
+
+// Child: waits until QX_START names a file that exists, posts QX_COUNT hits
+// named QX_PREFIX-<i> to QX_URL, waits until they are delivered, and exits.
+TEST(DeliveryProcessChild, DISABLED_StartsTogetherWithAnother) {
+  installChildPlatform();
+  QXNetworkManager::sharedInstance();
+  announce("QX-READY");
+  while (::access(environment("QX_START").c_str(), F_OK) != 0)
+    std::this_thread::yield();
+  const int count = std::stoi(environment("QX_COUNT"));
+  for (int i = 0; i < count; ++i)
+    post(environment("QX_URL"), "n=" + environment("QX_PREFIX") + "-" + std::to_string(i));
+  ASSERT_TRUE(QXNetworkManager::sharedInstance().flush(30s));
+}
+
+TEST_F(DeliveryProcessTest, TwoProcessesStartingTogetherOnANewDirectoryLoseNothing) {
+  constexpr int kHits = 100;
+  const std::string start = directory.file("start");
+  std::vector<std::unique_ptr<qxtest::ChildProcess>> children;
+  for (const char* prefix : {"a", "b"}) {
+    children.push_back(qxtest::runTestCaseAsChild(
+        "DeliveryProcessChild.DISABLED_StartsTogetherWithAnother",
+        {"QX_DIRECTORY=" + directory.path(), "QX_URL=" + collector.url("/7/"),
+         "QX_COUNT=" + std::to_string(kHits), "QX_PREFIX=" + std::string(prefix),
+         "QX_START=" + start}));
+  }
+  for (auto& child : children)
+    ASSERT_TRUE(child->waitForOutput("QX-READY", 30s)) << child->out() << child->err();
+  qxtest::writeFile(start, "go");
+  for (auto& child : children)
+    ASSERT_EQ(child->wait(60s), 0) << child->out() << child->err();
+  std::set<std::string> arrived;
+  for (const auto& request : collector.requests())
+    arrived.insert(request.body);
+  for (const char* prefix : {"a", "b"}) {
+    for (int i = 0; i < kHits; ++i) {
+      const std::string body = "n=" + std::string(prefix) + "-" + std::to_string(i);
+      EXPECT_EQ(arrived.count(body), 1u) << body << " was lost";
+    }
   }
 }
 

@@ -260,8 +260,8 @@ TEST_F(DeliveryTest, TheOutboxLivesInTheDataDirectory) {
   QXNetworkManager& delivery = manager();
   EXPECT_EQ(delivery.outboxPath(), directory.file("outbox.sqlite"));
   post(collector.url("/7/"), "a=1");
-  EXPECT_NE(qxtest::readFile(directory.file("outbox.sqlite")), "");
   EXPECT_TRUE(delivery.flush(10s));
+  EXPECT_NE(qxtest::readFile(directory.file("outbox.sqlite")), "");
 }
 
 TEST_F(DeliveryTest, WithoutADataDirectoryHitsAreStillDeliveredFromMemory) {

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/network/QXHitJournal.h"
+#include "core/network/QXJournalIngester.h"
 #include "core/network/QXOutbox.h"
 #include "platform/QXFakePlatform.h"
 #include "support/TestSupport.h"
@@ -18,45 +20,68 @@ class OutboxConcurrencyTest : public ::testing::Test {
   qxtest::TempDirectory directory;
 };
 
-// Callers add from several threads while the worker reads, removes, bounds
-// and checkpoints: every hit is read exactly once, in increasing id order.
-TEST_F(OutboxConcurrencyTest, AddsFromManyThreadsMeetTheWorkerWithoutLossOrDuplicate) {
+// Callers append from several threads while the worker ingests (rotating
+// the journal often), reads, removes, bounds and checkpoints: every hit is
+// read exactly once, each caller's hits in the order they were appended.
+TEST_F(OutboxConcurrencyTest, AppendsFromManyThreadsMeetTheWorkerWithoutLossOrDuplicate) {
+  QXHitJournal journal(directory.path());
   QXOutbox outbox(directory.file("outbox.sqlite"));
+  QXJournalIngester ingester(journal, outbox);
+  QXJournalIngester::Options options;
+  options.rotateBytes = 4096;
+  options.chunkBytes = 2048;
+  ingester.setOptions(options);
+
   constexpr int kThreads = 4;
   constexpr int kPerThread = 300;
-  std::atomic<int> adding{kThreads};
+  std::atomic<int> appending{kThreads};
   std::vector<std::thread> callers;
   for (int t = 0; t < kThreads; ++t) {
     callers.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
-        const std::string body = "t=" + std::to_string(t) + "&i=" + std::to_string(i);
-        EXPECT_TRUE(outbox.add("http://127.0.0.1:9/", body, false, 1000).ok());
+        const std::string body = std::to_string(t) + ":" + std::to_string(i);
+        EXPECT_TRUE(journal.append("http://127.0.0.1:9/", body, false, 1000).ok());
       }
-      adding.fetch_sub(1);
+      appending.fetch_sub(1);
     });
   }
-  std::multiset<std::string> seen;
-  int64_t last = 0;
+  std::map<int, int> nextOfCaller;
+  size_t seen = 0;
   bool ordered = true;
-  while (adding.load() > 0 || outbox.count() > 0) {
+  int64_t last = 0;
+  for (;;) {
+    const bool stillAppending = appending.load() > 0;
+    std::vector<QXOutbox::Hit> ignored;
+    ingester.ingest(QXJournalIngester::Clock::now(), 8192, 0, &ignored);
     const auto hits = outbox.read(last, 64);
     std::vector<int64_t> ids;
     for (const auto& hit : hits) {
-      ordered = ordered && hit.id > last;
+      const int caller = std::stoi(hit.body);
+      const int index = std::stoi(hit.body.substr(hit.body.find(':') + 1));
+      ordered = ordered && hit.id > last && index == nextOfCaller[caller]++;
       last = hit.id;
       ids.push_back(hit.id);
-      seen.insert(hit.body);
+      ++seen;
     }
     ASSERT_TRUE(outbox.remove(ids).ok());
-    outbox.enforceBounds(100000, 0, {});
-    outbox.checkpointIfLarge();
+    outbox.enforceBounds(100000, 0, 0, {});
+    outbox.checkpointIfLarge(64 * 1024);
+    ingester.makeDurableIfDue(QXJournalIngester::Clock::now(), true);
+    if (!stillAppending && hits.empty() && ingester.caughtUp()) break;
     if (hits.empty()) std::this_thread::yield();
   }
   for (auto& caller : callers)
     caller.join();
+  // Sealed, ingested and made durable, the journal is gone.
+  journal.rotate();
+  std::vector<QXOutbox::Hit> none;
+  ingester.ingest(QXJournalIngester::Clock::now(), 8192, 0, &none);
+  ingester.makeDurableIfDue(QXJournalIngester::Clock::now(), true);
   EXPECT_TRUE(ordered);
-  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kPerThread));
-  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), seen.size());
+  EXPECT_EQ(seen, static_cast<size_t>(kThreads * kPerThread));
+  EXPECT_EQ(outbox.count(), 0u);
+  EXPECT_EQ(journal.backlogBytes(), 0u);
+  EXPECT_EQ(journal.segments().size(), 1u);  // the active one, which took over
 }
 
 }  // namespace

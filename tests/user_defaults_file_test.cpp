@@ -123,6 +123,20 @@ TEST_F(FileUserDefaultsTest, ADamagedTailIsCutOffAndEveryEarlierKeyIsKept) {
   EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(FileUserDefaultsTest, AnEmptiedFileIsReportedWhileANewOneIsNot) {
+  { QXFileUserDefaults fresh(path()); }
+  EXPECT_TRUE(errors.empty());
+  {
+    QXFileUserDefaults defaults(path());
+    defaults.setObject("V-1", "qx_unique_id");
+  }
+  ::truncate(path().c_str(), 0);
+  QXFileUserDefaults reopened(path());
+  EXPECT_EQ(reopened.objectForKey("qx_unique_id"), std::nullopt);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("the file was empty"), std::string::npos) << errors[0];
+}
+
 TEST_F(FileUserDefaultsTest, CompactionKeepsTheLatestValuesAndBoundsTheFile) {
   {
     QXFileUserDefaults defaults(path());

@@ -1,5 +1,7 @@
 #include "core/network/QXDeliveryWorker.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 #include "core/QXLogger.h"
@@ -11,8 +13,20 @@ namespace {
 // enough not to matter for memory.
 constexpr size_t kWindow = 64;
 constexpr std::chrono::seconds kDropLogInterval{60};
-constexpr size_t kJobsPerConnection = 2;
+// A connection holds up to this many hits, and asks the worker for more
+// once it is down to half: the worker then runs a round for every few
+// answers rather than for each.
+constexpr size_t kJobsPerConnection = 4;
 constexpr size_t kMaxDropsPerRound = 512;
+// How much of the journal one round moves into the outbox; more waits for
+// the next round, so that answers are not held up behind a long replay.
+constexpr size_t kIngestBudget = 2 * 1024 * 1024;
+// While hits keep coming, the worker looks at the journal this often by
+// itself, so that callers need not wake it ...
+constexpr std::chrono::milliseconds kPollInterval{10};
+// ... for this long after the last one.
+constexpr std::chrono::seconds kPollFor{1};
+constexpr std::chrono::milliseconds kRetryInterval{1000};
 
 // What the connection itself needs to know of an answer: whether the hit
 // will be tried again (the policy's full decision is the worker's).
@@ -35,6 +49,12 @@ bool willBeRetried(const QXSendResult& result) {
 // rather than once per hit.
 size_t trimThreshold(size_t maxQueuedHits) {
   return maxQueuedHits + maxQueuedHits / 100;
+}
+
+// The SDK's threads carry names of their own in a host's debugger, profiler
+// and /proc.
+void nameThread(const char* name) {
+  ::pthread_setname_np(::pthread_self(), name);
 }
 
 QXRetryPolicy policyFor(const QXDeliveryOptions& options) {
@@ -61,12 +81,15 @@ std::string describe(const QXSendResult& result) {
 
 }  // namespace
 
-QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, Environment environment,
+QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, QXHitJournal& journal, Environment environment,
                                    QXDeliveryOptions options)
     : outbox_(outbox),
+      journal_(journal),
       environment_(std::move(environment)),
-      options_(options),
-      maxQueuedHits_(options.maxQueuedHits) {}
+      ingester_(journal, outbox),
+      options_(options) {
+  journal_.setMaxBacklogBytes(options.maxQueuedBytes / 10);
+}
 
 QXDeliveryWorker::~QXDeliveryWorker() {
   stop(options().exitTimeout);
@@ -86,23 +109,19 @@ void QXDeliveryWorker::start() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_.load(std::memory_order_acquire) || stopping_) return;
   started_.store(true, std::memory_order_release);
-  workerThread_ = std::thread([this] { run(); });
+  workerThread_ = std::thread([this] {
+    nameThread("qx-delivery");
+    run();
+  });
 }
 
 void QXDeliveryWorker::hitAdded() {
   queued_.fetch_add(1, std::memory_order_relaxed);
-  // A hit needs the worker at once only when a connection could take it;
-  // when all are full the next answer wakes the worker anyway, and while
-  // paused the hit waits for the end of the pause. Otherwise only the
-  // outbox's bounds and the length of its log call for the worker.
-  const bool needed =
-      acceptingHits_.load(std::memory_order_acquire) ||
-      outbox_.count() > trimThreshold(maxQueuedHits_.load(std::memory_order_relaxed)) ||
-      outbox_.checkpointDue();
-  if (!needed) return;
+  notIngested_.fetch_add(1, std::memory_order_relaxed);
   // The caller's thread takes the mutex and wakes the worker only when it
-  // sleeps: a worker that is busy sees the flag before it waits again (the
-  // two sequentially consistent pairs of store and load cannot both miss).
+  // sleeps for long: a worker that is busy, or that looks at the journal by
+  // itself, sees the flag in its next round (the two sequentially consistent
+  // pairs of store and load cannot both miss).
   if (hitsWaiting_.exchange(true)) return;
   if (!workerWaiting_.load()) return;
   { std::lock_guard<std::mutex> lock(mutex_); }
@@ -133,7 +152,7 @@ void QXDeliveryWorker::enableRunningInBackground() {
 }
 
 void QXDeliveryWorker::setOptions(const QXDeliveryOptions& options) {
-  maxQueuedHits_.store(options.maxQueuedHits, std::memory_order_relaxed);
+  journal_.setMaxBacklogBytes(options.maxQueuedBytes / 10);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     options_ = options;
@@ -159,17 +178,17 @@ QXDeliveryCounters QXDeliveryWorker::counters() const {
   counters.sent = sent_.load(std::memory_order_relaxed);
   counters.retried = retried_.load(std::memory_order_relaxed);
   counters.dropped = dropped_.load(std::memory_order_relaxed);
-  counters.pending = outbox_.count();
+  counters.pending =
+      outbox_.count() + static_cast<size_t>(std::max<int64_t>(notIngested_.load(), 0));
   return counters;
 }
 
 bool QXDeliveryWorker::drainedLocked() const {
-  return outbox_.count() == 0 && inFlight_ == 0 && completions_.empty();
+  return !hitsWaiting_.load() && caughtUp_.load() && outbox_.count() == 0 && inFlight_ == 0 &&
+         completions_.empty();
 }
 
 bool QXDeliveryWorker::flush(std::chrono::milliseconds timeout) {
-  // Until the outbox is open its count says nothing about the file.
-  outbox_.open();
   std::unique_lock<std::mutex> lock(mutex_);
   wakeRequested_ = true;
   workerWake_.notify_one();
@@ -214,7 +233,6 @@ bool QXDeliveryWorker::stop(std::chrono::milliseconds timeout) {
 }
 
 void QXDeliveryWorker::run() {
-  outbox_.open();
   if (environment_.userAgent) userAgent_ = environment_.userAgent();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
@@ -224,16 +242,25 @@ void QXDeliveryWorker::run() {
     for (const Completion& completion : completions)
       connections_[completion.connection]->held = false;
     wakeRequested_ = false;
-    hitsWaiting_.store(false);
+    if (hitsWaiting_.exchange(false)) {
+      // Until this round has taken the new hits in, nothing is drained.
+      caughtUp_.store(false);
+      lastHitSeen_ = Clock::now();
+    }
     const QXDeliveryOptions options = options_;
     lock.unlock();
-    const std::optional<Clock::time_point> wake = round(std::move(completions), options);
+    std::optional<Clock::time_point> wake = round(std::move(completions), options);
     lock.lock();
     drained_.notify_all();
     auto ready = [&] {
       return stopping_ || wakeRequested_ || !completions_.empty() || hitsWaiting_.load();
     };
-    workerWaiting_.store(true);
+    // Soon after a hit the worker looks again by itself; only a worker that
+    // sleeps for long needs the caller to wake it.
+    const Clock::time_point now = Clock::now();
+    const bool polling = now - lastHitSeen_ < kPollFor;
+    if (polling && (!wake || *wake > now + kPollInterval)) wake = now + kPollInterval;
+    workerWaiting_.store(!polling);
     if (wake) {
       workerWake_.wait_until(lock, *wake, ready);
     } else {
@@ -247,31 +274,117 @@ void QXDeliveryWorker::run() {
 
 std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
     std::vector<Completion> completions, const QXDeliveryOptions& options) {
+  Clock::time_point now = Clock::now();
+  if (!outbox_.isOpen() && now >= openRetryAt_ && !outbox_.open().ok())
+    openRetryAt_ = now + kRetryInterval;
   const uint64_t generation = outbox_.generation();
   if (generation != generationSeen_) {
     // The database was replaced: the hits of the window are gone with it.
     window_.clear();
+    unremoved_.clear();
     lastLoadedId_ = 0;
     generationSeen_ = generation;
   }
   std::vector<QXHitOutcome> outcomes;
   applyCompletions(completions, options, outcomes);
-  refillWindow();
+  if (!unremoved_.empty() && now >= removalRetryAt_) removeFinished({}, now);
+  ingest(options, now);
   applyBounds(options, outcomes);
   refillWindow();
   logDrops(options, Clock::now());
   report(outcomes);
 
-  outbox_.checkpointIfLarge();
+  outbox_.checkpointIfLarge(logLimit(options));
+  if (options.maxQueuedBytes != 0) outbox_.releaseSpace(databaseRoom(options));
   bool idle = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     idle = inFlight_ == 0 && completions_.empty();
   }
-  if (idle && window_.empty() && outbox_.count() == 0) outbox_.shrinkIfEmpty();
+  now = Clock::now();
+  ingester_.makeDurableIfDue(now, idle && !moreToIngest_);
+  if (idle && window_.empty() && outbox_.count() == 0 && ingester_.caughtUp())
+    outbox_.shrinkIfEmpty();
 
-  dispatch(options, Clock::now());
-  return nextWake(options, Clock::now());
+  dispatch(options, now);
+  std::optional<Clock::time_point> wake = nextWake(options, now);
+  auto consider = [&](std::optional<Clock::time_point> at) {
+    if (at && (!wake || *at < *wake)) wake = at;
+  };
+  consider(ingester_.nextWake());
+  if (moreToIngest_) consider(now);
+  if (!outbox_.isOpen()) consider(openRetryAt_);
+  if (!unremoved_.empty()) consider(removalRetryAt_);
+  return wake;
+}
+
+void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_point now) {
+  QXJournalIngester::Options ingesterOptions;
+  // Segments are a small part of the bound, since the active one and the
+  // prepared one are on disk all the time.
+  if (options.maxQueuedBytes != 0) {
+    ingesterOptions.rotateBytes = std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 64);
+    ingesterOptions.chunkBytes =
+        static_cast<size_t>(std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 32));
+  }
+  ingesterOptions.logLimit = logLimit(options);
+  ingester_.setOptions(ingesterOptions);
+  // The newest hits go to the window straight from the journal when it
+  // holds every hit of the outbox; otherwise they are read in turn.
+  const bool windowHoldsAll = outbox_.count() == window_.size() && unremoved_.empty();
+  const size_t room = windowHoldsAll && window_.size() < kWindow ? kWindow - window_.size() : 0;
+  std::vector<QXOutbox::Hit> stored;
+  // A small part of the bound at a time, so that the outbox's bounds are
+  // applied before the files can run far over them.
+  const size_t budget =
+      options.maxQueuedBytes == 0
+          ? kIngestBudget
+          : static_cast<size_t>(std::min<uint64_t>(
+                kIngestBudget, std::max<uint64_t>(options.maxQueuedBytes / 64, 1)));
+  moreToIngest_ = ingester_.ingest(now, budget, room, &stored);
+  for (QXOutbox::Hit& hit : stored)
+    addToWindow(std::move(hit));
+  const uint64_t ingested = ingester_.ingested();
+  notIngested_.fetch_sub(static_cast<int64_t>(ingested - ingestedSeen_));
+  ingestedSeen_ = ingested;
+  caughtUp_.store(ingester_.caughtUp());
+}
+
+void QXDeliveryWorker::addToWindow(QXOutbox::Hit hit) {
+  lastLoadedId_ = hit.id;
+  Entry entry;
+  entry.origin = QXOriginOf(hit.url);
+  entry.loopback = QXIsLoopbackOrigin(entry.origin);
+  entry.hit = std::move(hit);
+  window_.push_back(std::move(entry));
+}
+
+void QXDeliveryWorker::removeFinished(std::vector<int64_t> ids, Clock::time_point now) {
+  ids.insert(ids.end(), unremoved_.begin(), unremoved_.end());
+  if (ids.empty()) return;
+  const QXStatus status = outbox_.remove(ids);
+  if (status.ok()) {
+    if (removalsFailing_) {
+      QXLogger::sharedInstance().logMessage(
+          "Delivery outbox removes delivered hits again; none is sent twice", 3);
+    }
+    removalsFailing_ = false;
+    unremoved_.clear();
+    return;
+  }
+  // Delivered hits that cannot be removed (disk full) are kept apart and
+  // removed later; they are never sent again meanwhile.
+  unremoved_ = std::move(ids);
+  std::sort(unremoved_.begin(), unremoved_.end());
+  unremoved_.erase(std::unique(unremoved_.begin(), unremoved_.end()), unremoved_.end());
+  removalRetryAt_ = now + kRetryInterval;
+  if (!removalsFailing_) {
+    QXLogger::sharedInstance().logMessage(
+        "Delivery outbox cannot remove delivered hits (" + status.message() +
+            "); they are not sent again, and removing them is tried again every second",
+        4);
+  }
+  removalsFailing_ = true;
 }
 
 void QXDeliveryWorker::applyCompletions(std::vector<Completion>& completions,
@@ -333,9 +446,7 @@ void QXDeliveryWorker::applyCompletions(std::vector<Completion>& completions,
     outcomes.push_back(std::move(outcome));
   }
   if (finished.empty()) return;
-  // When the removal fails (logged by the outbox), the hits still leave the
-  // window: they are sent again at the next launch, not in a loop now.
-  outbox_.remove(finished);
+  removeFinished(finished, now);
   std::sort(finished.begin(), finished.end());
   window_.erase(std::remove_if(window_.begin(), window_.end(),
                                [&](const Entry& entry) {
@@ -350,7 +461,9 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
   const int64_t maxAgeMs = static_cast<int64_t>(options.maxHitAge.count()) * 1000;
   const int64_t cutoff = (environment_.nowMs ? environment_.nowMs() : 0) - maxAgeMs;
   moreToDrop_ = false;
-  const bool overCount = outbox_.count() > trimThreshold(options.maxQueuedHits);
+  const uint64_t maxBytes = byteTarget(options);
+  const bool overCount = outbox_.count() > trimThreshold(options.maxQueuedHits) ||
+                         (maxBytes != 0 && outbox_.bytes() > maxBytes);
   // The window holds the oldest hits, so its oldest hit not in flight
   // decides whether any hit is too old.
   bool tooOld = false;
@@ -365,9 +478,10 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
     }
   }
   if (!overCount && !tooOld) return;
+  keep.insert(keep.end(), unremoved_.begin(), unremoved_.end());
   std::sort(keep.begin(), keep.end());
   const std::vector<QXOutbox::Dropped> dropped =
-      outbox_.enforceBounds(options.maxQueuedHits, cutoff, keep, kMaxDropsPerRound);
+      outbox_.enforceBounds(options.maxQueuedHits, maxBytes, cutoff, keep, kMaxDropsPerRound);
   if (dropped.empty()) return;
   // A bound lowered far below the count is worked off over several rounds.
   moreToDrop_ = dropped.size() == kMaxDropsPerRound;
@@ -382,7 +496,7 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
     outcome.hitIdentifier = hit.identifier;
     outcome.url = hit.url;
     outcome.reason = hit.tooOld ? "older than the outbox's maximum age"
-                                : "beyond the outbox's maximum number of hits";
+                                : "beyond the outbox's maximum number of hits or bytes";
     outcomes.push_back(std::move(outcome));
   }
   dropped_.fetch_add(dropped.size(), std::memory_order_relaxed);
@@ -405,7 +519,8 @@ void QXDeliveryWorker::logDrops(const QXDeliveryOptions& options, Clock::time_po
       "Delivery outbox bounds: dropped the oldest " +
           std::to_string(unloggedOverCount_ + unloggedTooOld_) + " hit(s) (" +
           std::to_string(unloggedOverCount_) + " beyond " + std::to_string(options.maxQueuedHits) +
-          " hits, " + std::to_string(unloggedTooOld_) + " older than " +
+          " hits or " + std::to_string(options.maxQueuedBytes) + " bytes, " +
+          std::to_string(unloggedTooOld_) + " older than " +
           std::to_string(options.maxHitAge.count()) + " s)",
       3);
   unloggedOverCount_ = 0;
@@ -415,16 +530,46 @@ void QXDeliveryWorker::logDrops(const QXDeliveryOptions& options, Clock::time_po
 }
 
 void QXDeliveryWorker::refillWindow() {
-  if (window_.size() >= kWindow || outbox_.count() <= window_.size()) return;
+  const size_t stored = outbox_.count() - std::min(outbox_.count(), unremoved_.size());
+  if (window_.size() >= kWindow || stored <= window_.size()) return;
   std::vector<QXOutbox::Hit> hits = outbox_.read(lastLoadedId_, kWindow - window_.size());
+  // Another process using the same outbox may have sent some of the hits
+  // this one counted.
+  if (hits.empty() && window_.empty() && unremoved_.empty()) outbox_.recount();
   for (QXOutbox::Hit& hit : hits) {
-    lastLoadedId_ = hit.id;
-    Entry entry;
-    entry.origin = QXOriginOf(hit.url);
-    entry.loopback = QXIsLoopbackOrigin(entry.origin);
-    entry.hit = std::move(hit);
-    window_.push_back(std::move(entry));
+    // Delivered hits whose removal failed stay in the outbox, below the
+    // window's last id: they are never read again.
+    addToWindow(std::move(hit));
   }
+}
+
+uint64_t QXDeliveryWorker::logLimit(const QXDeliveryOptions& options) {
+  constexpr uint64_t kMost = 4 * 1024 * 1024;
+  return options.maxQueuedBytes == 0 ? kMost : std::min(kMost, options.maxQueuedBytes / 16);
+}
+
+uint64_t QXDeliveryWorker::databaseRoom(const QXDeliveryOptions& options) const {
+  // Nine tenths of the bound, less the log and the journal.
+  const uint64_t share = options.maxQueuedBytes / 10 * 9;
+  const uint64_t others = logLimit(options) + journal_.diskBytes();
+  return share > others ? share - others : options.maxQueuedBytes / 10;
+}
+
+uint64_t QXDeliveryWorker::byteTarget(const QXDeliveryOptions& options) {
+  if (options.maxQueuedBytes == 0) return 0;
+  const uint64_t bound = options.maxQueuedBytes;
+  const uint64_t room = databaseRoom(options);
+  // A byte of hit takes more than a byte of pages there (page slack,
+  // b-trees): as measured on the hits stored, a quarter more until there are
+  // enough of them.
+  const uint64_t stored = outbox_.bytes();
+  const uint64_t moved =
+      stored > lastMeasuredBytes_ ? stored - lastMeasuredBytes_ : lastMeasuredBytes_ - stored;
+  if (stored >= 64 * 1024 && moved >= bound / 32) {
+    lastMeasuredBytes_ = stored;
+    pagesPerByte_ = std::clamp(static_cast<double>(outbox_.pageBytes()) / stored, 1.0, 4.0);
+  }
+  return static_cast<uint64_t>(static_cast<double>(room) / pagesPerByte_);
 }
 
 bool QXDeliveryWorker::eligible(const Entry& entry, Clock::time_point now) const {
@@ -444,7 +589,6 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
     std::lock_guard<std::mutex> lock(mutex_);
     if (inBackground_ && !runInBackground_.load(std::memory_order_acquire)) {
       pause_.store(static_cast<int>(QXDeliveryPause::kBackground), std::memory_order_release);
-      acceptingHits_.store(false, std::memory_order_release);
       return;
     }
   }
@@ -453,9 +597,6 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
   if (!anyEligible) {
     if (pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kBackground))
       pause_.store(static_cast<int>(QXDeliveryPause::kNone), std::memory_order_release);
-    acceptingHits_.store(
-        pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kNone),
-        std::memory_order_release);
     return;
   }
   if (reachabilityStale_ || now - lastReachabilityCheck_ >= options.reachabilityInterval) {
@@ -469,7 +610,6 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
   };
   if (!reachable_ && std::none_of(window_.begin(), window_.end(), sendable)) {
     pause_.store(static_cast<int>(QXDeliveryPause::kOffline), std::memory_order_release);
-    acceptingHits_.store(false, std::memory_order_release);
     return;
   }
   pause_.store(static_cast<int>(QXDeliveryPause::kNone), std::memory_order_release);
@@ -504,17 +644,13 @@ void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_po
     }
     if (!connection.jobs.empty() && !connection.thread.joinable() && !connection.finished) {
       Connection* raw = &connection;
-      connection.thread = std::thread([this, raw, i] { connectionLoop(raw, i); });
+      connection.thread = std::thread([this, raw, i] {
+        nameThread("qx-connection");
+        connectionLoop(raw, i);
+      });
     }
   }
   if (handedOut) connectionWake_.notify_all();
-  bool room = false;
-  for (size_t i = 0; i < wanted && i < connections_.size(); ++i) {
-    const Connection& connection = *connections_[i];
-    room = room || (!connection.held &&
-                    connection.jobs.size() + (connection.sending ? 1 : 0) < kJobsPerConnection);
-  }
-  acceptingHits_.store(room || connections_.size() < wanted, std::memory_order_release);
 }
 
 std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
@@ -585,6 +721,7 @@ void QXDeliveryWorker::connectionLoop(Connection* connection, size_t index) {
         sender != nullptr ? sender->send(job.request)
                           : QXSendResult::failure(QXSendResult::Kind::kTransportError, "no sender");
     const bool retried = willBeRetried(result);
+    bool wantsMore = true;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       connection->sending = false;
@@ -595,8 +732,9 @@ void QXDeliveryWorker::connectionLoop(Connection* connection, size_t index) {
         connection->jobs.clear();
         connection->held = true;
       }
+      wantsMore = retried || connection->jobs.size() < kJobsPerConnection / 2;
     }
-    workerWake_.notify_one();
+    if (wantsMore) workerWake_.notify_one();
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

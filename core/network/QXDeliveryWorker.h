@@ -19,25 +19,31 @@
 
 #include "core/QXNetworkManager.h"
 #include "core/network/QXHTTPSender.h"
+#include "core/network/QXHitJournal.h"
+#include "core/network/QXJournalIngester.h"
 #include "core/network/QXOutbox.h"
 #include "core/network/QXRetryPolicy.h"
 
-// Drains an outbox over the network.
+// Drains the journal and the outbox over the network.
 //
-// One worker thread owns the outbox's reading side: it keeps a window of
-// the oldest hits in memory, hands them to connection threads oldest first,
-// removes what the server took or refused for good, applies the retry
-// policy and the outbox bounds, and waits on a condition variable for the
-// next thing to do (a new hit, an answer, the end of a backoff, the age
-// limit of the oldest hit, a change of pause). Connection threads each own
-// one sender, made on first use; the first is started with the first
-// request, the others only when a backlog builds up. Each connection holds
-// its next hit ready, so that it goes from one request to the next without
-// waiting for the worker; removals from the outbox follow in batches.
+// One worker thread owns the outbox: it moves the hits that callers append
+// to the journal into the outbox in batches (QXJournalIngester), keeps a
+// window of the oldest hits in memory (the newest ones go there straight
+// from the journal when the window holds all there is), hands them to
+// connection threads oldest first, removes what the server took or refused
+// for good, applies the retry policy and the outbox's bounds, and waits on a
+// condition variable for the next thing to do (a new hit, an answer, the end
+// of a backoff, the age limit of the oldest hit, a change of pause).
+// Connection threads each own one sender, made on first use; the first is
+// started with the first request, the others only when a backlog builds up.
+// Each connection holds its next hit ready, so that it goes from one request
+// to the next without waiting for the worker; removals from the outbox
+// follow in batches.
 //
-// The caller's thread (hitAdded) wakes the worker only when a connection
-// could take the hit at once, or when the outbox's bounds or log call for
-// it: a loaded or paused worker costs the caller no system call.
+// The caller's thread (hitAdded) wakes the worker only when it sleeps for
+// long. For a second after a hit the worker looks at the journal every few
+// milliseconds by itself, and while requests are in flight their answers
+// wake it: a stream of hits costs the caller no system call but its write.
 //
 // Backoff is kept per collector (QXOriginOf): a failing collector does not
 // hold back hits for another one. After a failure, a single request probes
@@ -59,7 +65,8 @@ class QXDeliveryWorker {
   };
   using OutcomeCallback = std::function<void(const QXHitOutcome&)>;
 
-  QXDeliveryWorker(QXOutbox& outbox, Environment environment, QXDeliveryOptions options);
+  QXDeliveryWorker(QXOutbox& outbox, QXHitJournal& journal, Environment environment,
+                   QXDeliveryOptions options);
   // Stops (see stop()) and then waits for every thread, however long the
   // last of them takes: after it nothing refers to the worker.
   ~QXDeliveryWorker();
@@ -70,7 +77,7 @@ class QXDeliveryWorker {
   void start();
   bool started() const { return started_.load(std::memory_order_acquire); }
 
-  // Tells the worker that the outbox has one more hit, and counts it.
+  // Tells the worker that the journal has one more hit, and counts it.
   void hitAdded();
   // Counts and reports a hit that never reached the outbox.
   void hitRefused(const QXHitOutcome& outcome);
@@ -83,8 +90,8 @@ class QXDeliveryWorker {
   QXDeliveryOptions options() const;
   void setOutcomeCallback(OutcomeCallback callback);
 
-  // Waits at most `timeout` for the outbox to be empty with nothing in
-  // flight. True when it is.
+  // Waits at most `timeout` for the journal and the outbox to be empty with
+  // nothing in flight. True when they are.
   bool flush(std::chrono::milliseconds timeout);
 
   // Tells every thread to stop, aborts the transfers under way and waits at
@@ -150,6 +157,16 @@ class QXDeliveryWorker {
                                          const QXDeliveryOptions& options);
   void applyCompletions(std::vector<Completion>& completions, const QXDeliveryOptions& options,
                         std::vector<QXHitOutcome>& outcomes);
+  void removeFinished(std::vector<int64_t> ids, Clock::time_point now);
+  void ingest(const QXDeliveryOptions& options, Clock::time_point now);
+  void addToWindow(QXOutbox::Hit hit);
+  // The size of the write-ahead log at which it is folded in.
+  static uint64_t logLimit(const QXDeliveryOptions& options);
+  // What the database file may take of the bound in bytes.
+  uint64_t databaseRoom(const QXDeliveryOptions& options) const;
+  // The size of the hits stored (URLs and bodies) that keeps the files
+  // within the bound in bytes.
+  uint64_t byteTarget(const QXDeliveryOptions& options);
   void applyBounds(const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
   void logDrops(const QXDeliveryOptions& options, Clock::time_point now);
   void refillWindow();
@@ -162,9 +179,20 @@ class QXDeliveryWorker {
 
   // Constant after construction.
   QXOutbox& outbox_;
+  QXHitJournal& journal_;
   const Environment environment_;
 
   // Worker thread only.
+  QXJournalIngester ingester_;
+  bool moreToIngest_ = false;
+  uint64_t ingestedSeen_ = 0;
+  Clock::time_point lastHitSeen_{};
+  Clock::time_point openRetryAt_{};
+  std::vector<int64_t> unremoved_;  // delivered, their removal failed: retried, never resent
+  Clock::time_point removalRetryAt_{};
+  bool removalsFailing_ = false;
+  double pagesPerByte_ = 1.25;  // bytes of pages a byte of hit takes in the outbox
+  uint64_t lastMeasuredBytes_ = 0;
   std::deque<Entry> window_;
   std::map<std::string, OriginState> origins_;
   int64_t lastLoadedId_ = 0;
@@ -198,9 +226,9 @@ class QXDeliveryWorker {
 
   std::atomic<bool> started_{false};
   std::atomic<bool> hitsWaiting_{false};    // set by hitAdded(), cleared by each round
-  std::atomic<bool> workerWaiting_{false};  // the worker sleeps or is about to
-  std::atomic<bool> acceptingHits_{true};   // a new hit could go out at once
-  std::atomic<size_t> maxQueuedHits_;
+  std::atomic<bool> workerWaiting_{false};  // the worker sleeps for long, or is about to
+  std::atomic<bool> caughtUp_{false};       // the journal held nothing more at the last round
+  std::atomic<int64_t> notIngested_{0};     // hits added and not yet in the outbox
   std::atomic<bool> runInBackground_{false};
   std::atomic<int> pause_{static_cast<int>(QXDeliveryPause::kNone)};
   std::atomic<uint64_t> queued_{0};

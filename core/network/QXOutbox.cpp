@@ -1,38 +1,27 @@
 #include "core/network/QXOutbox.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
 
 #include "core/QXLogger.h"
-#include "platform/QXPlatform.h"
+#include "core/network/QXOutboxDatabase.h"
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
-// Four hits of a few KB share a page, so that adding one mostly rewrites a
-// single page of the log: each frame costs two write() calls, and system
-// calls are most of what an add() costs.
-constexpr int kPageSize = 16384;
-// The log is folded into the database past this many frames (4 MB) ...
-constexpr int kCheckpointFrames = 256;
-// ... and made to restart past this many (16 MB).
-constexpr int kRestartFrames = 1024;
-// When it restarts it is cut back to this size only: below it the file is
-// overwritten in place, which is cheaper than growing it again.
-constexpr const char* kJournalSizeLimit = "16777216";
+// Ids are reserved this many at a time, each block with one synced commit.
+constexpr int64_t kReserveBlock = 16384;
 // An empty outbox is compacted once this many pages are free (1 MB).
 constexpr int kShrinkFreePages = 64;
 constexpr size_t kBoundsPage = 256;
-
-bool isDamage(int code) {
-  const int primary = code & 0xFF;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
+// Hits done with are marked as such at once, one small row each, and
+// deleted together once this many are marked: deleting hits one round at a
+// time would rewrite their pages again and again.
+constexpr size_t kDeleteAfter = 512;
+// ... or once they take this much: their pages count on disk until then.
+constexpr uint64_t kDeleteAfterBytes = 64 * 1024;
 
 int execute(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
@@ -52,351 +41,398 @@ class StatementReset {
   sqlite3_stmt* statement_;
 };
 
-std::string asideName(const std::string& path) {
-  const std::string base = path + ".corrupt-" + std::to_string(std::time(nullptr));
-  std::string candidate = base;
-  for (int n = 1; ::access(candidate.c_str(), F_OK) == 0; ++n)
-    candidate = base + "-" + std::to_string(n);
-  return candidate;
+off_t sizeOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
 }
 
-// Moves the database and its log aside; answers where to, or empty when the
-// file could not be moved (it is then removed, so that a fresh one can take
-// its place).
-std::string moveAside(const std::string& path) {
-  const std::string aside = asideName(path);
-  std::string moved = aside;
-  if (std::rename(path.c_str(), aside.c_str()) != 0) {
-    moved.clear();
-    std::remove(path.c_str());
-  }
-  if (std::rename((path + "-wal").c_str(), (aside + "-wal").c_str()) != 0)
-    std::remove((path + "-wal").c_str());
-  std::remove((path + "-shm").c_str());
-  return moved;
+void log(const std::string& message, int level) {
+  QXLogger::sharedInstance().logMessage(message, level);
 }
 
-int onWalCommit(void* context, sqlite3*, const char*, int frames) {
-  static_cast<std::atomic<int>*>(context)->store(frames, std::memory_order_relaxed);
-  return SQLITE_OK;
+int64_t pragma(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  int64_t value = 0;
+  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW)
+    value = sqlite3_column_int64(statement, 0);
+  sqlite3_finalize(statement);
+  return value;
+}
+
+std::string text(sqlite3_stmt* statement, int column) {
+  const auto* data = static_cast<const char*>(sqlite3_column_blob(statement, column));
+  return std::string(data ? data : "",
+                     static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
 }  // namespace
 
-QXOutbox::QXOutbox(std::string path) : configuredPath_(std::move(path)) {}
+QXOutbox::QXOutbox(std::string path, std::string vfs)
+    : configuredPath_(std::move(path)), vfs_(std::move(vfs)) {}
 
 QXOutbox::~QXOutbox() {
-  std::lock_guard<std::mutex> readLock(readMutex_);
-  std::lock_guard<std::mutex> writeLock(writeMutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   closeLocked();
 }
 
-void QXOutbox::open() {
-  if (openedFlag_.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> readLock(readMutex_);
-  std::lock_guard<std::mutex> writeLock(writeMutex_);
-  openLocked();
+bool QXOutbox::isOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return opened_;
 }
 
 std::string QXOutbox::path() const {
-  std::lock_guard<std::mutex> lock(readMutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   return opened_ ? path_ : configuredPath_;
 }
 
 bool QXOutbox::inMemory() const {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  return path_.empty();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return opened_ && path_.empty();
 }
 
 std::string QXOutbox::identifierFor(int64_t id) const {
-  std::lock_guard<std::mutex> lock(readMutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   return identity_ + "-" + std::to_string(id);
 }
 
-void QXOutbox::openLocked() {
-  if (opened_) return;
+// --- Opening -------------------------------------------------------------
+
+QXStatus QXOutbox::open() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openLocked();
+}
+
+void QXOutbox::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closeLocked();
+}
+
+QXStatus QXOutbox::openLocked() {
+  if (opened_) return QXStatus::OK();
   std::string error;
-  int code = SQLITE_OK;
+  bool toMemory = configuredPath_.empty();
+  for (int attempt = 0; !toMemory && attempt < 2; ++attempt) {
+    switch (useLocked(configuredPath_, &error)) {
+      case QXOutboxDatabase::Result::kOpen:
+        if (unavailableLogged_) log("Delivery outbox " + configuredPath_ + " opens again", 3);
+        unavailableLogged_ = false;
+        return QXStatus::OK();
+      case QXOutboxDatabase::Result::kDamaged:
+        moveAsideLocked(error);
+        break;
+      case QXOutboxDatabase::Result::kUnavailable:
+        if (!unavailableLogged_) {
+          log("Delivery outbox " + configuredPath_ + " cannot be opened now (" + error +
+                  "); hits wait in the journal and it is tried again",
+              4);
+        }
+        unavailableLogged_ = true;
+        return QXStatus::IOError(error);
+      case QXOutboxDatabase::Result::kImpossible:
+        toMemory = true;
+        break;
+    }
+  }
   if (!configuredPath_.empty()) {
-    if (openFileLocked(configuredPath_, &error, &code)) {
-      opened_ = true;
-      openedFlag_.store(true, std::memory_order_release);
-      return;
-    }
-    closeLocked();
-    const std::string aside = moveAside(configuredPath_);
-    QXLogger::sharedInstance().logMessage(
-        "Delivery outbox " + configuredPath_ + " cannot be used (" + error + "); " +
-            (aside.empty() ? std::string("removed") : "moved aside to " + aside) +
-            ", a fresh one is used",
+    log("Delivery outbox cannot be made at " + configuredPath_ + " (" + error +
+            "); hits are kept in memory until the process ends",
         4);
-    if (openFileLocked(configuredPath_, &error, &code)) {
-      opened_ = true;
-      openedFlag_.store(true, std::memory_order_release);
-      return;
-    }
-    closeLocked();
-    QXLogger::sharedInstance().logMessage("Delivery outbox cannot be made at " + configuredPath_ +
-                                              " (" + error +
-                                              "); hits are kept in memory until the process ends",
-                                          4);
   } else {
-    QXLogger::sharedInstance().logMessage(
-        "Delivery outbox in memory: no data directory; hits not delivered when the process ends "
+    log("Delivery outbox in memory: no data directory; hits not delivered when the process ends "
         "are lost",
         2);
   }
-  if (!openFileLocked(std::string(), &error, &code)) {
-    // SQLite could not even make a database in memory: add() reports every
-    // hit as not stored.
-    QXLogger::sharedInstance().logMessage("Delivery outbox unavailable: " + error, 4);
+  if (useLocked(std::string(), &error) != QXOutboxDatabase::Result::kOpen) {
+    log("Delivery outbox unavailable: " + error, 4);
+    return QXStatus::IOError(error);
   }
-  opened_ = true;
-  openedFlag_.store(true, std::memory_order_release);
+  return QXStatus::OK();
 }
 
-bool QXOutbox::openFileLocked(const std::string& path, std::string* error, int* code) {
-  const bool memory = path.empty();
-  auto fail = [&](sqlite3* db, const char* what) {
-    *code = db ? sqlite3_extended_errcode(db) : SQLITE_CANTOPEN;
-    *error = std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "cannot open");
-    return false;
-  };
-  if (!memory) {
-    // Hits hold what users did: the file is private to the user, like the
-    // defaults. SQLite gives its log and index files the same mode.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      *code = SQLITE_CANTOPEN;
-      *error = "cannot open the file";
-      return false;
-    }
-    ::close(fd);
+QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::string* error) {
+  QXOutboxMeta meta;
+  const auto result = QXOutboxDatabase::open(path, vfs_, &db_, &meta, error);
+  if (result != QXOutboxDatabase::Result::kOpen) return result;
+  if (!prepareLocked()) {
+    *error = std::string("statements: ") + sqlite3_errmsg(db_);
+    closeLocked();
+    return QXOutboxDatabase::Result::kUnavailable;
   }
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(memory ? ":memory:" : path.c_str(), &writer_, flags, nullptr) != SQLITE_OK)
-    return fail(writer_, "open");
-  sqlite3_extended_result_codes(writer_, 1);
-  // The page size must precede the first table and the log; on an existing
-  // file it is a no-op.
-  if (execute(writer_, ("PRAGMA page_size=" + std::to_string(kPageSize)).c_str()) != SQLITE_OK)
-    return fail(writer_, "page_size");
-  if (!memory) {
-    if (execute(writer_, "PRAGMA journal_mode=WAL") != SQLITE_OK)
-      return fail(writer_, "journal_mode");
-    if (execute(writer_, "PRAGMA synchronous=NORMAL") != SQLITE_OK ||
-        execute(writer_, (std::string("PRAGMA journal_size_limit=") + kJournalSizeLimit).c_str()) !=
-            SQLITE_OK ||
-        execute(writer_, "PRAGMA cache_size=-256") != SQLITE_OK)
-      return fail(writer_, "settings");
-    sqlite3_busy_timeout(writer_, 1000);
-  }
-
-  int version = -1;
-  {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(writer_, "PRAGMA user_version", -1, &statement, nullptr) != SQLITE_OK)
-      return fail(writer_, "user_version");
-    if (sqlite3_step(statement) == SQLITE_ROW) version = sqlite3_column_int(statement, 0);
-    const int rc = sqlite3_finalize(statement);
-    if (rc != SQLITE_OK) return fail(writer_, "user_version");
-  }
-  if (version == 0) {
-    const char* const schema =
-        "BEGIN IMMEDIATE;"
-        "CREATE TABLE hits(id INTEGER PRIMARY KEY, created_ms INTEGER NOT NULL,"
-        " url TEXT NOT NULL, body BLOB NOT NULL, consent INTEGER NOT NULL DEFAULT 0);"
-        "CREATE TABLE meta(key TEXT PRIMARY KEY, value NOT NULL);"
-        "INSERT INTO meta(key, value) VALUES('removed_up_to', 0);";
-    const std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
-    const std::string identity = QXPlatform::current().createUUID();
-    sqlite3_stmt* insertIdentity = nullptr;
-    bool made = execute(writer_, schema) == SQLITE_OK &&
-                sqlite3_prepare_v2(writer_, "INSERT INTO meta(key, value) VALUES('identity', ?1)",
-                                   -1, &insertIdentity, nullptr) == SQLITE_OK;
-    if (made) {
-      sqlite3_bind_text(insertIdentity, 1, identity.data(), static_cast<int>(identity.size()),
-                        SQLITE_STATIC);
-      made = sqlite3_step(insertIdentity) == SQLITE_DONE;
-    }
-    sqlite3_finalize(insertIdentity);
-    made = made && execute(writer_, setVersion.c_str()) == SQLITE_OK &&
-           execute(writer_, "COMMIT") == SQLITE_OK;
-    if (!made) {
-      const bool failed = fail(writer_, "schema");
-      execute(writer_, "ROLLBACK");
-      return failed;
-    }
-  } else if (version != kSchemaVersion) {
-    *code = SQLITE_NOTADB;
-    *error = "unknown outbox version " + std::to_string(version);
-    return false;
-  }
-  {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(writer_, "SELECT value FROM meta WHERE key='identity'", -1, &statement,
-                           nullptr) != SQLITE_OK)
-      return fail(writer_, "identity");
-    if (sqlite3_step(statement) == SQLITE_ROW) {
-      const unsigned char* text = sqlite3_column_text(statement, 0);
-      identity_ = text ? reinterpret_cast<const char*>(text) : "";
-    }
-    sqlite3_finalize(statement);
-    if (identity_.empty()) {
-      *code = SQLITE_NOTADB;
-      *error = "no identity";
-      return false;
-    }
-  }
-
-  if (memory) {
-    reader_ = writer_;
-  } else {
-    if (sqlite3_open_v2(path.c_str(), &reader_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK)
-      return fail(reader_, "open for reading");
-    sqlite3_extended_result_codes(reader_, 1);
-    execute(reader_, "PRAGMA cache_size=-512");
-    execute(reader_, "PRAGMA wal_autocheckpoint=0");
-    sqlite3_busy_timeout(reader_, 1000);
-    // Replaces SQLite's automatic checkpoint, which would run on the
-    // caller's thread inside add(); the worker checkpoints instead.
-    sqlite3_wal_hook(writer_, &onWalCommit, &walFrames_);
-  }
-  if (!prepareLocked()) return fail(writer_, "statements");
-
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(reader_, "SELECT count(*) FROM hits", -1, &statement, nullptr) !=
-      SQLITE_OK)
-    return fail(reader_, "count");
-  const int rc = sqlite3_step(statement);
-  const size_t stored =
-      rc == SQLITE_ROW ? static_cast<size_t>(sqlite3_column_int64(statement, 0)) : 0;
-  sqlite3_finalize(statement);
-  if (rc != SQLITE_ROW) return fail(reader_, "count");
-  count_.store(stored, std::memory_order_release);
+  identity_ = meta.identity;
+  removedUpTo_ = meta.removedUpTo;
+  highestStored_ = std::max(meta.maxId, meta.removedUpTo);
+  nextId_ = std::max(highestStored_, meta.reservedUpTo) + 1;
+  reservedTo_ = nextId_ - 1;  // nothing of this open's reserved yet
+  count_.store(meta.count, std::memory_order_release);
+  bytes_.store(meta.bytes, std::memory_order_release);
+  doneCount_ = meta.done;
   path_ = path;
-  return true;
+  opened_ = true;
+  if (!path.empty()) {
+    checkStateLocked();
+    stateFd_ = QXOutboxDatabase::openState(path);
+    writeStateLocked();
+  }
+  return result;
+}
+
+void QXOutbox::checkStateLocked() {
+  int64_t highest = 0;
+  int64_t removed = 0;
+  if (!QXOutboxDatabase::readState(path_, &highest, &removed)) return;
+  if (highest <= highestStored_) return;
+  // The side file saw hits stored that the database no longer knows of: its
+  // log lost commits. Their ids stay used.
+  const int64_t lost = highest - std::max(highestStored_, std::min(removed, highest));
+  log("Delivery outbox " + path_ + ": its write-ahead log was missing or damaged; up to " +
+          std::to_string(std::max<int64_t>(lost, 0)) + " hit(s) it held are lost",
+      4);
+  nextId_ = std::max(nextId_, highest + 1);
+  reservedTo_ = nextId_ - 1;
+}
+
+void QXOutbox::writeStateLocked() {
+  QXOutboxDatabase::writeState(stateFd_, highestStored_, removedUpTo_);
 }
 
 bool QXOutbox::prepareLocked() {
-  // A hit's id is one above every id ever used: the largest stored and the
-  // largest removed (which the removals record), so that ids never repeat,
-  // even after the outbox has emptied, and give the order of arrival.
-  return sqlite3_prepare_v3(
-             writer_,
-             "INSERT INTO hits(id, created_ms, url, body, consent) VALUES(max(ifnull((SELECT "
-             "max(id) FROM hits), 0), (SELECT value FROM meta WHERE key = 'removed_up_to')) + 1, "
-             "?1, ?2, ?3, ?4)",
-             -1, SQLITE_PREPARE_PERSISTENT, &insert_, nullptr) == SQLITE_OK &&
-         sqlite3_prepare_v3(writer_, "DELETE FROM hits WHERE id = ?1", -1,
-                            SQLITE_PREPARE_PERSISTENT, &delete_, nullptr) == SQLITE_OK &&
-         sqlite3_prepare_v3(writer_,
-                            "UPDATE meta SET value = max(value, ?1) WHERE key = 'removed_up_to'",
-                            -1, SQLITE_PREPARE_PERSISTENT, &recordRemoved_, nullptr) == SQLITE_OK &&
-         sqlite3_prepare_v3(reader_,
-                            "SELECT id, created_ms, url, body, consent FROM hits WHERE id > ?1 "
-                            "ORDER BY id LIMIT ?2",
-                            -1, SQLITE_PREPARE_PERSISTENT, &selectAfter_, nullptr) == SQLITE_OK &&
-         sqlite3_prepare_v3(
-             reader_, "SELECT id, created_ms, url FROM hits WHERE id > ?1 ORDER BY id LIMIT ?2", -1,
-             SQLITE_PREPARE_PERSISTENT, &selectOldest_, nullptr) == SQLITE_OK;
+  auto prepare = [&](const char* sql, sqlite3_stmt** statement) {
+    return sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) ==
+           SQLITE_OK;
+  };
+  return prepare("INSERT INTO hits(id, created_ms, url, body, consent) VALUES(?1, ?2, ?3, ?4, ?5)",
+                 &insert_) &&
+         prepare(
+             "SELECT length(url) + length(body) FROM hits WHERE id = ?1 AND NOT EXISTS"
+             " (SELECT 1 FROM done WHERE done.id = ?1)",
+             &sizeOf_) &&
+         prepare("INSERT INTO done(id) VALUES(?1)", &markDone_) &&
+         prepare(
+             "SELECT id, created_ms, url, body, consent FROM hits WHERE id > ?1 AND NOT EXISTS"
+             " (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id LIMIT ?2",
+             &selectAfter_) &&
+         prepare(
+             "SELECT id, created_ms, url, length(url) + length(body) FROM hits WHERE id > ?1"
+             " AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id"
+             " LIMIT ?2",
+             &selectOldest_) &&
+         prepare("UPDATE meta SET value = max(value, ?2) WHERE key = ?1", &setMeta_) &&
+         prepare(
+             "INSERT INTO journals(name, ingested_to) VALUES(?1, ?2) ON CONFLICT(name) DO "
+             "UPDATE SET ingested_to = excluded.ingested_to",
+             &setSegment_);
 }
 
 void QXOutbox::closeLocked() {
   for (sqlite3_stmt** statement :
-       {&insert_, &delete_, &recordRemoved_, &selectAfter_, &selectOldest_}) {
+       {&insert_, &sizeOf_, &markDone_, &selectAfter_, &selectOldest_, &setMeta_, &setSegment_}) {
     sqlite3_finalize(*statement);
     *statement = nullptr;
   }
-  if (reader_ != nullptr && reader_ != writer_) sqlite3_close_v2(reader_);
-  if (writer_ != nullptr) sqlite3_close_v2(writer_);
-  reader_ = nullptr;
-  writer_ = nullptr;
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+  db_ = nullptr;
+  if (stateFd_ >= 0) ::close(stateFd_);
+  stateFd_ = -1;
   identity_.clear();
-  walFrames_.store(0, std::memory_order_relaxed);
-  checkpointedFrames_.store(0, std::memory_order_relaxed);
+  opened_ = false;
 }
 
-void QXOutbox::replaceLocked(const std::string& reason) {
+void QXOutbox::moveAsideLocked(const std::string& reason) {
   closeLocked();
   count_.store(0, std::memory_order_release);
+  bytes_.store(0, std::memory_order_release);
   generation_.fetch_add(1, std::memory_order_acq_rel);
-  if (configuredPath_.empty() || path_.empty()) {
-    // A damaged database in memory: start another.
-    std::string error;
-    int code = SQLITE_OK;
-    path_.clear();
-    QXLogger::sharedInstance().logMessage(
-        "Delivery outbox in memory damaged (" + reason + "); a fresh one is used", 4);
-    openFileLocked(std::string(), &error, &code);
-    return;
-  }
-  const std::string aside = moveAside(path_);
-  QXLogger::sharedInstance().logMessage(
-      "Delivery outbox " + path_ + " is damaged (" + reason + "); " +
-          (aside.empty() ? std::string("removed") : "moved aside to " + aside) +
-          ", a fresh one is used",
+  int64_t highest = 0;
+  int64_t removed = 0;
+  std::string lost;
+  if (QXOutboxDatabase::readState(configuredPath_, &highest, &removed) && highest > removed)
+    lost = "; up to " + std::to_string(highest - removed) + " hit(s) it held are lost";
+  const std::string aside = QXOutboxDatabase::moveAside(configuredPath_);
+  log("Delivery outbox " + configuredPath_ + " is damaged (" + reason + ")" + lost + "; " +
+          (aside.empty() ? std::string("it cannot be moved aside")
+                         : "moved aside to " + aside + ", a fresh one is used"),
       4);
-  opened_ = false;
-  path_.clear();
-  openLocked();
 }
 
-QXStatus QXOutbox::failedLocked(sqlite3* db, int code, const char* what) {
+QXStatus QXOutbox::failedLocked(int code, const char* what) {
+  // The message first: a rollback would replace it.
   const std::string message =
-      std::string(what) + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code));
-  if (isDamage(code)) {
-    replaceLocked(message);
-    return QXStatus::Corruption(message);
+      std::string(what) + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
+  if (db_ != nullptr && !sqlite3_get_autocommit(db_)) execute(db_, "ROLLBACK");
+  const int primary = code & 0xFF;
+  if (primary != SQLITE_CORRUPT && primary != SQLITE_NOTADB) return QXStatus::IOError(message);
+  if (path_.empty()) {
+    closeLocked();
+    count_.store(0, std::memory_order_release);
+    bytes_.store(0, std::memory_order_release);
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    log("Delivery outbox in memory damaged (" + message + "); a fresh one is used", 4);
+    std::string error;
+    useLocked(std::string(), &error);
+  } else {
+    moveAsideLocked(message);
+    std::string error;
+    useLocked(configuredPath_, &error);
   }
-  QXLogger::sharedInstance().logMessage("Delivery outbox: " + message, 4);
-  return QXStatus::IOError(message);
+  return QXStatus::Corruption(message);
+}
+
+// --- Ingesting ----------------------------------------------------------
+
+QXStatus QXOutbox::reserveLocked(int64_t needed) {
+  if (nextId_ + needed - 1 <= reservedTo_) return QXStatus::OK();
+  // Another process may have reserved meanwhile: the block starts above
+  // what the file says as well as above this open's ids.
+  execute(db_, "PRAGMA synchronous=FULL");
+  int rc = execute(db_, "BEGIN IMMEDIATE");
+  int64_t start = nextId_;
+  if (rc == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    rc = sqlite3_prepare_v2(db_,
+                            "SELECT max((SELECT value FROM meta WHERE key='reserved_up_to'),"
+                            " (SELECT value FROM meta WHERE key='removed_up_to'),"
+                            " ifnull((SELECT max(id) FROM hits), 0))",
+                            -1, &statement, nullptr);
+    if (rc == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+      start = std::max<int64_t>(start, sqlite3_column_int64(statement, 0) + 1);
+    sqlite3_finalize(statement);
+  }
+  const int64_t last = start + std::max(needed, kReserveBlock) - 1;
+  if (rc == SQLITE_OK) rc = setMetaLocked("reserved_up_to", last);
+  if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
+  const QXStatus status = rc == SQLITE_OK ? QXStatus::OK() : failedLocked(rc, "reserve ids");
+  if (db_ != nullptr) execute(db_, "PRAGMA synchronous=NORMAL");
+  if (!status.ok()) return status;
+  nextId_ = start;
+  reservedTo_ = last;
+  return QXStatus::OK();
+}
+
+int QXOutbox::setMetaLocked(const char* key, int64_t value) {
+  StatementReset reset(setMeta_);
+  sqlite3_bind_text(setMeta_, 1, key, -1, SQLITE_STATIC);
+  sqlite3_bind_int64(setMeta_, 2, value);
+  const int rc = sqlite3_step(setMeta_);
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+QXStatus QXOutbox::ingest(const std::string& segment, uint64_t end,
+                          const std::vector<QXHitJournal::Record>& records,
+                          std::vector<Hit>* stored) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QXStatus status = openLocked();
+  if (!status.ok()) return status;
+  status = reserveLocked(static_cast<int64_t>(records.size()));
+  if (!status.ok()) return status;
+  int rc = execute(db_, "BEGIN IMMEDIATE");
+  uint64_t bytes = 0;
+  for (size_t i = 0; rc == SQLITE_OK && i < records.size(); ++i) {
+    const QXHitJournal::Record& record = records[i];
+    StatementReset reset(insert_);
+    sqlite3_bind_int64(insert_, 1, nextId_ + static_cast<int64_t>(i));
+    sqlite3_bind_int64(insert_, 2, record.createdMs);
+    sqlite3_bind_text(insert_, 3, record.url.data(), static_cast<int>(record.url.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_blob(insert_, 4, record.body.data(), static_cast<int>(record.body.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int(insert_, 5, record.consent ? 1 : 0);
+    rc = sqlite3_step(insert_);
+    rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
+    bytes += record.url.size() + record.body.size();
+  }
+  if (rc == SQLITE_OK && !segment.empty()) {
+    StatementReset reset(setSegment_);
+    sqlite3_bind_text(setSegment_, 1, segment.data(), static_cast<int>(segment.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int64(setSegment_, 2, static_cast<sqlite3_int64>(end));
+    rc = sqlite3_step(setSegment_);
+    rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+  if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
+  if (rc != SQLITE_OK) return failedLocked(rc, "cannot store hits");
+
+  if (stored != nullptr) {
+    for (size_t i = 0; i < records.size(); ++i) {
+      Hit hit;
+      hit.id = nextId_ + static_cast<int64_t>(i);
+      hit.identifier = identity_ + "-" + std::to_string(hit.id);
+      hit.createdMs = records[i].createdMs;
+      hit.url = records[i].url;
+      hit.body = records[i].body;
+      hit.consent = records[i].consent;
+      stored->push_back(std::move(hit));
+    }
+  }
+  nextId_ += static_cast<int64_t>(records.size());
+  if (!records.empty()) highestStored_ = nextId_ - 1;
+  count_.fetch_add(records.size(), std::memory_order_acq_rel);
+  bytes_.fetch_add(bytes, std::memory_order_acq_rel);
+  writeStateLocked();
+  return QXStatus::OK();
 }
 
 QXStatus QXOutbox::add(std::string_view url, std::string_view body, bool consent, int64_t createdMs,
                        int64_t* id) {
-  open();
-  uint64_t generation = 0;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    int rc = SQLITE_MISUSE;
-    {
-      std::lock_guard<std::mutex> lock(writeMutex_);
-      generation = generation_.load(std::memory_order_acquire);
-      if (insert_ == nullptr) return QXStatus::IOError("the outbox is unavailable");
-      StatementReset reset(insert_);
-      sqlite3_bind_int64(insert_, 1, createdMs);
-      sqlite3_bind_text(insert_, 2, url.data(), static_cast<int>(url.size()), SQLITE_STATIC);
-      sqlite3_bind_blob(insert_, 3, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
-      sqlite3_bind_int(insert_, 4, consent ? 1 : 0);
-      rc = sqlite3_step(insert_);
-      if (rc == SQLITE_DONE) {
-        if (id != nullptr) *id = sqlite3_last_insert_rowid(writer_);
-        count_.fetch_add(1, std::memory_order_acq_rel);
-        return QXStatus::OK();
-      }
-      if (!isDamage(rc)) {
-        const std::string message = std::string("cannot store a hit: ") + sqlite3_errmsg(writer_);
-        return QXStatus::IOError(message);
-      }
-    }
-    // Damaged: replace the database (which needs both locks, taken in
-    // order), unless another thread already has, and store the hit in the
-    // fresh one.
-    std::lock_guard<std::mutex> readLock(readMutex_);
-    std::lock_guard<std::mutex> writeLock(writeMutex_);
-    if (generation_.load(std::memory_order_acquire) == generation)
-      replaceLocked(sqlite3_errstr(rc));
-  }
-  return QXStatus::Corruption("the outbox stays damaged");
+  std::vector<QXHitJournal::Record> records(1);
+  records[0].url = std::string(url);
+  records[0].body = std::string(body);
+  records[0].consent = consent;
+  records[0].createdMs = createdMs;
+  std::vector<Hit> stored;
+  const QXStatus status = ingest(std::string(), 0, records, &stored);
+  if (status.ok() && id != nullptr) *id = stored.at(0).id;
+  return status;
 }
+
+uint64_t QXOutbox::ingestedTo(const std::string& segment) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!openLocked().ok()) return 0;
+  sqlite3_stmt* statement = nullptr;
+  uint64_t end = 0;
+  if (sqlite3_prepare_v2(db_, "SELECT ingested_to FROM journals WHERE name = ?1", -1, &statement,
+                         nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(statement, 1, segment.data(), static_cast<int>(segment.size()),
+                      SQLITE_STATIC);
+    if (sqlite3_step(statement) == SQLITE_ROW)
+      end = static_cast<uint64_t>(sqlite3_column_int64(statement, 0));
+  }
+  sqlite3_finalize(statement);
+  return end;
+}
+
+void QXOutbox::forgetSegment(const std::string& segment) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_) return;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db_, "DELETE FROM journals WHERE name = ?1", -1, &statement, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_text(statement, 1, segment.data(), static_cast<int>(segment.size()),
+                      SQLITE_STATIC);
+    sqlite3_step(statement);
+  }
+  sqlite3_finalize(statement);
+}
+
+QXStatus QXOutbox::makeDurable() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty()) return QXStatus::OK();
+  // A synced commit syncs the log, and with it every commit before it.
+  execute(db_, "PRAGMA synchronous=FULL");
+  int rc = execute(db_, "BEGIN IMMEDIATE");
+  if (rc == SQLITE_OK) rc = execute(db_, "UPDATE meta SET value = value + 1 WHERE key = 'syncs'");
+  if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
+  const QXStatus status = rc == SQLITE_OK ? QXStatus::OK() : failedLocked(rc, "sync");
+  if (db_ != nullptr) execute(db_, "PRAGMA synchronous=NORMAL");
+  return status;
+}
+
+// --- Reading and removing ------------------------------------------------
 
 std::vector<QXOutbox::Hit> QXOutbox::read(int64_t afterId, size_t limit) {
   std::vector<Hit> hits;
-  std::lock_guard<std::mutex> readLock(readMutex_);
-  std::unique_lock<std::mutex> writeLock(writeMutex_, std::defer_lock);
-  if (reader_ == writer_) writeLock.lock();
-  if (selectAfter_ == nullptr) return hits;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!openLocked().ok()) return hits;
   int rc = SQLITE_OK;
   {
     StatementReset reset(selectAfter_);
@@ -407,204 +443,212 @@ std::vector<QXOutbox::Hit> QXOutbox::read(int64_t afterId, size_t limit) {
       hit.id = sqlite3_column_int64(selectAfter_, 0);
       hit.identifier = identity_ + "-" + std::to_string(hit.id);
       hit.createdMs = sqlite3_column_int64(selectAfter_, 1);
-      const auto* url = static_cast<const char*>(sqlite3_column_blob(selectAfter_, 2));
-      hit.url.assign(url ? url : "", static_cast<size_t>(sqlite3_column_bytes(selectAfter_, 2)));
-      const auto* body = static_cast<const char*>(sqlite3_column_blob(selectAfter_, 3));
-      hit.body.assign(body ? body : "", static_cast<size_t>(sqlite3_column_bytes(selectAfter_, 3)));
+      hit.url = text(selectAfter_, 2);
+      hit.body = text(selectAfter_, 3);
       hit.consent = sqlite3_column_int(selectAfter_, 4) != 0;
       hits.push_back(std::move(hit));
     }
   }
   if (rc != SQLITE_DONE) {
-    if (!writeLock.owns_lock()) writeLock.lock();
-    failedLocked(reader_, rc, "read");
+    failedLocked(rc, "read");
     hits.clear();
   }
   return hits;
 }
 
-int QXOutbox::recordRemovedLocked(int64_t highestId) {
-  StatementReset reset(recordRemoved_);
-  sqlite3_bind_int64(recordRemoved_, 1, highestId);
-  return sqlite3_step(recordRemoved_);
+QXStatus QXOutbox::removeLocked(const std::vector<int64_t>& ids) {
+  int rc = execute(db_, "BEGIN IMMEDIATE");
+  size_t removed = 0;
+  uint64_t bytes = 0;
+  for (size_t i = 0; rc == SQLITE_OK && i < ids.size(); ++i) {
+    {
+      StatementReset reset(sizeOf_);
+      sqlite3_bind_int64(sizeOf_, 1, ids[i]);
+      rc = sqlite3_step(sizeOf_);
+      if (rc == SQLITE_DONE) {  // not stored, or already done with
+        rc = SQLITE_OK;
+        continue;
+      }
+      if (rc != SQLITE_ROW) break;
+      bytes += static_cast<uint64_t>(sqlite3_column_int64(sizeOf_, 0));
+    }
+    StatementReset reset(markDone_);
+    sqlite3_bind_int64(markDone_, 1, ids[i]);
+    rc = sqlite3_step(markDone_);
+    rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
+    ++removed;
+  }
+  if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
+  if (rc != SQLITE_OK) return failedLocked(rc, "cannot remove hits");
+  removedUpTo_ = std::max(removedUpTo_, *std::max_element(ids.begin(), ids.end()));
+  doneCount_ += removed;
+  doneBytes_ += bytes;
+  count_.fetch_sub(std::min(removed, count_.load(std::memory_order_acquire)),
+                   std::memory_order_acq_rel);
+  bytes_.fetch_sub(std::min(bytes, bytes_.load(std::memory_order_acquire)),
+                   std::memory_order_acq_rel);
+  writeStateLocked();
+  if (doneCount_ >= kDeleteAfter || doneBytes_ >= kDeleteAfterBytes) deleteDoneLocked();
+  return QXStatus::OK();
+}
+
+void QXOutbox::deleteDoneLocked() {
+  int rc = execute(db_, "BEGIN IMMEDIATE");
+  if (rc == SQLITE_OK)
+    rc = execute(db_, "DELETE FROM hits WHERE id IN (SELECT id FROM done); DELETE FROM done;");
+  if (rc == SQLITE_OK) rc = setMetaLocked("removed_up_to", removedUpTo_);
+  if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
+  // Marked done, the hits are gone for the sender already: a failure here
+  // only leaves their rows for the next try.
+  if (rc != SQLITE_OK) {
+    failedLocked(rc, "cannot delete hits done with");
+    return;
+  }
+  doneCount_ = 0;
+  doneBytes_ = 0;
 }
 
 QXStatus QXOutbox::remove(const std::vector<int64_t>& ids) {
   if (ids.empty()) return QXStatus::OK();
-  std::lock_guard<std::mutex> readLock(readMutex_);
-  std::lock_guard<std::mutex> writeLock(writeMutex_);
-  if (delete_ == nullptr) return QXStatus::IOError("the outbox is unavailable");
-  int rc = execute(writer_, "BEGIN IMMEDIATE");
-  if (rc != SQLITE_OK) return failedLocked(writer_, rc, "remove");
-  size_t removed = 0;
-  for (int64_t id : ids) {
-    StatementReset reset(delete_);
-    sqlite3_bind_int64(delete_, 1, id);
-    rc = sqlite3_step(delete_);
-    if (rc != SQLITE_DONE) {
-      execute(writer_, "ROLLBACK");
-      return failedLocked(writer_, rc, "remove");
-    }
-    removed += static_cast<size_t>(sqlite3_changes(writer_));
-  }
-  rc = recordRemovedLocked(*std::max_element(ids.begin(), ids.end()));
-  if (rc != SQLITE_DONE) {
-    execute(writer_, "ROLLBACK");
-    return failedLocked(writer_, rc, "remove");
-  }
-  rc = execute(writer_, "COMMIT");
-  if (rc != SQLITE_OK) {
-    execute(writer_, "ROLLBACK");
-    return failedLocked(writer_, rc, "remove");
-  }
-  count_.fetch_sub(std::min(removed, count_.load(std::memory_order_acquire)),
-                   std::memory_order_acq_rel);
-  return QXStatus::OK();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const QXStatus status = openLocked();
+  if (!status.ok()) return status;
+  return removeLocked(ids);
 }
 
-std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, int64_t cutoffMs,
+std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, uint64_t maxBytes,
+                                                       int64_t cutoffMs,
                                                        const std::vector<int64_t>& keep,
                                                        size_t limit) {
   std::vector<Dropped> dropped;
-  {
-    // The oldest hits are picked on the reading connection, while add()
-    // goes on; only their removal below holds add() up.
-    std::lock_guard<std::mutex> readLock(readMutex_);
-    std::unique_lock<std::mutex> writeLock(writeMutex_, std::defer_lock);
-    if (reader_ == writer_) writeLock.lock();
-    if (selectOldest_ == nullptr) return dropped;
-    const size_t stored = count_.load(std::memory_order_acquire);
-    size_t excess = stored > maxCount ? stored - maxCount : 0;
-    const size_t page = std::clamp<size_t>(excess + keep.size() + 1, 16, kBoundsPage);
-    bool done = limit == 0;
-
-    sqlite3_stmt* const select = selectOldest_;
-    int rc = SQLITE_OK;
-    int64_t after = 0;
-    while (!done) {
-      sqlite3_bind_int64(select, 1, after);
-      sqlite3_bind_int64(select, 2, static_cast<sqlite3_int64>(page));
-      size_t rows = 0;
-      while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
-        ++rows;
-        const int64_t id = sqlite3_column_int64(select, 0);
-        after = id;
-        if (std::binary_search(keep.begin(), keep.end(), id)) continue;
-        const int64_t created = sqlite3_column_int64(select, 1);
-        Dropped hit;
-        if (excess > 0) {
-          --excess;
-        } else if (created < cutoffMs) {
-          hit.tooOld = true;
-        } else {
-          done = true;
-          break;
-        }
-        hit.id = id;
-        hit.identifier = identity_ + "-" + std::to_string(id);
-        const auto* url = static_cast<const char*>(sqlite3_column_blob(select, 2));
-        hit.url.assign(url ? url : "", static_cast<size_t>(sqlite3_column_bytes(select, 2)));
-        dropped.push_back(std::move(hit));
-        if (dropped.size() == limit) {
-          done = true;
-          break;
-        }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (limit == 0 || !openLocked().ok()) return dropped;
+  const size_t stored = count_.load(std::memory_order_acquire);
+  const uint64_t storedBytes = bytes_.load(std::memory_order_acquire);
+  size_t excess = stored > maxCount ? stored - maxCount : 0;
+  uint64_t excessBytes = maxBytes != 0 && storedBytes > maxBytes ? storedBytes - maxBytes : 0;
+  const size_t page = std::clamp<size_t>(excess + keep.size() + 1, 16, kBoundsPage);
+  int64_t after = 0;
+  bool done = false;
+  int rc = SQLITE_OK;
+  while (!done) {
+    StatementReset reset(selectOldest_);
+    sqlite3_bind_int64(selectOldest_, 1, after);
+    sqlite3_bind_int64(selectOldest_, 2, static_cast<sqlite3_int64>(page));
+    size_t rows = 0;
+    while ((rc = sqlite3_step(selectOldest_)) == SQLITE_ROW) {
+      ++rows;
+      const int64_t id = sqlite3_column_int64(selectOldest_, 0);
+      after = id;
+      if (std::binary_search(keep.begin(), keep.end(), id)) continue;
+      const int64_t created = sqlite3_column_int64(selectOldest_, 1);
+      const auto size = static_cast<uint64_t>(sqlite3_column_int64(selectOldest_, 3));
+      Dropped hit;
+      if (excess > 0 || excessBytes > 0) {
+        excess -= excess > 0 ? 1 : 0;
+        excessBytes -= std::min(excessBytes, size);
+      } else if (created < cutoffMs) {
+        hit.tooOld = true;
+      } else {
+        done = true;
+        break;
       }
-      sqlite3_reset(select);
-      if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        if (!writeLock.owns_lock()) writeLock.lock();
-        failedLocked(reader_, rc, "bounds");
-        return {};
+      hit.id = id;
+      hit.identifier = identity_ + "-" + std::to_string(id);
+      hit.url = text(selectOldest_, 2);
+      dropped.push_back(std::move(hit));
+      if (dropped.size() == limit) {
+        done = true;
+        break;
       }
-      if (rows < page) done = true;
     }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      failedLocked(rc, "bounds");
+      return {};
+    }
+    if (rows < page) done = true;
   }
   if (dropped.empty()) return dropped;
-
-  std::lock_guard<std::mutex> readLock(readMutex_);
-  std::lock_guard<std::mutex> writeLock(writeMutex_);
-  if (delete_ == nullptr) return {};
-  int rc = execute(writer_, "BEGIN IMMEDIATE");
-  size_t removed = 0;
-  int64_t highest = 0;
-  for (const Dropped& hit : dropped) {
-    if (rc != SQLITE_OK && rc != SQLITE_DONE) break;
-    StatementReset reset(delete_);
-    sqlite3_bind_int64(delete_, 1, hit.id);
-    rc = sqlite3_step(delete_);
-    removed += static_cast<size_t>(sqlite3_changes(writer_));
-    highest = std::max(highest, hit.id);
-  }
-  if (rc == SQLITE_DONE) rc = recordRemovedLocked(highest);
-  if (rc == SQLITE_DONE) rc = execute(writer_, "COMMIT");
-  if (rc != SQLITE_OK) {
-    execute(writer_, "ROLLBACK");
-    failedLocked(writer_, rc, "bounds");
-    return {};
-  }
-  count_.fetch_sub(std::min(removed, count_.load(std::memory_order_acquire)),
-                   std::memory_order_acq_rel);
+  std::vector<int64_t> ids;
+  for (const Dropped& hit : dropped)
+    ids.push_back(hit.id);
+  if (!removeLocked(ids).ok()) return {};
   return dropped;
 }
 
+void QXOutbox::recount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_) return;
+  const char* const kLive =
+      " FROM hits WHERE NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id)";
+  const int64_t count = pragma(db_, (std::string("SELECT count(*)") + kLive).c_str());
+  const int64_t bytes = pragma(
+      db_, (std::string("SELECT ifnull(sum(length(url) + length(body)), 0)") + kLive).c_str());
+  count_.store(static_cast<size_t>(count), std::memory_order_release);
+  bytes_.store(static_cast<uint64_t>(bytes), std::memory_order_release);
+}
+
+// --- Space --------------------------------------------------------------
+
 bool QXOutbox::shrinkIfEmpty() {
   if (count_.load(std::memory_order_acquire) != 0) return false;
-  std::lock_guard<std::mutex> readLock(readMutex_);
-  std::lock_guard<std::mutex> writeLock(writeMutex_);
-  if (writer_ == nullptr || path_.empty() || count_.load(std::memory_order_acquire) != 0)
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty() || count_.load(std::memory_order_acquire) != 0) return false;
+  if (doneCount_ > 0) deleteDoneLocked();
+  const int64_t freePages = pragma(db_, "PRAGMA freelist_count");
+  const int64_t pageSize = pragma(db_, "PRAGMA page_size");
+  if (freePages < kShrinkFreePages && sizeOf(path_ + "-wal") < kShrinkFreePages * pageSize)
     return false;
-  int freePages = 0;
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(writer_, "PRAGMA freelist_count", -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW)
-    freePages = sqlite3_column_int(statement, 0);
-  sqlite3_finalize(statement);
-  if (freePages < kShrinkFreePages &&
-      walFrames_.load(std::memory_order_relaxed) < kCheckpointFrames)
-    return false;
-  // Empty, the database rebuilds in an instant; with both locks held no
-  // connection of this process is reading, so the log can then be folded in
+  // Empty, the database rebuilds in an instant; then the log is folded in
   // and cut to nothing.
-  execute(writer_, "VACUUM");
-  const int rc =
-      sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  if (rc == SQLITE_OK) {
-    walFrames_.store(0, std::memory_order_relaxed);
-    checkpointedFrames_.store(0, std::memory_order_relaxed);
-  }
+  execute(db_, "VACUUM");
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   return true;
 }
 
-bool QXOutbox::checkpointDue() const {
-  const int frames = walFrames_.load(std::memory_order_relaxed);
-  const int copied = checkpointedFrames_.load(std::memory_order_relaxed);
-  // Fewer frames than were copied means the log has restarted since.
-  return frames - (frames >= copied ? copied : 0) >= kCheckpointFrames;
+void QXOutbox::checkpointIfLarge(uint64_t maxLogBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty()) return;
+  if (maxLogBytes != logLimit_) {
+    // Past a restart the log is cut back to this size.
+    logLimit_ = maxLogBytes;
+    execute(db_, ("PRAGMA journal_size_limit=" + std::to_string(maxLogBytes)).c_str());
+  }
+  const auto size = static_cast<uint64_t>(sizeOf(path_ + "-wal"));
+  if (size <= maxLogBytes) return;
+  // Only this connection writes or reads here, so the log can be folded in
+  // whole and made to start again from its beginning (cut back to its size
+  // limit by the next commit); another process reading would make it a
+  // partial one. Far past the limit it is cut back at once.
+  sqlite3_wal_checkpoint_v2(
+      db_, nullptr, size > 2 * maxLogBytes ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_RESTART,
+      nullptr, nullptr);
 }
 
-void QXOutbox::checkpointIfLarge() {
-  if (!checkpointDue()) return;
-  std::lock_guard<std::mutex> readLock(readMutex_);
-  if (reader_ == nullptr || path_.empty()) return;
-  int logFrames = 0;
-  int copied = 0;
-  // The bulk is copied while add() goes on ...
-  if (sqlite3_wal_checkpoint_v2(reader_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied) !=
-      SQLITE_OK)
-    return;
-  checkpointedFrames_.store(copied, std::memory_order_relaxed);
-  // ... then, once the log has grown well past the threshold, with add()
-  // held off for the few frames written meanwhile, the log is made to
-  // restart from its beginning. Under a steady stream of adds a passive
-  // checkpoint alone never sees the end of the log, which would grow
-  // without bound; holding add() off (for two fsyncs) only every few
-  // checkpoints keeps that cost small. When the passive one copied it all,
-  // the next add() restarts the log by itself.
-  if (copied == logFrames || logFrames < kRestartFrames) return;
-  std::lock_guard<std::mutex> writeLock(writeMutex_);
-  if (sqlite3_wal_checkpoint_v2(reader_, nullptr, SQLITE_CHECKPOINT_RESTART, &logFrames, &copied) ==
-      SQLITE_OK) {
-    walFrames_.store(0, std::memory_order_relaxed);
-    checkpointedFrames_.store(0, std::memory_order_relaxed);
-  }
+uint64_t QXOutbox::pageBytes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty()) return 0;
+  const int64_t pages = pragma(db_, "PRAGMA page_count") - pragma(db_, "PRAGMA freelist_count");
+  return static_cast<uint64_t>(std::max<int64_t>(pages, 0) * pragma(db_, "PRAGMA page_size"));
+}
+
+uint64_t QXOutbox::diskBytes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty()) return 0;
+  return static_cast<uint64_t>(sizeOf(path_)) + static_cast<uint64_t>(sizeOf(path_ + "-wal"));
+}
+
+void QXOutbox::releaseSpace(uint64_t maxFileBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty()) return;
+  const int64_t pageSize = pragma(db_, "PRAGMA page_size");
+  const int64_t pages = pragma(db_, "PRAGMA page_count");
+  const int64_t free = pragma(db_, "PRAGMA freelist_count");
+  if (pageSize <= 0 || pages * pageSize <= static_cast<int64_t>(maxFileBytes) || free == 0) return;
+  // Only a database made with incremental vacuum can hand free pages back
+  // while it holds hits; an older one shrinks once it is empty.
+  if (pragma(db_, "PRAGMA auto_vacuum") != 2) return;
+  const int64_t excess = pages - static_cast<int64_t>(maxFileBytes) / pageSize;
+  execute(db_,
+          ("PRAGMA incremental_vacuum(" + std::to_string(std::min(excess, free)) + ")").c_str());
 }

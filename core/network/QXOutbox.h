@@ -11,37 +11,46 @@
 #include <vector>
 
 #include "core/QXStatus.h"
+#include "core/network/QXHitJournal.h"
+#include "core/network/QXOutboxDatabase.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
-// The hits handed over and not yet done with, in an SQLite database.
+// The hits handed over and not yet done with, in an SQLite database that the
+// delivery worker fills from the journal (ingest) and drains.
 //
-// Durability: the database is in WAL mode with synchronous=NORMAL. A hit is
-// in the write-ahead log, in the kernel's hands, when add() returns, so it
-// survives the process being killed at any moment after that. It is not
-// forced to the disk at each add (an fsync per hit would cost a millisecond
-// or more on the caller's thread); a power cut or a crash of the operating
-// system may lose the hits of the last moments before it, as it may lose any
-// file written without fsync. Checkpoints, which the worker runs, do sync.
+// Durability: WAL mode, synchronous=NORMAL: a commit is in the kernel's
+// hands when it returns, and made durable by makeDurable() (a checkpoint,
+// which syncs the log) or by the next checkpoint. The worker calls
+// makeDurable() within a second of an ingest, and deletes journal segments
+// only after it, so a power cut loses at most about a second of hits.
 //
-// Order: every hit gets an id from a sequence that never goes back, also
-// across launches and after the outbox has emptied, so ids give the order of
-// arrival and "identity-id" (identifierFor) names a hit for ever.
+// Identity and order: every hit gets an id above every id used before in
+// this file, also across launches and after the outbox has emptied, so ids
+// give the order of arrival and "identity-id" (identifierFor) names a hit for
+// ever. Ids are handed out from blocks reserved with a synced commit before
+// the first of them is used, so not even a power cut that loses the last
+// commits makes an id, and with it an identifier, come back.
 //
-// Faults: a file that is not a database, or is damaged, or holds tables of
-// another shape, is moved aside to "<path>.corrupt-<unix time>" and a fresh
-// one is made (logged at level 4); the hits it held are lost. When no file
-// can be used at all, the outbox lives in memory (logged at level 4). With
-// an empty path it lives in memory from the start.
+// Creation: a new database is made under another name and linked into place,
+// so no process ever finds one half made; two processes starting together
+// both end up using the one that was linked first.
 //
-// Threads: add() may be called from any thread at any time. The other
-// operations are the worker's: call them from one thread at a time. Two
-// connections are used, so that the worker's reads and checkpoints never
-// wait for, nor hold up, an add(); writes are serialised by a mutex so that
-// they never meet inside SQLite (whose busy handler would sleep). Other
-// processes using the same file are tolerated (SQLite locks the file) but
-// not coordinated with: each would send the hits it sees.
+// Faults: only proven damage (SQLite's corruption codes, a file that is not a
+// database, an empty file, an unknown version) moves the file aside to
+// "<path>.corrupt-<unix time>", logged at level 4, and a fresh one is made;
+// nothing is ever deleted. A busy database is waited for (5 s); other
+// failures (too many open files, disk full, I/O) leave the outbox
+// unavailable: open() reports it and the worker tries again later, while
+// hits wait in the journal. When the directory cannot hold a database at all
+// (no such directory, no permission), or `path` is empty, the outbox lives in
+// memory. A write-ahead log that was deleted or damaged loses the hits it
+// held; a small side file ("<path>.state", the highest id stored and
+// removed) lets the next open tell how many, logged at level 4.
+//
+// Threads: count(), bytes() and generation() from any thread; the rest is
+// serialised by a mutex and meant for the worker.
 class QXOutbox {
  public:
   struct Hit {
@@ -57,22 +66,40 @@ class QXOutbox {
     int64_t id = 0;
     std::string identifier;
     std::string url;
-    bool tooOld = false;  // false: beyond the maximum count
+    bool tooOld = false;  // false: beyond the maximum count or size
   };
 
-  // `path` empty: in memory. Nothing is opened before the first use.
-  explicit QXOutbox(std::string path);
+  // `path` empty: in memory. `vfs`: the SQLite VFS to use (empty: SQLite's
+  // default). Nothing is opened before the first use.
+  explicit QXOutbox(std::string path, std::string vfs = std::string());
   ~QXOutbox();
   QXOutbox(const QXOutbox&) = delete;
   QXOutbox& operator=(const QXOutbox&) = delete;
 
-  // Opens (or makes) the database now rather than at the first use.
-  // Idempotent. Never fails: the faults above end in a fresh file or memory.
-  void open();
+  // Opens (or makes) the database. OK once it is usable, on file or in
+  // memory; otherwise the outbox is unavailable for now, and the status says
+  // why (logged once at level 4 until it opens).
+  QXStatus open();
+  bool isOpen() const;
+  // Closes the database; the next use opens it again.
+  void close();
 
-  // Stores one hit. On success `id` (when given) receives its id. Fails only
-  // when SQLite cannot write (disk full, I/O error); the hit is then not
-  // stored.
+  // Moves `records`, the next ones of journal segment `segment`, into the
+  // database in one transaction, and records that the segment has been
+  // ingested up to `end`, so that it is never ingested twice. On success
+  // `stored` (when given) receives the hits as stored, ids and identifiers
+  // included.
+  QXStatus ingest(const std::string& segment, uint64_t end,
+                  const std::vector<QXHitJournal::Record>& records,
+                  std::vector<Hit>* stored = nullptr);
+  // How far `segment` has been ingested (0: not at all).
+  uint64_t ingestedTo(const std::string& segment);
+  // Forgets a retired segment.
+  void forgetSegment(const std::string& segment);
+  // Makes every commit so far durable.
+  QXStatus makeDurable();
+
+  // Stores one hit at once (an ingest without a journal).
   QXStatus add(std::string_view url, std::string_view body, bool consent, int64_t createdMs,
                int64_t* id = nullptr);
 
@@ -80,71 +107,88 @@ class QXOutbox {
   std::vector<Hit> read(int64_t afterId, size_t limit);
   // Removes these hits (delivered, or refused for good).
   QXStatus remove(const std::vector<int64_t>& ids);
-  // Drops the oldest hits while more than `maxCount` are stored, then, in id
-  // order, those created before `cutoffMs`, up to the first that is not;
-  // `keep` (sorted) are never dropped. At most `limit` at a time, so that
-  // add() is never held up for long: call again while it returns `limit`.
-  // Returns what it dropped.
-  std::vector<Dropped> enforceBounds(size_t maxCount, int64_t cutoffMs,
+  // Drops the oldest hits while more than `maxCount` are stored or they take
+  // more than `maxBytes` (URLs and bodies), then, in id order, those created
+  // before `cutoffMs`, up to the first that is not; `keep` (sorted) are never
+  // dropped. At most `limit` at a time: call again while it returns `limit`.
+  std::vector<Dropped> enforceBounds(size_t maxCount, uint64_t maxBytes, int64_t cutoffMs,
                                      const std::vector<int64_t>& keep, size_t limit = 512);
-  // Gives space back to the file system once the outbox is empty and has
-  // grown: frees the database's unused pages and truncates the write-ahead
-  // log. Cheap when there is nothing to give back. True when it shrank.
+  // Gives space back once the outbox is empty and has grown: rebuilds the
+  // database and truncates its log. True when it shrank.
   bool shrinkIfEmpty();
-  // Folds the write-ahead log into the database once it has grown past a
-  // few megabytes, without blocking add().
-  void checkpointIfLarge();
-  // Whether checkpointIfLarge() has work to do. Cheap; any thread.
-  bool checkpointDue() const;
+  // Folds the log into the database once it holds more than `maxLogBytes`,
+  // and makes it restart, so that it stays about that size.
+  void checkpointIfLarge(uint64_t maxLogBytes = 4 * 1024 * 1024);
+  // Bytes the outbox takes on disk: the database file and its log.
+  uint64_t diskBytes();
+  // Bytes of the database's pages in use (hits, their b-trees and slack).
+  uint64_t pageBytes();
+  // Hands free pages back to the file system while the database file is
+  // larger than `maxFileBytes` (databases made by this version).
+  void releaseSpace(uint64_t maxFileBytes);
 
   size_t count() const { return count_.load(std::memory_order_acquire); }
+  // Counts the hits again from the database: another process using the same
+  // file may have done with some of them.
+  void recount();
+  // The size of the stored URLs and bodies.
+  uint64_t bytes() const { return bytes_.load(std::memory_order_acquire); }
   std::string identifierFor(int64_t id) const;
-  // The file in use, or before the first use the file that will be tried;
+  // The file in use, or before it is opened the file that will be tried;
   // empty in memory.
   std::string path() const;
   bool inMemory() const;
-  // Changes whenever the database is replaced (a fault moved it aside): ids
+  // Changes whenever the database is replaced (damage moved it aside): ids
   // read before then are void.
   uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
  private:
-  // Requires both mutexes.
-  void openLocked();
-  bool openFileLocked(const std::string& path, std::string* error, int* code);
-  void closeLocked();
-  void replaceLocked(const std::string& reason);
-  // Reports a failed statement: replaces the database when SQLite says it is
-  // damaged. Requires both mutexes.
-  QXStatus failedLocked(sqlite3* db, int code, const char* what);
+  QXStatus openLocked();
+  // Opens `path` (empty: memory) and takes it into use.
+  QXOutboxDatabase::Result useLocked(const std::string& path, std::string* error);
   bool prepareLocked();
-  // Records that ids up to `highestId` have been used, inside the removal's
-  // transaction. Requires writeMutex_.
-  int recordRemovedLocked(int64_t highestId);
+  void closeLocked();
+  void moveAsideLocked(const std::string& reason);
+  // Reports a failed statement, after rolling back; replaces the database
+  // when it is damaged.
+  QXStatus failedLocked(int code, const char* what);
+  QXStatus reserveLocked(int64_t needed);
+  int setMetaLocked(const char* key, int64_t value);
+  QXStatus removeLocked(const std::vector<int64_t>& ids);
+  void deleteDoneLocked();
+  void writeStateLocked();
+  void checkStateLocked();
 
   // Constant after construction.
   const std::string configuredPath_;
+  const std::string vfs_;
 
-  // Lock order: readMutex_ before writeMutex_.
-  mutable std::mutex readMutex_;   // the reading connection and its statements
-  mutable std::mutex writeMutex_;  // the writing connection, its statements, every write
-
-  // Guarded by both mutexes to change, by either to read.
+  mutable std::mutex mutex_;
+  // Guarded by mutex_.
   bool opened_ = false;
   std::string path_;  // the file in use; empty in memory
   std::string identity_;
-  sqlite3* writer_ = nullptr;
-  sqlite3* reader_ = nullptr;  // the same as writer_ in memory
+  bool unavailableLogged_ = false;
+  sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* delete_ = nullptr;
-  sqlite3_stmt* recordRemoved_ = nullptr;
+  sqlite3_stmt* sizeOf_ = nullptr;
+  sqlite3_stmt* markDone_ = nullptr;
   sqlite3_stmt* selectAfter_ = nullptr;
   sqlite3_stmt* selectOldest_ = nullptr;
+  sqlite3_stmt* setMeta_ = nullptr;
+  sqlite3_stmt* setSegment_ = nullptr;
+  int64_t nextId_ = 1;      // the next id to hand out
+  int64_t reservedTo_ = 0;  // the last id of the durably reserved block
+  int64_t highestStored_ = 0;
+  int64_t removedUpTo_ = 0;
+  size_t doneCount_ = 0;    // hits marked done, not yet deleted
+  uint64_t doneBytes_ = 0;  // and their size
+  uint64_t logLimit_ = 0;   // the log's size limit in force
+  int stateFd_ = -1;
 
-  std::atomic<bool> openedFlag_{false};
   std::atomic<size_t> count_{0};
+  std::atomic<uint64_t> bytes_{0};
   std::atomic<uint64_t> generation_{0};
-  std::atomic<int> walFrames_{0};           // frames in the log, as last reported by SQLite
-  std::atomic<int> checkpointedFrames_{0};  // of which the last checkpoint copied
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXOUTBOX_H_

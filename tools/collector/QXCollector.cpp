@@ -3,12 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,11 +19,12 @@ namespace {
 constexpr size_t kMaxHeadBytes = 64 * 1024;
 constexpr size_t kMaxBodyBytes = 64 * 1024 * 1024;
 
+// Whether `token`, in lower case, appears in `list` in any case.
 bool containsTokenIgnoringCase(std::string_view list, std::string_view token) {
-  std::string lowered(list);
-  for (char& c : lowered)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lowered.find(token) != std::string::npos;
+  for (size_t at = 0; at + token.size() <= list.size(); ++at) {
+    if (QXUtils::equalsIgnoringCase(list.substr(at, token.size()), token)) return true;
+  }
+  return false;
 }
 
 std::string_view trim(std::string_view text) {
@@ -46,30 +47,60 @@ bool sendAll(int fd, std::string_view data) {
   return true;
 }
 
-std::string statusLine(int status, bool close,
-                       const std::vector<std::pair<std::string, std::string>>& headers = {}) {
-  std::string text = "HTTP/1.1 " + std::to_string(status) + " " + QXReasonPhrase(status) + "\r\n";
-  for (const auto& [name, value] : headers)
-    text += name + ": " + value + "\r\n";
+// The answer's head, into `out` (whose capacity a connection reuses).
+void writeStatusLine(std::string& out, int status, bool close,
+                     const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+  out.assign("HTTP/1.1 ");
+  out += std::to_string(status);
+  out += ' ';
+  out += QXReasonPhrase(status);
+  out += "\r\n";
+  for (const auto& [name, value] : headers) {
+    out += name;
+    out += ": ";
+    out += value;
+    out += "\r\n";
+  }
   const bool bodiless = (status >= 100 && status < 200) || status == 204 || status == 304;
-  if (!bodiless) text += "Content-Length: 0\r\n";
-  if (close) text += "Connection: close\r\n";
-  text += "\r\n";
-  return text;
+  if (!bodiless) out += "Content-Length: 0\r\n";
+  if (close) out += "Connection: close\r\n";
+  out += "\r\n";
 }
 
-// A parsed request head. False when the head is not HTTP.
-bool parseHead(std::string_view head, QXCollector::Request& request, std::string& version) {
+// Sends a refusal; the connection is to be closed after it.
+void refuse(int fd, int status) {
+  std::string answer;
+  writeStatusLine(answer, status, true);
+  sendAll(fd, answer);
+}
+
+// Sets `request`'s header `index` in place, so that a reused request keeps
+// the capacity of its strings.
+void setHeader(QXCollector::Request& request, size_t index, std::string_view name,
+               std::string_view value) {
+  if (index == request.headers.size()) {
+    request.headers.emplace_back(name, value);
+  } else {
+    request.headers[index].first.assign(name);
+    request.headers[index].second.assign(value);
+  }
+}
+
+// Parses a request head into `request`, replacing what it held. False when
+// the head is not HTTP.
+bool parseHead(std::string_view head, QXCollector::Request& request, bool& http10) {
   const size_t lineEnd = head.find("\r\n");
-  std::string_view line = head.substr(0, lineEnd);
+  const std::string_view line = head.substr(0, lineEnd);
   const size_t firstSpace = line.find(' ');
   const size_t secondSpace = line.rfind(' ');
   if (firstSpace == std::string_view::npos || secondSpace == firstSpace) return false;
-  request.method = std::string(line.substr(0, firstSpace));
-  request.target = std::string(line.substr(firstSpace + 1, secondSpace - firstSpace - 1));
-  version = std::string(line.substr(secondSpace + 1));
-  if (version.rfind("HTTP/1.", 0) != 0 || request.method.empty() || request.target.empty())
+  const std::string_view version = line.substr(secondSpace + 1);
+  request.method.assign(line.substr(0, firstSpace));
+  request.target.assign(line.substr(firstSpace + 1, secondSpace - firstSpace - 1));
+  http10 = version == "HTTP/1.0";
+  if (version.substr(0, 7) != "HTTP/1." || request.method.empty() || request.target.empty())
     return false;
+  size_t count = 0;
   size_t position = lineEnd == std::string_view::npos ? head.size() : lineEnd + 2;
   while (position < head.size()) {
     size_t end = head.find("\r\n", position);
@@ -79,13 +110,21 @@ bool parseHead(std::string_view head, QXCollector::Request& request, std::string
     if (field.empty()) continue;
     const size_t colon = field.find(':');
     if (colon == std::string_view::npos || colon == 0) return false;
-    request.headers.emplace_back(std::string(field.substr(0, colon)),
-                                 std::string(trim(field.substr(colon + 1))));
+    setHeader(request, count++, field.substr(0, colon), trim(field.substr(colon + 1)));
   }
+  request.headers.resize(count);
   return true;
 }
 
-bool parseLength(const std::string& text, size_t& length) {
+// Adds `fd` to the epoll set, for reading.
+bool watch(int epoll, int fd) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = fd;
+  return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+bool parseLength(std::string_view text, size_t& length) {
   if (text.empty() || text.size() > 12) return false;
   length = 0;
   for (char c : text) {
@@ -145,11 +184,76 @@ const char* QXReasonPhrase(int status) {
 }
 
 std::string QXCollector::Request::header(std::string_view name) const {
+  return std::string(headerValue(name));
+}
+
+std::string_view QXCollector::Request::headerValue(std::string_view name) const {
   for (const auto& [key, value] : headers) {
     if (QXUtils::equalsIgnoringCase(key, name)) return value;
   }
-  return std::string();
+  return std::string_view();
 }
+
+// What a connection has read and not yet consumed. recv() writes straight
+// into it; it grows only for a request larger than it has held so far, and
+// keeps that size until the connection ends.
+class QXCollector::ReadBuffer {
+ public:
+  std::string_view data() const { return std::string_view(bytes_.data() + begin_, end_ - begin_); }
+  size_t size() const { return end_ - begin_; }
+
+  void consume(size_t count) {
+    begin_ += count;
+    if (begin_ == end_) begin_ = end_ = 0;
+  }
+
+  void clear() { begin_ = end_ = 0; }
+
+  // One read of what the socket holds, with room for `wanted` bytes in all
+  // first made. The count read, 0 when the peer has closed (or stop() shut
+  // the socket down), -1 with errno set (EAGAIN: nothing to read yet).
+  ssize_t readSome(int fd, size_t wanted) {
+    makeRoom(wanted);
+    ssize_t n;
+    do {
+      n = ::recv(fd, &bytes_[end_], bytes_.size() - end_, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) end_ += static_cast<size_t>(n);
+    return n;
+  }
+
+ private:
+  static constexpr size_t kInitialBytes = 16 * 1024;
+
+  // Room for `size` bytes from begin_, and some more for what follows them.
+  void makeRoom(size_t size) {
+    if (begin_ + size <= bytes_.size() && end_ < bytes_.size()) return;
+    if (begin_ > 0) {
+      std::memmove(&bytes_[0], &bytes_[begin_], end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    size_t capacity = std::max(bytes_.size(), kInitialBytes);
+    while (capacity < size + kInitialBytes)
+      capacity *= 2;
+    bytes_.resize(capacity);
+  }
+
+  std::string bytes_;
+  size_t begin_ = 0;  // data() is [begin_, end_)
+  size_t end_ = 0;
+};
+
+// One open connection; all of it belongs to the serving thread.
+struct QXCollector::Connection {
+  int fd = -1;
+  ReadBuffer buffer;
+  Request request;         // reused, so that its strings keep their capacity
+  std::string answer;      // the same
+  size_t wanted = 1;       // the bytes the request being read needs, as far as known
+  bool continued = false;  // "100 Continue" sent for the request being read
+  bool held = false;       // its request is never answered; what it sends is dropped
+};
 
 QXCollector::QXCollector() : QXCollector(Options()) {}
 
@@ -164,7 +268,7 @@ QXStatus QXCollector::start() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (started_) return QXStatus::InvalidArgument("the collector is already started");
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return QXStatus::IOError(std::string("socket: ") + std::strerror(errno));
   const int yes = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -181,44 +285,42 @@ QXStatus QXCollector::start() {
   socklen_t length = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) {
-    ::close(fd);
-    return QXStatus::IOError(std::string("eventfd: ") + std::strerror(errno));
+  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  if (wake < 0 || epoll < 0 || !watch(epoll, fd) || !watch(epoll, wake)) {
+    const std::string error = std::strerror(errno);
+    for (const int opened : {fd, wake, epoll}) {
+      if (opened >= 0) ::close(opened);
+    }
+    return QXStatus::IOError("eventfd or epoll: " + error);
   }
   listenFd_ = fd;
   wakeFd_ = wake;
+  epollFd_ = epoll;
   port_ = ntohs(address.sin_port);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     started_ = true;
   }
-  acceptThread_ = std::thread([this] { acceptLoop(); });
+  servingThread_ = std::thread([this] { serveLoop(); });
   return QXStatus::OK();
 }
 
 void QXCollector::stop() {
-  std::list<Connection> connections;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!started_ || stopping_) return;
     stopping_ = true;
     const uint64_t one = 1;
     if (::write(wakeFd_, &one, sizeof one) < 0) {
-      // The shutdowns below still end every blocked read.
+      // The shutdowns below still end the serving thread's work.
     }
-    for (Connection& connection : connections_) {
-      if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
-    }
+    // Also ends a send blocked on a client that does not read.
+    for (const auto& entry : connections_)
+      ::shutdown(entry.first, SHUT_RDWR);
   }
-  acceptThread_.join();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections.splice(connections.end(), connections_);
-  }
-  for (Connection& connection : connections)
-    connection.thread.join();
-  ::close(listenFd_);
-  ::close(wakeFd_);
+  servingThread_.join();
+  for (const int fd : {listenFd_, wakeFd_, epollFd_})
+    ::close(fd);
   received_.notify_all();
 }
 
@@ -262,158 +364,132 @@ bool QXCollector::waitForRequests(size_t n, std::chrono::milliseconds timeout) c
   return received_.wait_for(lock, timeout, [&] { return requestCount_ >= n; });
 }
 
-void QXCollector::reapFinishedLocked(std::vector<std::thread>& toJoin) {
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    if (it->finished) {
-      toJoin.push_back(std::move(it->thread));
-      it = connections_.erase(it);
-    } else {
-      ++it;
+void QXCollector::serveLoop() {
+  epoll_event events[64];
+  for (bool serving = true; serving;) {
+    const int ready = ::epoll_wait(epollFd_, events, 64, -1);
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; i < ready && serving; ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == wakeFd_) {
+        serving = false;
+      } else if (fd == listenFd_) {
+        acceptAll();
+      } else {
+        // Only this thread changes the map, so it reads it without the lock.
+        const auto found = connections_.find(fd);
+        if (found != connections_.end() && !serveReadable(*found->second)) closeConnection(fd);
+      }
     }
   }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& entry : connections_)
+    ::close(entry.first);
+  connections_.clear();
 }
 
-void QXCollector::acceptLoop() {
+void QXCollector::acceptAll() {
   for (;;) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0) return;
     const int yes = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    std::vector<std::thread> finished;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) {
-        ::close(fd);
-        return;
-      }
-      reapFinishedLocked(finished);
-      Connection& connection = connections_.emplace_back();
-      connection.fd = fd;
-      connection.number = ++connectionsAccepted_;
-      connection.thread = std::thread([this, &connection] { serve(&connection); });
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection->request.connection = ++connectionsAccepted_;
+    if (stopping_ || !watch(epollFd_, fd)) {
+      ::close(fd);
+      return;
     }
-    for (std::thread& thread : finished)
-      thread.join();
+    connections_.emplace(fd, std::move(connection));
   }
 }
 
-bool QXCollector::waitReadable(int fd) {
-  for (;;) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (fds[1].revents != 0) return false;
+void QXCollector::closeConnection(int fd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ::close(fd);
+  connections_.erase(fd);
+}
+
+bool QXCollector::serveReadable(Connection& connection) {
+  const ssize_t n = connection.buffer.readSome(connection.fd, connection.wanted);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+  if (connection.held) {
+    // Unanswered until the client leaves or the collector stops.
+    connection.buffer.clear();
     return true;
   }
-}
-
-bool QXCollector::readAtLeast(int fd, std::string& buffer, size_t size) {
-  char chunk[64 * 1024];
-  while (buffer.size() < size) {
-    if (!waitReadable(fd)) return false;
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    buffer.append(chunk, static_cast<size_t>(n));
+  Progress progress;
+  while ((progress = serveBuffered(connection)) == Progress::kServed) {
   }
-  return true;
+  return progress == Progress::kWaiting;
 }
 
-QXCollector::Response QXCollector::respond(const Request& request, size_t* index) {
+QXCollector::Response QXCollector::respond(const Request& request, size_t* index,
+                                           std::shared_ptr<const Listener>* listener) {
   std::shared_ptr<const Responder> responder;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     *index = requestCount_++;
     if (options_.keepRequests) requests_.push_back(request);
     responder = responder_;
+    *listener = listener_;
   }
   received_.notify_all();
   if (responder) return (*responder)(request, *index);
   return Response::withStatus(options_.status);
 }
 
-void QXCollector::serve(Connection* connection) {
-  const int fd = connection->fd;
-  std::string buffer;
-  bool open = true;
-  while (open) {
-    // The head.
-    size_t headEnd = std::string::npos;
-    size_t searchFrom = 0;
-    while ((headEnd = buffer.find("\r\n\r\n", searchFrom)) == std::string::npos) {
-      if (buffer.size() > kMaxHeadBytes) {
-        sendAll(fd, statusLine(413, true));
-        open = false;
-        break;
-      }
-      searchFrom = buffer.size() < 3 ? 0 : buffer.size() - 3;
-      if (!readAtLeast(fd, buffer, buffer.size() + 1)) {
-        open = false;
-        break;
-      }
-    }
-    if (!open) break;
-    Request request;
-    request.connection = connection->number;
-    std::string version;
-    if (!parseHead(std::string_view(buffer).substr(0, headEnd), request, version)) {
-      sendAll(fd, statusLine(400, true));
-      break;
-    }
-    const size_t bodyStart = headEnd + 4;
-    if (!request.header("Transfer-Encoding").empty()) {
-      sendAll(fd, statusLine(501, true));
-      break;
-    }
-    size_t length = 0;
-    const std::string lengthText = request.header("Content-Length");
-    if (!lengthText.empty() && !parseLength(lengthText, length)) {
-      sendAll(fd, statusLine(400, true));
-      break;
-    }
-    if (length > kMaxBodyBytes) {
-      sendAll(fd, statusLine(413, true));
-      break;
-    }
-    if (containsTokenIgnoringCase(request.header("Expect"), "100-continue") &&
-        buffer.size() < bodyStart + length) {
-      if (!sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n")) break;
-    }
-    if (!readAtLeast(fd, buffer, bodyStart + length)) break;
-    request.body = buffer.substr(bodyStart, length);
-    buffer.erase(0, bodyStart + length);
-
-    const std::string connectionHeader = request.header("Connection");
-    const bool close =
-        containsTokenIgnoringCase(connectionHeader, "close") ||
-        (version == "HTTP/1.0" && !containsTokenIgnoringCase(connectionHeader, "keep-alive"));
-    size_t index = 0;
-    const Response response = respond(request, &index);
-    if (!response.answer) {
-      // Held open, unanswered, until the client leaves or the collector stops.
-      while (readAtLeast(fd, buffer, buffer.size() + 1)) {
-      }
-      break;
-    }
-    if (!sendAll(fd, statusLine(response.status, close, response.headers))) break;
-    std::shared_ptr<const Listener> listener;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      listener = listener_;
-    }
-    if (listener) (*listener)(request, index);
-    if (close) break;
+QXCollector::Progress QXCollector::serveBuffered(Connection& connection) {
+  const int fd = connection.fd;
+  ReadBuffer& buffer = connection.buffer;
+  Request& request = connection.request;
+  const auto refused = [fd](int status) {
+    refuse(fd, status);
+    return Progress::kOver;
+  };
+  const size_t headEnd = buffer.data().find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) {
+    if (buffer.size() > kMaxHeadBytes) return refused(413);
+    connection.wanted = buffer.size() + 1;
+    return Progress::kWaiting;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  ::close(fd);
-  connection->fd = -1;
-  connection->finished = true;
+  bool http10 = false;
+  if (!parseHead(buffer.data().substr(0, headEnd), request, http10)) return refused(400);
+  if (!request.headerValue("Transfer-Encoding").empty()) return refused(501);
+  size_t length = 0;
+  const std::string_view lengthText = request.headerValue("Content-Length");
+  if (!lengthText.empty() && !parseLength(lengthText, length)) return refused(400);
+  if (length > kMaxBodyBytes) return refused(413);
+  const size_t end = headEnd + 4 + length;
+  if (buffer.size() < end) {
+    if (!connection.continued &&
+        containsTokenIgnoringCase(request.headerValue("Expect"), "100-continue")) {
+      connection.continued = true;
+      if (!sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n")) return Progress::kOver;
+    }
+    connection.wanted = end;
+    return Progress::kWaiting;
+  }
+  request.body.assign(buffer.data().substr(headEnd + 4, length));
+  buffer.consume(end);
+  connection.continued = false;
+  connection.wanted = buffer.size() + 1;
+
+  const std::string_view connectionHeader = request.headerValue("Connection");
+  const bool close = containsTokenIgnoringCase(connectionHeader, "close") ||
+                     (http10 && !containsTokenIgnoringCase(connectionHeader, "keep-alive"));
+  size_t index = 0;
+  std::shared_ptr<const Listener> listener;
+  const Response response = respond(request, &index, &listener);
+  if (!response.answer) {
+    connection.held = true;
+    buffer.clear();
+    return Progress::kWaiting;
+  }
+  writeStatusLine(connection.answer, response.status, close, response.headers);
+  if (!sendAll(fd, connection.answer)) return Progress::kOver;
+  if (listener) (*listener)(request, index);
+  return close ? Progress::kOver : Progress::kServed;
 }

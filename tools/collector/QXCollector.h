@@ -5,30 +5,40 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "core/QXStatus.h"
 
 // A collection server for development and tests: HTTP/1.1 on 127.0.0.1 only,
-// keep-alive, bodies sized by Content-Length, any number of connections (one
-// thread each). It records what it receives and answers a status chosen per
-// request. Not meant to face the internet: it trusts its clients beyond the
-// limits below and speaks no TLS.
+// keep-alive, bodies sized by Content-Length, any number of connections,
+// all served by one thread. It records what it receives and answers a status
+// chosen per request. Not meant to face the internet: it trusts its clients
+// beyond the limits below and speaks no TLS.
 //
 // Limits: a request head of at most 64 KiB and a body of at most 64 MiB
 // (413 and the connection closed beyond); "Transfer-Encoding: chunked" is
 // refused (501, closed), which no client of the SDK sends.
 //
 // Threads: every member may be called from any thread. The responder and the
-// listener run on the connection's thread, several at once when several
-// connections are open; they must not call stop().
+// listener run on the serving thread, one request at a time, so they need no
+// lock of their own; but while one runs no connection is served, so they
+// must return promptly (to hold a request, answer Response::never()) and
+// must not call stop(). The request they are given lives only until they
+// return.
+//
+// Cost: the serving thread waits on every connection at once (epoll), so
+// that requests arriving together cost it one wake-up; a small request then
+// costs one recv() and one send() and, once its connection has warmed up, no
+// allocation unless the requests are kept. Answers are sent blocking: a
+// client that sends without reading its answers holds every connection up
+// until it reads or the collector stops.
 class QXCollector {
  public:
   struct Request {
@@ -40,6 +50,8 @@ class QXCollector {
 
     // The value of the first header of that name (case-insensitive), or empty.
     std::string header(std::string_view name) const;
+    // The same value without a copy; valid while the request is unchanged.
+    std::string_view headerValue(std::string_view name) const;
   };
 
   struct Response {
@@ -83,7 +95,7 @@ class QXCollector {
 
   // Binds 127.0.0.1 and starts serving. Fails when the port is taken.
   QXStatus start();
-  // Closes every connection and joins every thread; idempotent.
+  // Closes every connection and joins the serving thread; idempotent.
   void stop();
 
   uint16_t port() const;
@@ -103,21 +115,23 @@ class QXCollector {
   bool waitForRequests(size_t n, std::chrono::milliseconds timeout) const;
 
  private:
-  struct Connection {
-    int fd = -1;
-    uint64_t number = 0;
-    std::thread thread;
-    bool finished = false;  // guarded by mutex_
-  };
+  class ReadBuffer;
+  struct Connection;
+  enum class Progress { kServed, kWaiting, kOver };
 
-  void acceptLoop();
-  void serve(Connection* connection);
-  // Reads until `buffer` holds at least `size` bytes; false when the peer
-  // closed or the collector is stopping.
-  bool readAtLeast(int fd, std::string& buffer, size_t size);
-  bool waitReadable(int fd);
-  Response respond(const Request& request, size_t* index);
-  void reapFinishedLocked(std::vector<std::thread>& toJoin);
+  void serveLoop();
+  void acceptAll();
+  // Reads what the connection has and serves the requests it completes;
+  // false when the connection is over.
+  bool serveReadable(Connection& connection);
+  // Serves the request at the start of the connection's buffer, if it is
+  // all there.
+  Progress serveBuffered(Connection& connection);
+  // Numbers and records the request, and decides its answer; `listener` is
+  // the one to tell once it is answered.
+  Response respond(const Request& request, size_t* index,
+                   std::shared_ptr<const Listener>* listener);
+  void closeConnection(int fd);
 
   // Constant after construction.
   const Options options_;
@@ -125,15 +139,17 @@ class QXCollector {
   // Constant while serving (set by start()).
   int listenFd_ = -1;
   int wakeFd_ = -1;  // an eventfd made readable by stop()
+  int epollFd_ = -1;
   uint16_t port_ = 0;
-  std::thread acceptThread_;
+  std::thread servingThread_;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable received_;
-  // All guarded by mutex_.
+  // All guarded by mutex_. The map is changed by the serving thread and
+  // read by stop(); what a Connection holds belongs to the serving thread.
   bool stopping_ = false;
   bool started_ = false;
-  std::list<Connection> connections_;
+  std::unordered_map<int, std::unique_ptr<Connection>> connections_;  // by socket
   uint64_t connectionsAccepted_ = 0;
   size_t requestCount_ = 0;
   std::vector<Request> requests_;

@@ -1,47 +1,97 @@
 #include "tools/collector/QXFormFields.h"
 
+#include <array>
+
 #include "core/QXURLEncodedString.h"
 
 namespace {
 
-void appendEscaped(std::string& out, const std::string& text) {
+// What a byte of an encoded name or value asks for.
+enum class Byte : unsigned char { kPlain, kEncoded, kEscaped };
+
+constexpr std::array<Byte, 256> makeByteKinds() {
+  std::array<Byte, 256> kinds{};
+  for (int c = 0; c < 256; ++c) {
+    const bool escaped = c < 0x20 || c == 0x7F || c == '\\';
+    const bool encoded = c == '%' || c == '+';
+    kinds[static_cast<size_t>(c)] = escaped   ? Byte::kEscaped
+                                    : encoded ? Byte::kEncoded
+                                              : Byte::kPlain;
+  }
+  return kinds;
+}
+
+constexpr std::array<Byte, 256> kByteKinds = makeByteKinds();
+
+Byte kindOf(char c) {
+  return kByteKinds[static_cast<unsigned char>(c)];
+}
+
+void appendEscape(std::string& out, unsigned char c) {
   static const char kHex[] = "0123456789abcdef";
-  for (unsigned char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += "\\x";
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 0xF]);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
+  if (c == '\\') {
+    out += "\\\\";
+  } else if (c == '\n') {
+    out += "\\n";
+  } else if (c == '\r') {
+    out += "\\r";
+  } else if (c == '\t') {
+    out += "\\t";
+  } else {
+    out += "\\x";
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0xF]);
+  }
+}
+
+// Appends `text` with its control characters and backslashes escaped; the
+// runs between them are copied whole.
+void appendEscaped(std::string& out, std::string_view text) {
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (kindOf(text[i]) != Byte::kEscaped) continue;
+    out.append(text.data() + run, i - run);
+    appendEscape(out, static_cast<unsigned char>(text[i]));
+    run = i + 1;
+  }
+  out.append(text.data() + run, text.size() - run);
+}
+
+// Appends the decoded, escaped form of an encoded name or value. Most of
+// them hold nothing to decode or escape and are copied as they are.
+void appendShown(std::string& out, std::string_view encoded) {
+  size_t plain = 0;
+  while (plain < encoded.size() && kindOf(encoded[plain]) == Byte::kPlain)
+    ++plain;
+  if (plain == encoded.size()) {
+    out.append(encoded);
+  } else if (encoded.find_first_of("%+", plain) == std::string_view::npos) {
+    appendEscaped(out, encoded);
+  } else {
+    appendEscaped(out, QXURLDecodedString(encoded));
   }
 }
 
 }  // namespace
 
-std::string QXFormatFields(const std::string& body) {
-  std::string out;
+void QXAppendFormattedFields(std::string& out, std::string_view body) {
   size_t start = 0;
   while (start < body.size()) {
     size_t end = body.find('&', start);
-    if (end == std::string::npos) end = body.size();
-    const std::string field = body.substr(start, end - start);
+    if (end == std::string_view::npos) end = body.size();
+    const std::string_view field = body.substr(start, end - start);
     start = end + 1;
     if (field.empty()) continue;
     const size_t equals = field.find('=');
-    appendEscaped(out, QXURLDecodedString(field.substr(0, equals)));
+    appendShown(out, field.substr(0, equals));
     out.push_back('=');
-    if (equals != std::string::npos)
-      appendEscaped(out, QXURLDecodedString(field.substr(equals + 1)));
+    if (equals != std::string_view::npos) appendShown(out, field.substr(equals + 1));
     out.push_back('\n');
   }
+}
+
+std::string QXFormatFields(std::string_view body) {
+  std::string out;
+  QXAppendFormattedFields(out, body);
   return out;
 }

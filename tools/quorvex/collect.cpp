@@ -1,5 +1,6 @@
 // quorvex collect: a collection server on 127.0.0.1 that prints each hit it
 // receives.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -7,13 +8,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "tools/collector/QXCollector.h"
@@ -77,6 +82,124 @@ bool parseOptions(const std::vector<std::string>& arguments, CollectOptions& opt
   return true;
 }
 
+// Writes all of `text` to `fd`; output that cannot be written is lost, as
+// it would be with stdio.
+void writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+// What the collector shows: each hit's text on standard output, and with
+// --out its raw body as a line of that file. The collector's thread adds
+// hits; a thread of its own writes them at most kFlushInterval after they
+// came, so that a burst of hits costs a few writes instead of two flushes a
+// hit, while a person watching still sees each hit at once.
+//
+// Threads: print() from any thread; finish() once, after the collector has
+// stopped, writes what is left. Nothing printed before it is lost.
+class HitPrinter {
+ public:
+  // `outFd` is the --out file or -1; `doneFd` is written once `count` hits
+  // (0: no limit) have been printed, and hits after those are not printed.
+  HitPrinter(int outFd, size_t count, int doneFd)
+      : outFd_(outFd), count_(count), doneFd_(doneFd), writer_([this] { writeLoop(); }) {}
+  ~HitPrinter() { finish(); }
+  HitPrinter(const HitPrinter&) = delete;
+  HitPrinter& operator=(const HitPrinter&) = delete;
+
+  // The collector calls it for one request at a time, so formatting under
+  // the lock holds up only the writer's swap, never another hit.
+  void print(const QXCollector::Request& request) {
+    const std::string_view identifier = request.headerValue("X-Quorvex-Hit-Id");
+    std::unique_lock<std::mutex> lock(mutex_);
+    roomLeft_.wait(lock, [&] { return text_.size() < kMostPendingBytes; });
+    if (count_ != 0 && printed_ >= count_) return;
+    const bool wasEmpty = text_.empty();
+    text_ += "--- hit " + std::to_string(++printed_) + ": ";
+    text_ += request.method;
+    text_ += ' ';
+    text_ += request.target;
+    text_ += ", " + std::to_string(request.body.size()) + " bytes";
+    if (!identifier.empty()) {
+      text_ += ", id ";
+      text_ += identifier;
+    }
+    text_ += '\n';
+    QXAppendFormattedFields(text_, request.body);
+    if (outFd_ >= 0) {
+      bodies_ += request.body;
+      bodies_ += '\n';
+    }
+    if (wasEmpty || text_.size() >= kMostPendingBytes) wakeWriter_.notify_one();
+    if (count_ != 0 && printed_ == count_) {
+      const uint64_t one = 1;
+      if (::write(doneFd_, &one, sizeof one) < 0) {
+        // Cannot happen with one write to an eventfd; the collector would
+        // then run until interrupted.
+      }
+    }
+  }
+
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (finishing_) return;
+      finishing_ = true;
+    }
+    wakeWriter_.notify_one();
+    writer_.join();
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kFlushInterval{20};
+  // Beyond this much text waiting, print() waits for the writer, as a slow
+  // reader of standard output would have made it wait before.
+  static constexpr size_t kMostPendingBytes = 8 * 1024 * 1024;
+
+  void writeLoop() {
+    // Swapped with the pending buffers, so that both keep their capacity.
+    std::string text;
+    std::string bodies;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wakeWriter_.wait(lock, [&] { return finishing_ || !text_.empty(); });
+      // Gathers what else comes meanwhile, so that one write carries many hits.
+      wakeWriter_.wait_for(lock, kFlushInterval,
+                           [&] { return finishing_ || text_.size() >= kMostPendingBytes; });
+      if (finishing_ && text_.empty()) return;
+      text.swap(text_);
+      bodies.swap(bodies_);
+      lock.unlock();
+      roomLeft_.notify_all();
+      writeAll(STDOUT_FILENO, text);
+      if (outFd_ >= 0) writeAll(outFd_, bodies);
+      text.clear();
+      bodies.clear();
+      lock.lock();
+    }
+  }
+
+  // Constant after construction.
+  const int outFd_;
+  const size_t count_;
+  const int doneFd_;
+
+  std::mutex mutex_;
+  std::condition_variable wakeWriter_;
+  std::condition_variable roomLeft_;
+  // Guarded by mutex_.
+  bool finishing_ = false;
+  size_t printed_ = 0;
+  std::string text_;    // for standard output, not yet written
+  std::string bodies_;  // for the --out file, not yet written
+
+  std::thread writer_;  // last: it starts once the members above exist
+};
+
 }  // namespace
 
 int QXRunCollect(const std::vector<std::string>& arguments) {
@@ -90,10 +213,10 @@ int QXRunCollect(const std::vector<std::string>& arguments) {
     std::fprintf(stderr, "quorvex collect: %s (%s)\n", error.c_str(), kUsage);
     return 2;
   }
-  std::FILE* out = nullptr;
+  int outFd = -1;
   if (!options.out.empty()) {
-    out = std::fopen(options.out.c_str(), "wb");
-    if (out == nullptr) {
+    outFd = ::open(options.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (outFd < 0) {
       std::fprintf(stderr, "quorvex collect: cannot write %s: %s\n", options.out.c_str(),
                    std::strerror(errno));
       return 1;
@@ -110,43 +233,22 @@ int QXRunCollect(const std::vector<std::string>& arguments) {
   const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
   const int doneFd = ::eventfd(0, EFD_CLOEXEC);
 
+  // Made after the mask, for its thread; outlives the collector, whose
+  // threads print.
+  HitPrinter printer(outFd, options.count, doneFd);
   QXCollector::Options collectorOptions;
   collectorOptions.port = options.port;
   collectorOptions.status = options.status;
   collectorOptions.keepRequests = false;
   QXCollector collector(collectorOptions);
-
-  std::mutex outputMutex;
-  size_t received = 0;
-  collector.setListener([&](const QXCollector::Request& request, size_t) {
-    std::string text = "--- hit " + std::to_string(received + 1) + ": " + request.method + " " +
-                       request.target + ", " + std::to_string(request.body.size()) + " bytes";
-    const std::string identifier = request.header("X-Quorvex-Hit-Id");
-    if (!identifier.empty()) text += ", id " + identifier;
-    text += "\n" + QXFormatFields(request.body);
-    std::lock_guard<std::mutex> lock(outputMutex);
-    if (options.count != 0 && received >= options.count) return;
-    ++received;
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-    if (out != nullptr) {
-      std::fwrite(request.body.data(), 1, request.body.size(), out);
-      std::fputc('\n', out);
-      std::fflush(out);
-    }
-    if (options.count != 0 && received == options.count) {
-      const uint64_t one = 1;
-      if (::write(doneFd, &one, sizeof one) < 0) {
-        // Cannot happen with one write to an eventfd; the collector would
-        // then run until interrupted.
-      }
-    }
-  });
+  collector.setListener(
+      [&printer](const QXCollector::Request& request, size_t) { printer.print(request); });
 
   const QXStatus started = collector.start();
   if (!started.ok()) {
     std::fprintf(stderr, "quorvex collect: %s\n", started.message().c_str());
-    if (out != nullptr) std::fclose(out);
+    printer.finish();
+    if (outFd >= 0) ::close(outFd);
     return 1;
   }
   std::fprintf(stderr, "quorvex collect: listening on %s\n", collector.url("/").c_str());
@@ -156,7 +258,8 @@ int QXRunCollect(const std::vector<std::string>& arguments) {
   while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
   }
   collector.stop();
-  if (out != nullptr) std::fclose(out);
+  printer.finish();
+  if (outFd >= 0) ::close(outFd);
   ::close(signalFd);
   ::close(doneFd);
   return 0;

@@ -1,0 +1,90 @@
+#ifndef QUORVEX_CORE_NETWORK_QXJOURNALINGESTER_H_
+#define QUORVEX_CORE_NETWORK_QXJOURNALINGESTER_H_
+
+// Private to the core: never included by a public header.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/network/QXHitJournal.h"
+#include "core/network/QXOutbox.h"
+
+// Moves hits from the journal into the outbox, on the worker's thread.
+//
+// Each step reads the journal's segments, oldest first, from where the
+// outbox says each was ingested, and stores what it finds in one transaction
+// per chunk, recording the new offset in the same transaction: a segment
+// replayed after a crash is ingested exactly once, every hit keeping its
+// place in the order. The active segment is sealed once it has grown past
+// `rotateBytes`, and segments of processes that are gone are adopted now and
+// then.
+//
+// Durability: what was ingested is made durable (QXOutbox::makeDurable)
+// within `durableWithin`, or as soon as the worker has nothing else to do,
+// and only then are fully ingested segments deleted. A power cut therefore
+// loses at most the hits of the last `durableWithin` plus those not yet
+// ingested.
+//
+// Faults: a torn or damaged tail of a segment is cut off and logged at level
+// 4 with its size. When the outbox cannot take hits (unavailable, disk
+// full), they stay in the journal and the step is tried again a second
+// later; the first failure and the recovery are logged once each.
+class QXJournalIngester {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct Options {
+    uint64_t rotateBytes = 512 * 1024;
+    size_t chunkBytes = 512 * 1024;  // read and stored per transaction
+    // The outbox's log is folded in past this size between transactions.
+    uint64_t logLimit = 4 * 1024 * 1024;
+    std::chrono::milliseconds durableWithin{1000};
+    std::chrono::seconds orphanScanInterval{60};
+    std::chrono::milliseconds retryAfterFailure{1000};
+  };
+
+  QXJournalIngester(QXHitJournal& journal, QXOutbox& outbox) : journal_(journal), outbox_(outbox) {}
+
+  void setOptions(const Options& options) { options_ = options; }
+
+  // Ingests up to about `budgetBytes`. The first `room` hits stored are
+  // also handed back in `stored`, oldest first, with their ids. Returns true
+  // when more is waiting beyond the budget.
+  bool ingest(Clock::time_point now, size_t budgetBytes, size_t room,
+              std::vector<QXOutbox::Hit>* stored);
+
+  // Makes what was ingested durable once it has waited long enough, or at
+  // once when `idle`; then deletes the segments fully ingested.
+  void makeDurableIfDue(Clock::time_point now, bool idle);
+
+  // As of the last step, every record appended has been ingested.
+  bool caughtUp() const { return caughtUp_; }
+  // When the ingester wants to run again at the latest (durability, retry).
+  std::optional<Clock::time_point> nextWake() const;
+  // Records ingested since the start.
+  uint64_t ingested() const { return ingested_; }
+
+ private:
+  bool ingestSegment(const QXHitJournal::Segment& segment, size_t* budget, size_t* room,
+                     std::vector<QXOutbox::Hit>* stored);
+  void noteFailure(const QXStatus& status, Clock::time_point now);
+
+  QXHitJournal& journal_;
+  QXOutbox& outbox_;
+  Options options_;
+
+  std::map<std::string, uint64_t> offsets_;         // segment -> ingested up to
+  std::vector<QXHitJournal::Segment> ingestedAll_;  // sealed, fully ingested, not yet retired
+  std::optional<Clock::time_point> unsyncedSince_;
+  std::optional<Clock::time_point> retryAt_;
+  std::optional<Clock::time_point> lastOrphanScan_;
+  bool failing_ = false;
+  bool caughtUp_ = true;
+  uint64_t ingested_ = 0;
+};
+
+#endif  // QUORVEX_CORE_NETWORK_QXJOURNALINGESTER_H_

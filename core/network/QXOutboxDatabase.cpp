@@ -1,0 +1,289 @@
+#include "core/network/QXOutboxDatabase.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/QXBytes.h"
+#include "platform/QXPlatform.h"
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+// Four hits of a few KB share a page, so that adding one mostly rewrites a
+// single page of the log.
+constexpr int kPageSize = 16384;
+constexpr int kBusyTimeoutMs = 5000;
+// The log is cut back to this size when it restarts.
+constexpr const char* kJournalSizeLimit = "4194304";
+constexpr size_t kStateSize = 20;
+
+const char* const kSchema =
+    "CREATE TABLE hits(id INTEGER PRIMARY KEY, created_ms INTEGER NOT NULL,"
+    " url TEXT NOT NULL, body BLOB NOT NULL, consent INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value NOT NULL);"
+    "INSERT INTO meta(key, value) VALUES('removed_up_to', 0);";
+// What later versions of the same format added; run on every open, in the
+// write transaction that checks the version.
+const char* const kUpgrade =
+    "CREATE TABLE IF NOT EXISTS journals(name TEXT PRIMARY KEY, ingested_to INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS done(id INTEGER PRIMARY KEY);"
+    "INSERT OR IGNORE INTO meta(key, value) VALUES('reserved_up_to', 0);"
+    "INSERT OR IGNORE INTO meta(key, value) VALUES('syncs', 0);";
+
+int execute(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+bool isDamage(int code) {
+  const int primary = code & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// Whether a failure to open or make a file can pass, by the system's cause.
+QXOutboxDatabase::Result classifyErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return QXOutboxDatabase::Result::kImpossible;
+    default:
+      return QXOutboxDatabase::Result::kUnavailable;
+  }
+}
+
+QXOutboxDatabase::Result classify(sqlite3* db, int code) {
+  if (isDamage(code)) return QXOutboxDatabase::Result::kDamaged;
+  const int primary = code & 0xFF;
+  if (primary == SQLITE_READONLY) return QXOutboxDatabase::Result::kImpossible;
+  if (primary == SQLITE_CANTOPEN && db != nullptr) return classifyErrno(sqlite3_system_errno(db));
+  return QXOutboxDatabase::Result::kUnavailable;
+}
+
+int64_t integer(sqlite3* db, const char* sql, int* rc) {
+  sqlite3_stmt* statement = nullptr;
+  int64_t value = 0;
+  *rc = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+  if (*rc == SQLITE_OK) {
+    *rc = sqlite3_step(statement);
+    if (*rc == SQLITE_ROW) {
+      value = sqlite3_column_int64(statement, 0);
+      *rc = SQLITE_OK;
+    }
+  }
+  const int finalized = sqlite3_finalize(statement);
+  if (*rc == SQLITE_OK) *rc = finalized;
+  return value;
+}
+
+// Reads what the outbox needs of itself, in the open transaction.
+int readMeta(sqlite3* db, QXOutboxMeta* meta) {
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key='identity'", -1, &statement,
+                              nullptr);
+  if (rc == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(statement, 0);
+    meta->identity = text ? reinterpret_cast<const char*>(text) : "";
+  }
+  sqlite3_finalize(statement);
+  if (rc != SQLITE_OK) return rc;
+  meta->maxId = integer(db, "SELECT ifnull(max(id), 0) FROM hits", &rc);
+  if (rc == SQLITE_OK)
+    meta->done = static_cast<size_t>(integer(db, "SELECT count(*) FROM done", &rc));
+  if (rc == SQLITE_OK)
+    meta->removedUpTo = integer(db, "SELECT value FROM meta WHERE key='removed_up_to'", &rc);
+  if (rc == SQLITE_OK)
+    meta->reservedUpTo = integer(db, "SELECT value FROM meta WHERE key='reserved_up_to'", &rc);
+  if (rc == SQLITE_OK) {
+    meta->count = static_cast<size_t>(
+        integer(db, "SELECT count(*) FROM hits WHERE id NOT IN (SELECT id FROM done)", &rc));
+  }
+  if (rc == SQLITE_OK) {
+    meta->bytes =
+        static_cast<uint64_t>(integer(db,
+                                      "SELECT ifnull(sum(length(url) + length(body)), 0) FROM hits"
+                                      " WHERE id NOT IN (SELECT id FROM done)",
+                                      &rc));
+  }
+  return rc;
+}
+
+// Makes the tables of a new database and its identity, in one transaction.
+int makeSchema(sqlite3* db) {
+  const std::string identity = QXPlatform::current().createUUID();
+  const std::string sql = std::string("BEGIN IMMEDIATE;") + kSchema + kUpgrade +
+                          "INSERT INTO meta(key, value) VALUES('identity', '" + identity + "');" +
+                          "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
+  const int rc = execute(db, sql.c_str());
+  if (rc != SQLITE_OK && !sqlite3_get_autocommit(db)) execute(db, "ROLLBACK");
+  return rc;
+}
+
+int openConnection(const std::string& path, const std::string& vfs, int flags, sqlite3** db) {
+  const int rc = sqlite3_open_v2(path.c_str(), db, flags | SQLITE_OPEN_NOMUTEX,
+                                 vfs.empty() ? nullptr : vfs.c_str());
+  if (*db != nullptr) {
+    sqlite3_extended_result_codes(*db, 1);
+    // Before anything else: a second process may hold a lock at any moment.
+    sqlite3_busy_timeout(*db, kBusyTimeoutMs);
+  }
+  return rc;
+}
+
+// A complete new database under a temporary name, linked to `path`.
+QXOutboxDatabase::Result create(const std::string& path, const std::string& vfs,
+                                std::string* error) {
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".new-%08x", QXPlatform::current().random32());
+  const std::string making = path + suffix;
+  // Hits hold what users did: the file is private to the user. SQLite gives
+  // its log and index files the same mode.
+  const int fd = ::open(making.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = std::string("cannot make a database: ") + std::strerror(errno);
+    return classifyErrno(errno);
+  }
+  ::close(fd);
+  sqlite3* db = nullptr;
+  int rc = openConnection(making, vfs, SQLITE_OPEN_READWRITE, &db);
+  if (rc == SQLITE_OK) rc = execute(db, ("PRAGMA page_size=" + std::to_string(kPageSize)).c_str());
+  if (rc == SQLITE_OK) rc = execute(db, "PRAGMA journal_mode=WAL");
+  if (rc == SQLITE_OK) rc = makeSchema(db);
+  if (rc != SQLITE_OK) *error = std::string("cannot make a database: ") + sqlite3_errmsg(db);
+  // Closing the only connection folds the log into the file and removes it.
+  if (sqlite3_close(db) != SQLITE_OK && rc == SQLITE_OK) {
+    rc = SQLITE_IOERR;
+    *error = "cannot make a database: the new file cannot be closed";
+  }
+  QXOutboxDatabase::Result result = QXOutboxDatabase::Result::kOpen;
+  if (rc == SQLITE_OK && ::link(making.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    *error = std::string("cannot make a database: ") + std::strerror(errno);
+    result = classifyErrno(errno);
+  } else if (rc != SQLITE_OK) {
+    result = (rc & 0xFF) == SQLITE_FULL || (rc & 0xFF) == SQLITE_IOERR
+                 ? QXOutboxDatabase::Result::kUnavailable
+                 : classify(nullptr, rc);
+  }
+  for (const char* extra : {"", "-wal", "-shm"})
+    ::unlink((making + extra).c_str());
+  return result;
+}
+
+}  // namespace
+
+QXOutboxDatabase::Result QXOutboxDatabase::open(const std::string& path, const std::string& vfs,
+                                                sqlite3** db, QXOutboxMeta* meta,
+                                                std::string* error) {
+  *db = nullptr;
+  const bool memory = path.empty();
+  if (!memory) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+      if (errno != ENOENT) {
+        *error = std::string("cannot look at the file: ") + std::strerror(errno);
+        return classifyErrno(errno);
+      }
+      const Result made = create(path, vfs, error);
+      if (made != Result::kOpen) return made;
+    } else if (info.st_size == 0) {
+      // Databases are only ever linked into place complete: an empty file
+      // lost what it held.
+      *error = "the file is empty";
+      return Result::kDamaged;
+    }
+  }
+  int rc = openConnection(memory ? ":memory:" : path, vfs,
+                          SQLITE_OPEN_READWRITE | (memory ? SQLITE_OPEN_CREATE : 0), db);
+  auto fail = [&](const char* what) {
+    *error = std::string(what) + ": " + (*db ? sqlite3_errmsg(*db) : sqlite3_errstr(rc));
+    const Result result = classify(*db, rc);
+    if (*db != nullptr && !sqlite3_get_autocommit(*db)) execute(*db, "ROLLBACK");
+    sqlite3_close_v2(*db);
+    *db = nullptr;
+    return result;
+  };
+  if (rc != SQLITE_OK) return fail("open");
+  if (memory) {
+    rc = makeSchema(*db);
+    if (rc != SQLITE_OK) return fail("schema");
+  } else {
+    rc = execute(*db, "PRAGMA journal_mode=WAL");
+    if (rc != SQLITE_OK) return fail("journal_mode");
+    rc = execute(*db, (std::string("PRAGMA synchronous=NORMAL;PRAGMA wal_autocheckpoint=0;"
+                                   "PRAGMA cache_size=-512;PRAGMA journal_size_limit=") +
+                       kJournalSizeLimit)
+                          .c_str());
+    if (rc != SQLITE_OK) return fail("settings");
+  }
+  rc = execute(*db, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return fail("begin");
+  const int64_t version = integer(*db, "PRAGMA user_version", &rc);
+  if (rc != SQLITE_OK) return fail("user_version");
+  if (version != kSchemaVersion) {
+    rc = SQLITE_NOTADB;
+    execute(*db, "ROLLBACK");
+    sqlite3_close_v2(*db);
+    *db = nullptr;
+    *error = "unknown outbox version " + std::to_string(version);
+    return Result::kDamaged;
+  }
+  rc = execute(*db, kUpgrade);
+  if (rc == SQLITE_OK) rc = readMeta(*db, meta);
+  if (rc != SQLITE_OK) return fail("read");
+  if (meta->identity.empty()) {
+    execute(*db, "ROLLBACK");
+    sqlite3_close_v2(*db);
+    *db = nullptr;
+    *error = "no identity";
+    return Result::kDamaged;
+  }
+  rc = execute(*db, "COMMIT");
+  if (rc != SQLITE_OK) return fail("commit");
+  return Result::kOpen;
+}
+
+std::string QXOutboxDatabase::moveAside(const std::string& path) {
+  const std::string base = path + ".corrupt-" + std::to_string(std::time(nullptr));
+  std::string aside = base;
+  for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n)
+    aside = base + "-" + std::to_string(n);
+  if (std::rename(path.c_str(), aside.c_str()) != 0) return std::string();
+  std::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
+  return aside;
+}
+
+int QXOutboxDatabase::openState(const std::string& path) {
+  return ::open(statePath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+void QXOutboxDatabase::writeState(int fd, int64_t highest, int64_t removed) {
+  if (fd < 0) return;
+  std::string state;
+  QXPutLittleEndian(state, static_cast<uint64_t>(highest), 8);
+  QXPutLittleEndian(state, static_cast<uint64_t>(removed), 8);
+  QXPutLittleEndian(state, QXCrc32(state), 4);
+  // Only a hint for the next open: a failed write leaves an older one.
+  if (::pwrite(fd, state.data(), state.size(), 0) != static_cast<ssize_t>(state.size())) return;
+}
+
+bool QXOutboxDatabase::readState(const std::string& path, int64_t* highest, int64_t* removed) {
+  const int fd = ::open(statePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char state[kStateSize];
+  const bool read = ::pread(fd, state, sizeof state, 0) == static_cast<ssize_t>(sizeof state);
+  ::close(fd);
+  if (!read) return false;
+  if (QXGetLittleEndian(state + 16, 4) != QXCrc32(std::string_view(state, 16))) return false;
+  *highest = static_cast<int64_t>(QXGetLittleEndian(state, 8));
+  *removed = static_cast<int64_t>(QXGetLittleEndian(state + 8, 8));
+  return true;
+}

@@ -1,0 +1,62 @@
+#ifndef QUORVEX_CORE_NETWORK_QXOUTBOXDATABASE_H_
+#define QUORVEX_CORE_NETWORK_QXOUTBOXDATABASE_H_
+
+// Private to the core: never included by a public header.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct sqlite3;
+
+// What the outbox's database holds about itself.
+struct QXOutboxMeta {
+  std::string identity;  // the outbox's identity, the first part of every hit identifier
+  int64_t maxId = 0;     // the largest id stored
+  int64_t removedUpTo = 0;
+  int64_t reservedUpTo = 0;  // ids up to this may have been handed out already
+  size_t count = 0;          // hits not done with
+  uint64_t bytes = 0;        // their URLs and bodies
+  size_t done = 0;           // hits done with, awaiting their deletion
+};
+
+// Opening the outbox's SQLite database, and making it when there is none.
+//
+// A new database is made complete (schema, identity, WAL mode) under a
+// temporary name and then linked to `path`; linking fails when the name is
+// taken, so of two processes starting together one makes the database and
+// both use it. An existing file is opened with a busy timeout set before
+// anything else, and its schema is brought up to date inside a write
+// transaction, so that two processes never both do it.
+//
+// Outcomes: kOpen; kDamaged only on proof (SQLite's corruption codes, a file
+// that is not a database, an empty file, an unknown version); kImpossible
+// when the place cannot hold a database (no such directory, no permission,
+// a read-only file system); kUnavailable for everything that may pass (busy,
+// too many open files, no memory, disk full, I/O errors).
+class QXOutboxDatabase {
+ public:
+  enum class Result { kOpen, kDamaged, kUnavailable, kImpossible };
+
+  // Opens `path` (empty: a new database in memory) through the SQLite VFS
+  // `vfs` (empty: the default). On kOpen `*db` is the connection and `*meta`
+  // filled; otherwise `*db` is null and `*error` says why.
+  static Result open(const std::string& path, const std::string& vfs, sqlite3** db,
+                     QXOutboxMeta* meta, std::string* error);
+
+  // Renames the database and its log to "<path>.corrupt-<unix time>[-n]";
+  // returns the new name, or empty when the database could not be renamed.
+  // Nothing is deleted.
+  static std::string moveAside(const std::string& path);
+
+  // The side file "<path>.state": the highest id stored and the highest
+  // removed, with a checksum, rewritten in place after each change. It lets
+  // an open find out that the log lost commits (it was deleted or damaged).
+  static std::string statePath(const std::string& path) { return path + ".state"; }
+  static int openState(const std::string& path);
+  static void writeState(int fd, int64_t highest, int64_t removed);
+  // False when there is no valid side file.
+  static bool readState(const std::string& path, int64_t* highest, int64_t* removed);
+};
+
+#endif  // QUORVEX_CORE_NETWORK_QXOUTBOXDATABASE_H_
