@@ -149,7 +149,9 @@ class QXNetworkManager : public QXSingleton<QXNetworkManager> {
 
   // Called on the worker thread after each attempt, and on the posting
   // thread for a hit the journal could not store. Keep it short: delivery
-  // waits for it. Null removes it.
+  // waits for it. It must not throw: if it does, the exception is caught,
+  // delivery goes on, and the first time is logged at level 4. Null
+  // removes it.
   void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback);
 
   void setOptions(const QXDeliveryOptions& options);

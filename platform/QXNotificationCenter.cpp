@@ -1,6 +1,9 @@
 #include "platform/QXNotificationCenter.h"
 
 #include <algorithm>
+#include <exception>
+
+#include "platform/QXPlatformLog.h"
 
 std::shared_ptr<QXNotificationCenter> QXNotificationCenter::defaultCenter() {
   // Held by a pointer that is never destroyed: observers that live in
@@ -104,8 +107,28 @@ void QXNotificationCenter::postNotification(const QXNotification& notification) 
     if (it == byName_.end()) return;
     observers = it->second;
   }
-  for (const auto& observation : *observers)
-    deliver(*observation, notification);
+  for (const auto& observation : *observers) {
+    // An observer may be the host's: what it throws stays here, so that the
+    // observers after it are told too and the poster (a tracker's execute,
+    // say) goes on. Each throwing observer is reported once.
+    try {
+      deliver(*observation, notification);
+    } catch (const std::exception& error) {
+      observerThrew(*observation, notification.name, error.what());
+    } catch (...) {
+      observerThrew(*observation, notification.name, "an exception that is no std::exception");
+    }
+  }
+}
+
+void QXNotificationCenter::observerThrew(Observation& observation, const std::string& name,
+                                         const char* what) noexcept {
+  if (observation.threwBefore.exchange(true)) return;
+  try {
+    QXReportPlatformError("an observer of \"" + name + "\" threw (" + what +
+                          "); what it throws is ignored from now on");
+  } catch (...) {
+  }
 }
 
 size_t QXNotificationCenter::observerCount(const std::string& name) const {

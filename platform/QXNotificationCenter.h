@@ -1,6 +1,7 @@
 #ifndef QUORVEX_PLATFORM_QXNOTIFICATIONCENTER_H_
 #define QUORVEX_PLATFORM_QXNOTIFICATIONCENTER_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -59,6 +60,10 @@ class QXNotificationCenter {
   void removeObserver(const void* observer);
   void removeObserver(const void* observer, const std::string& name);
 
+  // Calls the observers of the notification's name on this thread, in the
+  // order they were added. A callback must not throw: if one does, the
+  // exception is caught, the observers after it are still called, and the
+  // first exception of each observation is reported once (QXPlatformLog).
   void postNotification(const QXNotification& notification);
 
   // Number of live observations of `name` (for diagnostics and tests).
@@ -72,6 +77,7 @@ class QXNotificationCenter {
     std::mutex mutex;
     std::condition_variable idle;
     bool active = true;                    // guarded by mutex
+    std::atomic<bool> threwBefore{false};  // its callback has thrown
     std::vector<std::thread::id> running;  // guarded by mutex: threads inside callback
   };
   using ObservationList = std::vector<std::shared_ptr<Observation>>;
@@ -80,6 +86,8 @@ class QXNotificationCenter {
   // inside one of their callbacks.
   static void retire(const ObservationList& observations);
   static void deliver(Observation& observation, const QXNotification& notification);
+  static void observerThrew(Observation& observation, const std::string& name,
+                            const char* what) noexcept;
 
   mutable std::mutex mutex_;
   // Copy-on-write lists per name: a post takes the current list under the
