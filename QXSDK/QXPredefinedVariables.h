@@ -172,6 +172,8 @@ class QXPredefinedVariables : public QXSingleton<QXPredefinedVariables>,
  private:
   QXPlatform& platform() const;
   void registerForTransitions();
+  // init()'s work once the registry is marked initialised.
+  void initialise();
   void refreshForHitLocked();  // with mutex_ held
   QXTimeAccounting timeAccounting() { return QXTimeAccounting(time_, dynamicStore_, platform()); }
 

@@ -12,6 +12,9 @@
 // One product of an e-commerce hit: fourteen fixed text fields and any number
 // of custom properties. Every field is text; nothing is parsed or checked. A
 // field never set is absent (nullopt); an empty text is a value.
+// A plain value: like the standard containers, what needs memory it cannot
+// get throws std::bad_alloc; the tracker and the app vars catch it when they
+// take a product in.
 class QXProduct {
  public:
   using Properties = std::map<std::string, std::string>;

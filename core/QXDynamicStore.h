@@ -30,6 +30,11 @@
 // buffer); copying a store, or merging one into an empty store, copies that
 // buffer and the two arrays whole.
 //
+// Memory: like the standard containers, a member that needs memory it cannot
+// get throws std::bad_alloc and leaves the store as it was. The store is the
+// SDK's building block: the tracker and the app vars, which keep everything
+// from the host, catch it.
+//
 // Thread safety: every member may be called from several threads at once;
 // each call is atomic with respect to the others. addData(other) takes both
 // stores' locks together (deadlock-free) and is a no-op when a store is

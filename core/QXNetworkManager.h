@@ -126,6 +126,11 @@ enum class QXDeliveryPause { kNone, kOffline, kBackground };
 // flush()); a hit whose answer was lost in the abort is sent again then,
 // with the same identifier.
 //
+// Failures: no member throws. One that meets an exception is abandoned,
+// says so once at level 4 and returns (flush() false, a getter its empty
+// value); a hit that cannot be stored is counted as dropped and goes to the
+// outcome callback.
+//
 // Threads: every member may be called from any thread.
 class QXNetworkManager : public QXSingleton<QXNetworkManager> {
  public:
@@ -133,8 +138,8 @@ class QXNetworkManager : public QXSingleton<QXNetworkManager> {
   // back to foreground, unless this has been called; from then on, for the
   // rest of the process, they also go out in background. Nothing switches it
   // off again.
-  void enableRunningInBackground();
-  bool isRunningInBackgroundEnabled() const;
+  void enableRunningInBackground() noexcept;
+  bool isRunningInBackgroundEnabled() const noexcept;
 
   // Waits until the journal and the outbox are empty, at most `timeout`.
   // True when they are. Starts the worker when no hit has yet, so that hits
@@ -142,23 +147,27 @@ class QXNetworkManager : public QXSingleton<QXNetworkManager> {
   // While sending is paused or backing off it waits for that to end, up to
   // the timeout. From the outcome callback it can only time out (the worker
   // waits for the callback).
-  bool flush(std::chrono::milliseconds timeout);
+  bool flush(std::chrono::milliseconds timeout) noexcept;
 
-  QXDeliveryCounters counters() const;
-  QXDeliveryPause pause() const;
+  QXDeliveryCounters counters() const noexcept;
+  QXDeliveryPause pause() const noexcept;
+
+  // Counts a hit that never reached the journal (a tracker could not build
+  // it whole) as dropped, and tells the outcome callback with `reason`.
+  void refuseHit(const std::string& url, const char* reason) noexcept;
 
   // Called on the worker thread after each attempt, and on the posting
   // thread for a hit the journal could not store. Keep it short: delivery
   // waits for it. It must not throw: if it does, the exception is caught,
   // delivery goes on, and the first time is logged at level 4. Null
   // removes it.
-  void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback);
+  void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback) noexcept;
 
-  void setOptions(const QXDeliveryOptions& options);
-  QXDeliveryOptions options() const;
+  void setOptions(const QXDeliveryOptions& options) noexcept;
+  QXDeliveryOptions options() const noexcept;
 
   // The outbox file; empty when hits are kept in memory (no data directory).
-  std::string outboxPath() const;
+  std::string outboxPath() const noexcept;
 
  private:
   friend class QXSingleton<QXNetworkManager>;

@@ -13,9 +13,16 @@ template <typename T>
 class QXSingleton {
  public:
   static T& sharedInstance() {
+    // An init() that throws leaves nothing behind (the destructor undoes
+    // what it did) and the next call tries again.
     static T* const instance = [] {
       T* object = new T();
-      object->init();
+      try {
+        object->init();
+      } catch (...) {
+        delete object;
+        throw;
+      }
       return object;
     }();
     return *instance;

@@ -64,12 +64,20 @@ class QXNotificationCenter {
   // order they were added. A callback must not throw: if one does, the
   // exception is caught, the observers after it are still called, and the
   // first exception of each observation is reported once (QXPlatformLog).
-  void postNotification(const QXNotification& notification);
+  // Posting itself never throws.
+  void postNotification(const QXNotification& notification) noexcept;
 
   // Number of live observations of `name` (for diagnostics and tests).
   size_t observerCount(const std::string& name) const;
 
  private:
+  // A thread inside an observation's callback. It lives in the delivering
+  // frame, so that entering a callback never allocates: a post delivers to
+  // every observer even when memory has run out.
+  struct Delivery {
+    std::thread::id thread;
+    Delivery* next = nullptr;
+  };
   struct Observation {
     Observation(const void* o, Callback cb) : observer(o), callback(std::move(cb)) {}
     const void* const observer;
@@ -78,7 +86,7 @@ class QXNotificationCenter {
     std::condition_variable idle;
     bool active = true;                    // guarded by mutex
     std::atomic<bool> threwBefore{false};  // its callback has thrown
-    std::vector<std::thread::id> running;  // guarded by mutex: threads inside callback
+    Delivery* running = nullptr;           // guarded by mutex: threads inside callback
   };
   using ObservationList = std::vector<std::shared_ptr<Observation>>;
 
@@ -86,6 +94,7 @@ class QXNotificationCenter {
   // inside one of their callbacks.
   static void retire(const ObservationList& observations);
   static void deliver(Observation& observation, const QXNotification& notification);
+  static bool onlyOnThisThread(const Observation& observation, std::thread::id self);
   static void observerThrew(Observation& observation, const std::string& name,
                             const char* what) noexcept;
 
