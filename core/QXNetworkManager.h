@@ -142,7 +142,8 @@ class QXNetworkManager : public QXSingleton<QXNetworkManager> {
   bool isRunningInBackgroundEnabled() const noexcept;
 
   // Waits until the journal and the outbox are empty, at most `timeout`.
-  // True when they are. Starts the worker when no hit has yet, so that hits
+  // True when they are; the outcomes of the hits that went have then all
+  // been told to the outcome callback. Starts the worker when no hit has yet, so that hits
   // an earlier launch left go out.
   // While sending is paused or backing off it waits for that to end, up to
   // the timeout. From the outcome callback it can only time out (the worker

@@ -189,8 +189,8 @@ QXDeliveryCounters QXDeliveryWorker::counters() const {
 }
 
 bool QXDeliveryWorker::drainedLocked() const {
-  return !hitsWaiting_.load() && caughtUp_.load() && outbox_.count() == 0 && inFlight_ == 0 &&
-         completions_.empty();
+  return !inRound_ && !hitsWaiting_.load() && caughtUp_.load() && outbox_.count() == 0 &&
+         inFlight_ == 0 && completions_.empty();
 }
 
 bool QXDeliveryWorker::flush(std::chrono::milliseconds timeout) {
@@ -253,9 +253,11 @@ void QXDeliveryWorker::run() {
       lastHitSeen_ = Clock::now();
     }
     const QXDeliveryOptions options = options_;
+    inRound_ = true;
     lock.unlock();
     std::optional<Clock::time_point> wake = round(std::move(completions), options);
     lock.lock();
+    inRound_ = false;
     drained_.notify_all();
     auto ready = [&] {
       return stopping_ || wakeRequested_ || !completions_.empty() || hitsWaiting_.load();

@@ -220,6 +220,9 @@ class QXDeliveryWorker {
   bool wakeRequested_ = false;
   bool inBackground_ = false;
   size_t inFlight_ = 0;  // handed to a connection, answer not yet applied
+  // A round is applying answers and telling their outcomes: until it ends,
+  // flush() waits, so that a flush that returns has told every outcome.
+  bool inRound_ = false;
   std::vector<Completion> completions_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::thread workerThread_;
