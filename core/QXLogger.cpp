@@ -39,8 +39,15 @@ void QXLogger::sinkThrew(const char* what) noexcept {
   }
 }
 
-void QXLogger::setSink(Sink sink) {
-  auto shared = sink ? std::make_shared<const Sink>(std::move(sink)) : nullptr;
+void QXLogger::setSink(Sink sink) noexcept {
+  std::shared_ptr<const Sink> shared;
+  try {
+    if (sink) shared = std::make_shared<const Sink>(std::move(sink));
+  } catch (...) {
+    // No memory for the new sink: the one in place stays, and says so.
+    logMessage("The log sink could not be replaced: out of memory", 4);
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   sink_ = std::move(shared);
 }

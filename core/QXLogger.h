@@ -34,8 +34,9 @@ class QXLogger {
 
   void setThreshold(int level) { threshold_.store(level, std::memory_order_relaxed); }
   int threshold() const { return threshold_.load(std::memory_order_relaxed); }
-  // Null restores standard error.
-  void setSink(Sink sink);
+  // Null restores standard error. When there is no memory for the new sink,
+  // the one in place stays and says so at level 4.
+  void setSink(Sink sink) noexcept;
 
   // Writes "[Quorvex] <LEVEL> message" to standard error.
   static void writeToStandardError(int level, const std::string& message) noexcept;
