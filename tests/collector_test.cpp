@@ -414,4 +414,52 @@ TEST(FieldFormatting, EachFieldOnItsOwnLineDecodedWithControlCharactersEscaped) 
   }
 }
 
+TEST(FormDecoding, PercentEscapesAndPlusesAreDecodedAndABrokenEscapeKept) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a+b%20c", "a b c"},
+      {"%41%c3%A9", "A\xC3\xA9"},
+      {"%2", "%2"},
+      {"%zz%4", "%zz%4"},
+      {"100%", "100%"},
+      {"%%41", "%A"},
+      {"%2B+", "+ "},
+      {"", ""},
+      {"%00x", std::string("\0x", 2)},
+      {"%25%32%30", "%20"},
+  };
+  for (const auto& [encoded, decoded] : cases) {
+    EXPECT_EQ(QXURLDecodedString(encoded), decoded) << encoded;
+    std::string appended = "k=";
+    QXAppendURLDecoded(appended, encoded);
+    EXPECT_EQ(appended, "k=" + decoded) << encoded;
+  }
+}
+
+TEST(FormDecoding, FieldsAreSplitOnAmpersandsThenOnTheirFirstEqualsSign) {
+  const struct {
+    std::string body;
+    std::vector<QXFormField> fields;
+  } cases[] = {
+      {"", {}},
+      {"a=1&b=%26%3D&a=2", {{"a", "1"}, {"b", "&="}, {"a", "2"}}},
+      {"&&a=1&&", {{"a", "1"}}},
+      {"flag&x=", {{"flag", ""}, {"x", ""}}},
+      {"k=v=w&=v", {{"k", "v=w"}, {"", "v"}}},
+      {"na%3Dme+1=v+2", {{"na=me 1", "v 2"}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QXDecodedFormFields(c.body), c.fields) << c.body;
+    EXPECT_EQ(qxtest::parseBody(c.body), c.fields) << c.body;
+  }
+  EXPECT_EQ(qxtest::fieldOf("a=1&b=2&a=3", "a"), "3");
+  EXPECT_EQ(qxtest::fieldOf("a=1", "b"), std::nullopt);
+}
+
+TEST(FormDecoding, AWellFormedBodyHasOneNameOneEqualsSignAndOneValueAField) {
+  for (const std::string body : {"", "a=1", "a=&=b&c=%3D"})
+    EXPECT_TRUE(qxtest::everyFieldIsOneNameAndOneValue(body)) << body;
+  for (const std::string body : {"a", "a=1&b", "a=1=2", "a=1&&b=2", "&a=1", "a=1&", "=="})
+    EXPECT_FALSE(qxtest::everyFieldIsOneNameAndOneValue(body)) << body;
+}
+
 }  // namespace

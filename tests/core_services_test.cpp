@@ -16,6 +16,7 @@
 #include "platform/QXLinuxPlatform.h"
 #include "platform/QXPlatformWrapper.h"
 #include "support/TestSupport.h"
+#include "tools/collector/QXFormFields.h"
 
 namespace {
 

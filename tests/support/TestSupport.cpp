@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -10,7 +11,7 @@
 #include <thread>
 
 #include "core/QXLogger.h"
-#include "core/QXURLEncodedString.h"
+#include "tools/collector/QXFormFields.h"
 
 namespace qxtest {
 
@@ -100,23 +101,22 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 }
 
 std::vector<std::pair<std::string, std::string>> parseBody(const std::string& body) {
-  std::vector<std::pair<std::string, std::string>> fields;
-  if (body.empty()) return fields;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = body.find('&', start);
-    const std::string field = body.substr(start, end == std::string::npos ? end : end - start);
-    const size_t equals = field.find('=');
-    if (equals == std::string::npos) {
-      fields.emplace_back(QXURLDecodedString(field), std::string());
-    } else {
-      fields.emplace_back(QXURLDecodedString(field.substr(0, equals)),
-                          QXURLDecodedString(field.substr(equals + 1)));
-    }
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return fields;
+  return QXDecodedFormFields(body);
+}
+
+bool everyFieldIsOneNameAndOneValue(const std::string& body) {
+  size_t fields = 0;
+  bool valuesWithoutEquals = true;
+  QXForEachEncodedField(body, [&](std::string_view, std::string_view value) {
+    ++fields;
+    valuesWithoutEquals = valuesWithoutEquals && value.find('=') == std::string_view::npos;
+  });
+  // Names hold no "=" and values none either, so one "=" a field means every
+  // field has its "="; one "&" fewer than fields means none was empty.
+  const auto count = [&body](char c) {
+    return static_cast<size_t>(std::count(body.begin(), body.end(), c));
+  };
+  return valuesWithoutEquals && count('=') == fields && (body.empty() || count('&') + 1 == fields);
 }
 
 std::optional<std::string> fieldOf(const std::string& body, const std::string& name) {

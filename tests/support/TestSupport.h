@@ -75,8 +75,11 @@ class NotificationRecorder {
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// The fields of a form body, decoded, in order.
+// The fields of a form body, decoded, in order (QXDecodedFormFields).
 std::vector<std::pair<std::string, std::string>> parseBody(const std::string& body);
+// True when every field of the body is a name, one "=" and a value, with no
+// empty field between two "&": what the SDK's body builder always writes.
+bool everyFieldIsOneNameAndOneValue(const std::string& body);
 // The value of the last field named `name` in a form body, or nullopt.
 std::optional<std::string> fieldOf(const std::string& body, const std::string& name);
 
