@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "platform/QXFileUserDefaults.h"
@@ -51,7 +52,7 @@ TEST_F(FileUserDefaultsTest, ValuesSurviveReopeningAndTheFileIsPrivate) {
 TEST_F(FileUserDefaultsTest, WritesSurviveAProcessKilledRightAfterThem) {
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
-  const pid_t child = ::fork();
+  const pid_t child = qxtest::forkDyingWithParent();
   ASSERT_GE(child, 0);
   if (child == 0) {
     QXFileUserDefaults defaults(path());
@@ -87,11 +88,11 @@ TEST_F(FileUserDefaultsTest, AFileThatIsNotOursIsReportedKeptAsideAndReplaced) {
   QXFileUserDefaults reopened(path());
   EXPECT_EQ(reopened.objectForKey("k"), "v");
   // The damaged file is kept for inspection.
-  const std::string listing = directory.path();
   bool asideFound = false;
-  for (const char* suffix : {".corrupt-"}) {
-    const std::string command = "ls '" + listing + "' | grep -q -- '" + suffix + "'";
-    asideFound = std::system(command.c_str()) == 0;
+  for (const auto& entry : std::filesystem::directory_iterator(directory.path())) {
+    if (entry.path().filename().string().find(".corrupt-") == std::string::npos) continue;
+    asideFound = true;
+    EXPECT_EQ(qxtest::readFile(entry.path().string()), "this is not a defaults file");
   }
   EXPECT_TRUE(asideFound);
 }

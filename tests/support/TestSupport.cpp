@@ -1,10 +1,12 @@
 #include "support/TestSupport.h"
 
-#include <sys/stat.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -16,17 +18,15 @@
 namespace qxtest {
 
 TempDirectory::TempDirectory() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base ? base : "/tmp") + "/quorvex-test-XXXXXX";
+  std::string pattern = (std::filesystem::temp_directory_path() / "quorvex-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
 TempDirectory::~TempDirectory() {
-  const std::string command = "rm -rf '" + path_ + "'";
-  if (std::system(command.c_str()) != 0) {
-    // Leave it; a stale directory under /tmp is harmless.
-  }
+  // What cannot be removed is left: a stale directory under /tmp is harmless.
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 LogCapture::LogCapture() : previousThreshold_(QXLogger::sharedInstance().threshold()) {
@@ -125,6 +125,15 @@ std::optional<std::string> fieldOf(const std::string& body, const std::string& n
     if (key == name) value = v;
   }
   return value;
+}
+
+pid_t forkDyingWithParent() {
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  // A parent gone before prctl() would leave the child adopted: it ends
+  // itself then, as the signal would have ended it.
+  if (pid == 0 && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)) ::_exit(127);
+  return pid;
 }
 
 std::string readFile(const std::string& path) {
