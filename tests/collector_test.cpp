@@ -363,12 +363,32 @@ TEST_F(CollectCommandTest, BadOptionsGiveOneLineAndStatusTwo) {
                                                                      {"--status", "99"},
                                                                      {"--count", "0"},
                                                                      {"--frobnicate"},
-                                                                     {"--out="}}) {
+                                                                     {"--out="},
+                                                                     {"--out", ""},
+                                                                     {"--count", "-3"},
+                                                                     {"--port", "0x50"}}) {
     auto tool = run(arguments);
     EXPECT_EQ(tool->wait(10s), 2) << arguments[0];
     EXPECT_EQ(std::count(tool->err().begin(), tool->err().end(), '\n'), 1) << tool->err();
     EXPECT_EQ(tool->err().rfind("quorvex collect: ", 0), 0u) << tool->err();
   }
+}
+
+TEST_F(CollectCommandTest, HelpListsTheOptionsAndStartsNothing) {
+  auto tool = run({"--help"});
+  EXPECT_EQ(tool->wait(10s), 0);
+  for (const char* option : {"--port", "--status", "--count", "--out"})
+    EXPECT_NE(tool->out().find(option), std::string::npos) << option;
+  EXPECT_TRUE(tool->err().empty()) << tool->err();
+}
+
+TEST_F(CollectCommandTest, APortWithLeadingZerosIsDecimal) {
+  QXCollector probe;
+  ASSERT_TRUE(probe.start().ok());
+  const uint16_t port = probe.port();
+  probe.stop();
+  auto tool = run({"--port", "0" + std::to_string(port), "--count", "1"});
+  EXPECT_EQ(announcedPort(*tool), port) << tool->err();
 }
 
 TEST_F(CollectCommandTest, ATakenPortFailsWithStatusOne) {

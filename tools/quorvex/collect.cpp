@@ -23,64 +23,17 @@
 
 #include "tools/collector/QXCollector.h"
 #include "tools/collector/QXFormFields.h"
-#include "tools/quorvex/QXCommandLine.h"
 #include "tools/quorvex/QXCommands.h"
+#include "tools/quorvex/QXOptions.h"
 
 namespace {
 
 struct CollectOptions {
   uint16_t port = 0;
   int status = 200;
-  size_t count = 0;  // 0: until interrupted
+  long long count = 0;  // 0: until interrupted
   std::string out;
 };
-
-constexpr const char* kUsage =
-    "usage: quorvex collect [--port P] [--status CODE] [--count N] [--out FILE]";
-
-// Parses the options; on a bad one, `error` says which and why.
-bool parseOptions(const std::vector<std::string>& arguments, CollectOptions& options,
-                  std::string& error) {
-  QXCommandLine line(arguments);
-  while (line.next()) {
-    const std::string& name = line.name();
-    if (name != "--port" && name != "--status" && name != "--count" && name != "--out") {
-      error = "unknown option '" + name + "'";
-      return false;
-    }
-    std::string value;
-    if (!line.value(value, error)) return false;
-    if (name == "--port") {
-      const auto port = QXParseInteger(value, 0, 65535);
-      if (!port) {
-        error = "--port wants a number from 0 to 65535, not '" + value + "'";
-        return false;
-      }
-      options.port = static_cast<uint16_t>(*port);
-    } else if (name == "--status") {
-      const auto status = QXParseInteger(value, 200, 599);
-      if (!status) {
-        error = "--status wants an HTTP status from 200 to 599, not '" + value + "'";
-        return false;
-      }
-      options.status = static_cast<int>(*status);
-    } else if (name == "--count") {
-      const auto count = QXParseInteger(value, 1, LLONG_MAX);
-      if (!count) {
-        error = "--count wants a positive number, not '" + value + "'";
-        return false;
-      }
-      options.count = static_cast<size_t>(*count);
-    } else {
-      if (value.empty()) {
-        error = "--out wants a file name";
-        return false;
-      }
-      options.out = value;
-    }
-  }
-  return true;
-}
 
 // Writes all of `text` to `fd`; output that cannot be written is lost, as
 // it would be with stdio.
@@ -200,19 +153,8 @@ class HitPrinter {
   std::thread writer_;  // last: it starts once the members above exist
 };
 
-}  // namespace
-
-int QXRunCollect(const std::vector<std::string>& arguments) {
-  CollectOptions options;
-  std::string error;
-  if (!arguments.empty() && (arguments[0] == "--help" || arguments[0] == "-h")) {
-    std::printf("%s\n", kUsage);
-    return 0;
-  }
-  if (!parseOptions(arguments, options, error)) {
-    std::fprintf(stderr, "quorvex collect: %s (%s)\n", error.c_str(), kUsage);
-    return 2;
-  }
+// Runs the collector until interrupted or `options.count` hits have come.
+int collect(const CollectOptions& options) {
   int outFd = -1;
   if (!options.out.empty()) {
     outFd = ::open(options.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -235,7 +177,7 @@ int QXRunCollect(const std::vector<std::string>& arguments) {
 
   // Made after the mask, for its thread; outlives the collector, whose
   // threads print.
-  HitPrinter printer(outFd, options.count, doneFd);
+  HitPrinter printer(outFd, static_cast<size_t>(options.count), doneFd);
   QXCollector::Options collectorOptions;
   collectorOptions.port = options.port;
   collectorOptions.status = options.status;
@@ -263,4 +205,30 @@ int QXRunCollect(const std::vector<std::string>& arguments) {
   ::close(signalFd);
   ::close(doneFd);
   return 0;
+}
+
+}  // namespace
+
+QXCommand QXAddCollectCommand(CLI::App& tool) {
+  auto options = std::make_shared<CollectOptions>();
+  CLI::App* command = QXAddCommand(
+      tool, "collect",
+      "Serve HTTP on 127.0.0.1 and print each hit received, field by field; the address is "
+      "announced on standard error.");
+  command->add_option("--port", options->port, "the port (default: a free one)")
+      ->transform(QXDecimal())
+      ->check(CLI::Range(0, 65535));
+  command->add_option("--status", options->status, "the HTTP status of every answer")
+      ->transform(QXDecimal())
+      ->check(CLI::Range(200, 599))
+      ->capture_default_str();
+  command->add_option("--count", options->count, "stop after this many hits (default: never)")
+      ->transform(QXDecimal())
+      ->check(CLI::Range(1LL, LLONG_MAX).description("POSITIVE"));
+  command->add_option("--out", options->out, "also write each raw body to this file, a line each")
+      ->check([](const std::string& name) {
+        return name.empty() ? std::string("wants a file name") : std::string();
+      })
+      ->type_name("FILE");
+  return {command, [options] { return collect(*options); }};
 }
