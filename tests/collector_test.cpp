@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "collect_command.h"
 #include "delivery_support.h"
 #include "support/TestSupport.h"
 #include "tools/collector/QXCollector.h"
@@ -13,13 +14,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++count;
-  return count;
-}
 
 class CollectorTest : public ::testing::Test {
  protected:
@@ -236,31 +230,6 @@ TEST_F(CollectorTest, RequestsAreCountedButNotKeptWhenAskedNotTo) {
   EXPECT_TRUE(counting.requests().empty());
 }
 
-class CollectCommandTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-#ifndef QUORVEX_TOOL_PATH
-    GTEST_SKIP() << "the quorvex tool is not built in this configuration";
-#endif
-  }
-
-  std::unique_ptr<qxtest::ChildProcess> run(std::vector<std::string> arguments) {
-#ifdef QUORVEX_TOOL_PATH
-    arguments.insert(arguments.begin(), {QUORVEX_TOOL_PATH, "collect"});
-#endif
-    return std::make_unique<qxtest::ChildProcess>(arguments, std::vector<std::string>{});
-  }
-
-  // The port the tool announced on standard error.
-  static uint16_t announcedPort(qxtest::ChildProcess& tool) {
-    if (!tool.waitForError("listening on http://127.0.0.1:", 10s)) return 0;
-    const size_t at = tool.err().find("127.0.0.1:") + 10;
-    return static_cast<uint16_t>(std::stoi(tool.err().substr(at)));
-  }
-
-  qxtest::TempDirectory directory;
-};
-
 TEST_F(CollectCommandTest, PrintsEachHitFieldByFieldDecodedAndStopsAfterTheCount) {
   const std::string out = directory.file("bodies.txt");
   auto tool = run({"--count", "2", "--out", out});
@@ -307,36 +276,6 @@ TEST_F(CollectCommandTest, AnInterruptStillWritesEveryHitAnswered) {
   EXPECT_NE(tool->out().find("--- hit 5: POST /7/, 3 bytes\nn=5\n"), std::string::npos)
       << tool->out();
   EXPECT_EQ(qxtest::readFile(out), "n=1\nn=2\nn=3\nn=4\nn=5\n");
-}
-
-TEST_F(CollectCommandTest, HitsFromManyConnectionsAreEachShownOnceUpToTheCount) {
-  constexpr int kClients = 4;
-  constexpr int kHitsEach = 50;
-  const std::string out = directory.file("bodies.txt");
-  auto tool = run({"--count", std::to_string(kClients * kHitsEach), "--out", out});
-  const uint16_t port = announcedPort(*tool);
-  ASSERT_NE(port, 0);
-  std::vector<std::thread> clients;
-  for (int c = 0; c < kClients; ++c) {
-    clients.emplace_back([port, c] {
-      qxtest::RawClient client(port);
-      for (int i = 0; i < kHitsEach; ++i) {
-        client.write(qxtest::postRequest("/7/", "seq=" + std::to_string(c * kHitsEach + i)));
-        client.readHead();
-      }
-    });
-  }
-  for (std::thread& client : clients)
-    client.join();
-  ASSERT_EQ(tool->wait(10s), 0);
-  const std::string bodies = qxtest::readFile(out);
-  for (int n = 0; n < kClients * kHitsEach; ++n) {
-    const std::string number = std::to_string(n);
-    const std::string header = "--- hit " + std::to_string(n + 1) + ": ";
-    EXPECT_EQ(occurrences(tool->out(), header), 1u) << header;
-    EXPECT_EQ(occurrences(tool->out(), "\nseq=" + number + "\n"), 1u) << number;
-    EXPECT_EQ(occurrences("\n" + bodies, "\nseq=" + number + "\n"), 1u) << number;
-  }
 }
 
 TEST_F(CollectCommandTest, AnswersTheStatusItWasGiven) {

@@ -118,6 +118,26 @@ TEST_F(QuorvexToolTest, SendDeliversEveryHitAndSucceedsOnlyThen) {
   EXPECT_NE(tool->out().find("1 dropped"), std::string::npos) << tool->out();
 }
 
+// The application's name and version go into the User-Agent header; a line
+// break in them must not become a header line of its own at the collector.
+TEST_F(QuorvexToolTest, ControlBytesInTheApplicationNameStayOutOfTheHeaders) {
+  QXCollector collector;
+  ASSERT_TRUE(collector.start().ok());
+  ASSERT_EQ(run({"send", "--url", collector.url("/7/"), "--app-name", "Shop\r\nX-Injected: yes",
+                 "--app-version", "1.0\n\x01\x7f", "page=home"}),
+            0)
+      << tool->err();
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].header("X-Injected"), "");
+  const std::string agent = requests[0].header("User-Agent");
+  EXPECT_EQ(agent.rfind("Shop", 0), 0u) << agent;
+  for (const char c : agent) {
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_TRUE(byte >= 0x20 && byte != 0x7f) << "byte " << int{byte} << " in " << agent;
+  }
+}
+
 TEST_F(QuorvexToolTest, SendGivesUpAfterItsTimeoutWhenNothingAnswers) {
   const std::string url = "http://127.0.0.1:" + std::to_string(qxtest::closedPort()) + "/7/";
   EXPECT_EQ(run({"send", "--url", url, "--timeout", "1", "page=home"}), 1);
