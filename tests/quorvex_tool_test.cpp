@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/QXUtils.h"
 #include "delivery_support.h"
 #include "support/TestSupport.h"
 #include "tools/collector/QXCollector.h"
@@ -123,13 +124,22 @@ TEST_F(QuorvexToolTest, SendDeliversEveryHitAndSucceedsOnlyThen) {
 TEST_F(QuorvexToolTest, ControlBytesInTheApplicationNameStayOutOfTheHeaders) {
   QXCollector collector;
   ASSERT_TRUE(collector.start().ok());
-  ASSERT_EQ(run({"send", "--url", collector.url("/7/"), "--app-name", "Shop\r\nX-Injected: yes",
-                 "--app-version", "1.0\n\x01\x7f", "page=home"}),
+  const std::string name = "Shop\r\nX-Injected: yes";
+  ASSERT_EQ(run({"send", "--url", collector.url("/7/"), "--app-name", name, "--app-version",
+                 "1.0\n\x01\x7f\r\nX-Second: 2\r\n", "page=home"}),
             0)
       << tool->err();
   const auto requests = collector.requests();
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].header("X-Injected"), "");
+  size_t agents = 0;
+  for (const auto& [header, value] : requests[0].headers) {
+    EXPECT_NE(header, "X-Injected");
+    EXPECT_NE(header, "X-Second");
+    if (QXUtils::equalsIgnoringCase(header, "User-Agent")) ++agents;
+  }
+  EXPECT_EQ(agents, 1u);
+  // The body keeps the name as it was given.
+  EXPECT_EQ(qxtest::fieldOf(requests[0].body, "QX_APPLICATION_NAME"), name);
   const std::string agent = requests[0].header("User-Agent");
   EXPECT_EQ(agent.rfind("Shop", 0), 0u) << agent;
   for (const char c : agent) {
