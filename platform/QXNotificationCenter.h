@@ -23,9 +23,17 @@ struct QXNotification {
   const void* object = nullptr;
   std::optional<QXUserInfo> userInfo;
 
+  static QXNotification notificationWithName(std::string name, const void* object) {
+    QXNotification notification;
+    notification.name = std::move(name);
+    notification.object = object;
+    return notification;
+  }
   static QXNotification notificationWithName(std::string name, const void* object,
-                                             std::optional<QXUserInfo> userInfo = std::nullopt) {
-    return QXNotification{std::move(name), object, std::move(userInfo)};
+                                             std::optional<QXUserInfo> userInfo) {
+    QXNotification notification = notificationWithName(std::move(name), object);
+    if (userInfo) notification.userInfo.emplace(std::move(*userInfo));
+    return notification;
   }
 };
 
