@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "QXSDK/predefined/QXTimeAccounting.h"
+#include "QXSDK/QXTimeState.h"
 #include "core/IQXDynamicStore.h"
 #include "core/IQXEventListenerDelegate.h"
 #include "core/QXDynamicStore.h"
@@ -17,6 +17,7 @@
 
 class QXPostData;
 class QXPlatform;
+class QXTimeAccounting;
 
 // The process-wide registry of predefined variables: the values under
 // "#QX_...#" keys that the SDK computes itself and that go first into every
@@ -174,8 +175,8 @@ class QXPredefinedVariables : public QXSingleton<QXPredefinedVariables>,
   void registerForTransitions();
   // init()'s work once the registry is marked initialised.
   void initialise();
-  void refreshForHitLocked();  // with mutex_ held
-  QXTimeAccounting timeAccounting() { return QXTimeAccounting(time_, dynamicStore_, platform()); }
+  void refreshForHitLocked();         // with mutex_ held
+  QXTimeAccounting timeAccounting();  // with mutex_ held
 
   QXDynamicStore dynamicStore_;  // thread-safe on its own
 
