@@ -8,9 +8,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "platform/QXMemoryUserDefaults.h"
 #include "platform/QXPlatform.h"
 
 // User defaults of the fake platform: in memory, with switches for the
@@ -33,11 +33,11 @@ class QXFakeUserDefaults : public QXStandardUserDefaults {
 
  private:
   mutable std::mutex mutex_;
-  QXMemoryUserDefaults stored_;
-  std::map<std::string, std::string> registered_;  // guarded by mutex_
-  bool unwritable_ = false;                        // guarded by mutex_
-  size_t writes_ = 0;                              // guarded by mutex_
-  size_t synchronizes_ = 0;                        // guarded by mutex_
+  std::unordered_map<std::string, std::string> stored_;  // guarded by mutex_
+  std::map<std::string, std::string> registered_;        // guarded by mutex_
+  bool unwritable_ = false;                              // guarded by mutex_
+  size_t writes_ = 0;                                    // guarded by mutex_
+  size_t synchronizes_ = 0;                              // guarded by mutex_
 };
 
 // A complete platform in memory: a manual clock that only moves when told,
