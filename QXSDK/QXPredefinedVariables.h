@@ -14,6 +14,7 @@
 #include "core/QXDynamicStore.h"
 #include "core/QXEventListener.h"
 #include "core/QXSingleton.h"
+#include "platform/QXExport.h"
 
 class QXPostData;
 class QXPlatform;
@@ -35,9 +36,9 @@ class QXTimeAccounting;
 // launch-session step take; the store has its own lock. A hit's refresh and
 // the copy of the store into its body happen under that mutex together, so
 // each body carries the values of its own refresh.
-class QXPredefinedVariables : public QXSingleton<QXPredefinedVariables>,
-                              public IQXDynamicStore,
-                              public IQXEventListenerDelegate {
+class QX_EXPORT QXPredefinedVariables : public QXSingleton<QXPredefinedVariables>,
+                                        public IQXDynamicStore,
+                                        public IQXEventListenerDelegate {
  public:
   // Objects other than the shared one may be made and initialised, but once
   // the class has been initialised, init() leaves them untouched, without a

@@ -1,6 +1,8 @@
 #ifndef QUORVEX_CORE_QXSINGLETON_H_
 #define QUORVEX_CORE_QXSINGLETON_H_
 
+#include "platform/QXExport.h"
+
 // Base of the process-wide singletons. sharedInstance() creates the object
 // and sends it init() exactly once per process, also when several threads
 // ask at the same moment (they wait for the first to finish); later calls
@@ -14,7 +16,7 @@
 // T must be default-constructible by QXSingleton<T> and have an init().
 // init() must not call T::sharedInstance() on the same thread.
 template <typename T>
-class QXSingleton {
+class QX_EXPORT QXSingleton {
  public:
   static T& sharedInstance();
 

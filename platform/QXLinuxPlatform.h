@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/QXExport.h"
 #include "platform/QXPlatform.h"
 
 // The real platform on Linux.
@@ -33,7 +34,7 @@
 //   - network interfaces: see QXLinuxInterfaces. A listing costs a few
 //     hundred microseconds of system calls, so one is answered again to the
 //     questions of the next second (the launch asks twice).
-class QXLinuxPlatform : public QXPlatform {
+class QX_EXPORT QXLinuxPlatform : public QXPlatform {
  public:
   struct Options {
     std::string dataDirectory;                          // empty: the default above

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/QXExport.h"
+
 // The user information of a notification: string keys to string values.
 using QXUserInfo = std::map<std::string, std::string>;
 
@@ -48,7 +50,7 @@ struct QXNotification {
 //
 // Centers are shared: whoever posts to or observes a center holds a
 // shared_ptr to it, so a center outlives every object that uses it.
-class QXNotificationCenter {
+class QX_EXPORT QXNotificationCenter {
  public:
   using Callback = std::function<void(const QXNotification&)>;
 
