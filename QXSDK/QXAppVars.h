@@ -12,6 +12,7 @@
 #include "core/IQXDynamicStore.h"
 #include "core/QXDynamicStore.h"
 #include "core/QXStatus.h"
+#include "platform/QXExport.h"
 
 // The variables and products that the host application gives to one hit
 // (Quorvex::execute). They are merged last into the hit's body, so they
@@ -26,7 +27,7 @@
 // The store may be absent: an object restored from an archive that holds no
 // "dynamicStore" entry has none, and then every store operation does nothing
 // and every look-up answers nothing, as for a store that is not there.
-class QXAppVars : public IQXDynamicStore {
+class QX_EXPORT QXAppVars : public IQXDynamicStore {
  public:
   QXAppVars() noexcept;
   // Every entry of `dictionary` (in the map's order).

@@ -6,6 +6,7 @@
 #include "QXSDK/predefined/QXDeviceVariables.h"
 #include "QXSDK/predefined/QXLocaleVariables.h"
 #include "QXSDK/predefined/QXReadings.h"
+#include "QXSDK/predefined/QXTimeAccounting.h"
 #include "QXSDK/predefined/QXVisitHistory.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXCoreVariables.h"
@@ -40,6 +41,10 @@ QXPredefinedVariables::~QXPredefinedVariables() {
 
 QXPlatform& QXPredefinedVariables::platform() const {
   return QXPlatform::current();
+}
+
+QXTimeAccounting QXPredefinedVariables::timeAccounting() {
+  return QXTimeAccounting(time_, dynamicStore_, platform());
 }
 
 // --- Life cycle --------------------------------------------------------------

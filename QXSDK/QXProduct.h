@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/QXDynamicStore.h"
+#include "platform/QXExport.h"
 
 // One product of an e-commerce hit: fourteen fixed text fields and any number
 // of custom properties. Every field is text; nothing is parsed or checked. A
@@ -15,7 +16,7 @@
 // A plain value: like the standard containers, what needs memory it cannot
 // get throws std::bad_alloc; the tracker and the app vars catch it when they
 // take a product in.
-class QXProduct {
+class QX_EXPORT QXProduct {
  public:
   using Properties = std::map<std::string, std::string>;
 

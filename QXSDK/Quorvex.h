@@ -16,6 +16,7 @@
 #include "core/QXDynamicStore.h"
 #include "core/QXEventListener.h"
 #include "core/QXEventSender.h"
+#include "platform/QXExport.h"
 #include "platform/QXNotificationCenter.h"
 
 class QXAppVars;
@@ -45,9 +46,9 @@ class QXAppVars;
 // and the activation state are atomic), and the start/stop notifications may
 // arrive on any thread. Destroying a tracker ends its observations first and
 // waits for a notification being delivered to it on another thread.
-class Quorvex : public IQXDynamicStore,
-                public IQXEventSenderDelegate,
-                public IQXEventListenerDelegate {
+class QX_EXPORT Quorvex : public IQXDynamicStore,
+                          public IQXEventSenderDelegate,
+                          public IQXEventListenerDelegate {
  public:
   // Creates a tracker that posts its requests on `center` (the default
   // center when null). IDs are accepted in any range.

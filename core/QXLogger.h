@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/QXExport.h"
+
 // The SDK's log. Levels:
 //   0 the data of each hit        1 activation, deactivation, background sending
 //   2 creation messages           3 conversion warnings and dropped hits
@@ -20,7 +22,7 @@
 // The sink must not throw. If it does, the exception is caught here, the
 // message is lost, and the first time is told once on standard error; the
 // SDK goes on. Logging never throws.
-class QXLogger {
+class QX_EXPORT QXLogger {
  public:
   using Sink = std::function<void(int level, const std::string& message)>;
   static constexpr int kDefaultThreshold = 3;

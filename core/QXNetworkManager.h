@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/QXSingleton.h"
+#include "platform/QXExport.h"
 
 // How the network manager delivers. Every field may be changed at any time
 // with QXNetworkManager::setOptions(); a change applies from the next
@@ -132,7 +133,7 @@ enum class QXDeliveryPause { kNone, kOffline, kBackground };
 // outcome callback.
 //
 // Threads: every member may be called from any thread.
-class QXNetworkManager : public QXSingleton<QXNetworkManager> {
+class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
  public:
   // While the application is in background, requests wait until it comes
   // back to foreground, unless this has been called; from then on, for the

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/QXExport.h"
+
 // The user information of a notification: string keys to string values.
 using QXUserInfo = std::map<std::string, std::string>;
 
@@ -23,9 +25,17 @@ struct QXNotification {
   const void* object = nullptr;
   std::optional<QXUserInfo> userInfo;
 
+  static QXNotification notificationWithName(std::string name, const void* object) {
+    QXNotification notification;
+    notification.name = std::move(name);
+    notification.object = object;
+    return notification;
+  }
   static QXNotification notificationWithName(std::string name, const void* object,
-                                             std::optional<QXUserInfo> userInfo = std::nullopt) {
-    return QXNotification{std::move(name), object, std::move(userInfo)};
+                                             std::optional<QXUserInfo> userInfo) {
+    QXNotification notification = notificationWithName(std::move(name), object);
+    if (userInfo) notification.userInfo.emplace(std::move(*userInfo));
+    return notification;
   }
 };
 
@@ -40,7 +50,7 @@ struct QXNotification {
 //
 // Centers are shared: whoever posts to or observes a center holds a
 // shared_ptr to it, so a center outlives every object that uses it.
-class QXNotificationCenter {
+class QX_EXPORT QXNotificationCenter {
  public:
   using Callback = std::function<void(const QXNotification&)>;
 

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/QXExport.h"
+
 // The platform reports its own failures (an unreadable defaults file, a
 // directory that cannot be made) through this hook. The platform knows
 // nothing of the core's logger; the core connects the hook to it when it
@@ -12,7 +14,7 @@
 // lost and the first time is told on standard error. Reporting never throws.
 using QXPlatformErrorSink = std::function<void(const std::string& message)>;
 
-void QXSetPlatformErrorSink(QXPlatformErrorSink sink);
-void QXReportPlatformError(const std::string& message) noexcept;
+QX_EXPORT void QXSetPlatformErrorSink(QXPlatformErrorSink sink);
+QX_EXPORT void QXReportPlatformError(const std::string& message) noexcept;
 
 #endif  // QUORVEX_PLATFORM_QXPLATFORMLOG_H_

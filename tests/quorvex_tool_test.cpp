@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "QXSDK/QXSDKConstants.h"
 #include "core/QXUtils.h"
 #include "delivery_support.h"
 #include "support/TestSupport.h"
@@ -60,7 +61,7 @@ TEST_F(QuorvexToolTest, BodyPrintsOneBodyPerHitWithEverySourceInIt) {
     EXPECT_EQ(qxtest::fieldOf(body, "event"), "buy");
     EXPECT_EQ(qxtest::fieldOf(body, "basket[product_id][0]"), "A1");
     EXPECT_EQ(qxtest::fieldOf(body, "basket[colour][0]"), "red");
-    EXPECT_EQ(qxtest::fieldOf(body, "QX_QUORVEX_VERSION"), "4.4.1");
+    EXPECT_EQ(qxtest::fieldOf(body, "QX_QUORVEX_VERSION"), kQXSDKVersion);
   }
   EXPECT_EQ(qxtest::fieldOf(bodies[0], "QX_FIRST_EXECUTE"), "TRUE");
   EXPECT_EQ(qxtest::fieldOf(bodies[1], "QX_FIRST_EXECUTE"), "FALSE");
