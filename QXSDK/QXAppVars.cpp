@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "core/QXGuard.h"
 #include "platform/QXBytes.h"
 
 namespace {
@@ -33,61 +34,80 @@ QXStatus corrupt(const std::string& why) {
 
 }  // namespace
 
-QXAppVars::QXAppVars() : dynamicStore_(std::make_unique<QXDynamicStore>()) {}
+// Without memory for a store, the object is one without a store.
+QXAppVars::QXAppVars() noexcept {
+  QXGuarded("Creating app vars", [this] { dynamicStore_ = std::make_unique<QXDynamicStore>(); });
+}
 
-QXAppVars::QXAppVars(const std::map<std::string, std::string>& dictionary) : QXAppVars() {
-  for (const auto& [key, value] : dictionary)
-    addData(key, value);
+QXAppVars::QXAppVars(const std::map<std::string, std::string>& dictionary) noexcept : QXAppVars() {
+  QXGuarded("Creating app vars", [&] {
+    if (!dynamicStore_) return;
+    for (const auto& [key, value] : dictionary)
+      dynamicStore_->addData(key, value);
+  });
 }
 
 QXAppVars::~QXAppVars() = default;
 
-void QXAppVars::addData(const QXDynamicStore* store) {
+void QXAppVars::addData(const QXDynamicStore* store) noexcept {
   if (store == nullptr || !dynamicStore_) return;
-  dynamicStore_->addData(*store);
+  QXGuarded("Adding app vars", [&] { dynamicStore_->addData(*store); });
 }
 
-void QXAppVars::addData(const std::string& key, const std::optional<std::string>& value) {
-  if (dynamicStore_) dynamicStore_->addData(key, value);
+void QXAppVars::addData(const std::string& key, const std::optional<std::string>& value) noexcept {
+  if (!dynamicStore_) return;
+  QXGuarded("Adding app vars", [&] { dynamicStore_->addData(key, value); });
 }
 
-std::optional<std::string> QXAppVars::getData(const std::string& key) {
+std::optional<std::string> QXAppVars::getData(const std::string& key) noexcept {
   return static_cast<const QXAppVars*>(this)->getData(key);
 }
 
-std::optional<std::string> QXAppVars::getData(const std::string& key) const {
+std::optional<std::string> QXAppVars::getData(const std::string& key) const noexcept {
   if (!dynamicStore_) return std::nullopt;
-  return dynamicStore_->getData(key);
+  return QXGuarded("Reading app vars", std::optional<std::string>(),
+                   [&] { return dynamicStore_->getData(key); });
 }
 
-std::optional<std::string> QXAppVars::removeData(const std::string& key) {
+std::optional<std::string> QXAppVars::removeData(const std::string& key) noexcept {
   if (!dynamicStore_) return std::nullopt;
-  return dynamicStore_->removeData(key);
+  return QXGuarded("Removing app vars", std::optional<std::string>(),
+                   [&] { return dynamicStore_->removeData(key); });
 }
 
-void QXAppVars::clearData() {
-  if (dynamicStore_) dynamicStore_->clearData();
-}
-
-void QXAppVars::addData(const std::string& prefix, const std::vector<QXProduct>& products) {
+void QXAppVars::clearData() noexcept {
   if (!dynamicStore_) return;
-  for (size_t i = 0; i < products.size(); ++i) {
-    products[i].flattenInto(*dynamicStore_, prefix, static_cast<int32_t>(i));
-  }
+  QXGuarded("Clearing app vars", [this] { dynamicStore_->clearData(); });
 }
 
-std::string QXAppVars::description() const {
-  std::string text = "{\n";
-  if (dynamicStore_) {
-    dynamicStore_->forEach([&](std::string_view key, std::string_view value) {
-      text.append("\t\"").append(key).append("\" = \"").append(value).append("\"\n");
-    });
-  }
-  text += "\n";
-  return text;
+void QXAppVars::addData(const std::string& prefix,
+                        const std::vector<QXProduct>& products) noexcept {
+  if (!dynamicStore_) return;
+  QXGuarded("Adding products", [&] {
+    for (size_t i = 0; i < products.size(); ++i) {
+      products[i].flattenInto(*dynamicStore_, prefix, static_cast<int32_t>(i));
+    }
+  });
 }
 
-std::string QXAppVars::encode() const {
+std::string QXAppVars::description() const noexcept {
+  return QXGuarded("Describing app vars", std::string(), [this] {
+    std::string text = "{\n";
+    if (dynamicStore_) {
+      dynamicStore_->forEach([&](std::string_view key, std::string_view value) {
+        text.append("\t\"").append(key).append("\" = \"").append(value).append("\"\n");
+      });
+    }
+    text += "\n";
+    return text;
+  });
+}
+
+std::string QXAppVars::encode() const noexcept {
+  return QXGuarded("Encoding app vars", std::string(), [this] { return archive(); });
+}
+
+std::string QXAppVars::archive() const {
   std::string out(kArchiveMagic, sizeof kArchiveMagic);
   QXPutLittleEndian(out, kFormatVersion, 2);
   QXPutLittleEndian(out, kReadableBy, 2);
@@ -106,7 +126,13 @@ std::string QXAppVars::encode() const {
   return out;
 }
 
-QXStatus QXAppVars::decode(std::string_view archive, std::unique_ptr<QXAppVars>* out) {
+QXStatus QXAppVars::decode(std::string_view archive, std::unique_ptr<QXAppVars>* out) noexcept {
+  // The fallback's message fits the string without allocating.
+  return QXGuarded("Decoding app vars", QXStatus::IOError("not decoded"),
+                   [&] { return restore(archive, out); });
+}
+
+QXStatus QXAppVars::restore(std::string_view archive, std::unique_ptr<QXAppVars>* out) {
   if (out == nullptr) return QXStatus::InvalidArgument("no object to decode into");
   if (archive.size() < kHeaderSize + kEntryCountSize ||
       archive.compare(0, 4, std::string_view(kArchiveMagic, 4)) != 0) {

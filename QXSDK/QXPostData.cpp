@@ -49,13 +49,13 @@ char* encodeInto(char* out, std::string_view text,
   return out;
 }
 
-// Logging allocates and the sink is the host's code: if it throws too, the
-// message is lost rather than thrown out of getParameters.
+// Logging allocates: if it fails too, the message is lost rather than thrown
+// out of getParameters.
 template <typename MakeMessage>
-void logErrorQuietly(MakeMessage&& makeMessage) noexcept {
+void logQuietly(int level, MakeMessage&& makeMessage) noexcept {
   try {
     QXLogger& logger = QXLogger::sharedInstance();
-    if (logger.isLoggable(4)) logger.logMessage("Error encoding parameters: " + makeMessage(), 4);
+    if (logger.isLoggable(level)) logger.logMessage(makeMessage(), level);
   } catch (...) {
   }
 }
@@ -72,7 +72,24 @@ void QXPostData::insertStore(const QXDynamicStore* store) {
   dynamicStore_.addData(*store);
 }
 
-std::string QXPostData::getParameters() const noexcept {
+void QXPostData::reportFailure(const char* what) const noexcept {
+  // What failed and how large the hit was, at the error level; the hit's
+  // own data, in the store's escaped debug form, only at the level of hit
+  // data, as every hit's data is.
+  logQuietly(4, [this] {
+    size_t bytes = 0;
+    dynamicStore_.forEach(
+        [&](std::string_view key, std::string_view value) { bytes += key.size() + value.size(); });
+    return "Error encoding parameters: a store of " + std::to_string(dynamicStore_.count()) +
+           " entries, " + std::to_string(bytes) + " bytes (its entries are logged at level 0)";
+  });
+  logQuietly(0,
+             [this] { return "Error encoding parameters: " + dynamicStore_.debugDescription(); });
+  logQuietly(4, [what] { return "Error encoding parameters: " + std::string(what); });
+}
+
+std::string QXPostData::getParameters(bool* complete) const noexcept {
+  if (complete != nullptr) *complete = false;
   std::string body;
   // body[0, length) is whole fields, each followed by the "&" of the next
   // one once that one has begun; the rest of body is room to write into.
@@ -100,16 +117,14 @@ std::string QXPostData::getParameters() const noexcept {
     });
   } catch (const std::exception& error) {
     body.resize(length);
-    // The store's debug form: hit data cannot forge or break a log line.
-    logErrorQuietly([this] { return dynamicStore_.debugDescription(); });
-    logErrorQuietly([&error] { return std::string(error.what()); });
+    reportFailure(error.what());
     return body;
   } catch (...) {
     body.resize(length);
-    logErrorQuietly([this] { return dynamicStore_.debugDescription(); });
-    logErrorQuietly([] { return std::string("unknown exception"); });
+    reportFailure("unknown exception");
     return body;
   }
   body.resize(length);
+  if (complete != nullptr) *complete = true;
   return body;
 }

@@ -21,18 +21,21 @@ class QXPostData {
   void insertStore(const QXDynamicStore& store) { insertStore(&store); }
 
   // The form body. Never throws: if rendering fails part-way (allocation
-  // failure included), the merged entries (in the store's escaped debug
-  // form) and the failure are logged at level 4, and the body is returned
-  // up to the field that failed: the fields before it and, when it was not
-  // the first, the "&" ahead of it. A failure of the logging itself is
-  // swallowed.
-  std::string getParameters() const noexcept;
+  // failure included), the size of the merged entries and the failure are
+  // logged at level 4 (the entries themselves, in the store's escaped debug
+  // form, at level 0 with the other hit data), and the body is returned up
+  // to the field that failed: the fields before it and, when it was not the
+  // first, the "&" ahead of it. `complete`, when given, says whether the
+  // body is whole. A failure of the logging itself is swallowed.
+  std::string getParameters(bool* complete = nullptr) const noexcept;
 
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
   const QXDynamicStore& dynamicStore() const { return dynamicStore_; }
   void setDynamicStore(const QXDynamicStore& store) { dynamicStore_ = store; }
 
  private:
+  void reportFailure(const char* what) const noexcept;
+
   QXDynamicStore dynamicStore_;
 };
 

@@ -6,9 +6,11 @@
 #include "QXSDK/predefined/QXDeviceVariables.h"
 #include "QXSDK/predefined/QXLocaleVariables.h"
 #include "QXSDK/predefined/QXReadings.h"
+#include "QXSDK/predefined/QXTimeAccounting.h"
 #include "QXSDK/predefined/QXVisitHistory.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXCoreVariables.h"
+#include "core/QXGuard.h"
 #include "core/QXInitState.h"
 #include "core/QXReachability.h"
 #include "platform/QXApplication.h"
@@ -41,6 +43,10 @@ QXPlatform& QXPredefinedVariables::platform() const {
   return QXPlatform::current();
 }
 
+QXTimeAccounting QXPredefinedVariables::timeAccounting() {
+  return QXTimeAccounting(time_, dynamicStore_, platform());
+}
+
 // --- Life cycle --------------------------------------------------------------
 
 QXPredefinedVariables* QXPredefinedVariables::init() {
@@ -58,7 +64,18 @@ QXPredefinedVariables* QXPredefinedVariables::init() {
   }
   // From here on every init() returns at once, also one sent from the steps.
   QX_INIT_STATE.markInitialised();
+  try {
+    initialise();
+  } catch (...) {
+    // A later init() tries again rather than finding the registry
+    // initialised without its variables.
+    QX_INIT_STATE.markFailed();
+    throw;
+  }
+  return this;
+}
 
+void QXPredefinedVariables::initialise() {
   auto listener = std::make_unique<QXEventListener>();
   listener->setParent(this);
   listener->listen(kQXNotification_UserAgentAvailable);
@@ -84,7 +101,6 @@ QXPredefinedVariables* QXPredefinedVariables::init() {
   }
   dynamicStore_.addData(kQXPredefinedVariable_ForegroundTransitions,
                         QXReadings::text(totalForegroundTransitions()));
-  return this;
 }
 
 QXPredefinedVariables* QXPredefinedVariables::reinit() {
@@ -105,35 +121,48 @@ void QXPredefinedVariables::registerForTransitions() {
 }
 
 void QXPredefinedVariables::predefinedVariableInitialisation() {
-  initIsFirstVisit();
-  setDefaultReachability();
-  setManufacturer();
-  initLastCallLastVisit();
-  setQuorvexVersion();
-  setVisitorIDCurrentCallUniqueID();
-  setLocalCharset();
-  setLocalScreen();
-  setApplicationBuild();
-  setLocalModel();
-  setLocalSysVersion();
-  setLocalSysName();
-  setLocalLanguage();
-  setEmptyString();
-  setRandom();
-  setIP();
-  setBundleIdentifier();
-  setApplicationName();
-  setRuntimeName();
-  setModelAndVersion();
-  setIsJailBroken();
-  initApplicationVersion();
-  initColdStartNumber();
-  setTimestamps();
-  initComScoreSession();
-  firstExecute();
-  currencyCode();
-  currencySymbol();
-  updateVariablesForNewVisit();
+  // Each step sets variables of its own. One that fails (a platform reading
+  // that throws, memory running out) leaves its variables out and says so
+  // at level 4; the steps after it run all the same, so that one bad reading
+  // never costs the rest of the registry.
+  QXGuarded("The predefined variables' step initIsFirstVisit", [this] { initIsFirstVisit(); });
+  QXGuarded("The predefined variables' step setDefaultReachability",
+            [this] { setDefaultReachability(); });
+  QXGuarded("The predefined variables' step setManufacturer", [this] { setManufacturer(); });
+  QXGuarded("The predefined variables' step initLastCallLastVisit",
+            [this] { initLastCallLastVisit(); });
+  QXGuarded("The predefined variables' step setQuorvexVersion", [this] { setQuorvexVersion(); });
+  QXGuarded("The predefined variables' step setVisitorIDCurrentCallUniqueID",
+            [this] { setVisitorIDCurrentCallUniqueID(); });
+  QXGuarded("The predefined variables' step setLocalCharset", [this] { setLocalCharset(); });
+  QXGuarded("The predefined variables' step setLocalScreen", [this] { setLocalScreen(); });
+  QXGuarded("The predefined variables' step setApplicationBuild",
+            [this] { setApplicationBuild(); });
+  QXGuarded("The predefined variables' step setLocalModel", [this] { setLocalModel(); });
+  QXGuarded("The predefined variables' step setLocalSysVersion", [this] { setLocalSysVersion(); });
+  QXGuarded("The predefined variables' step setLocalSysName", [this] { setLocalSysName(); });
+  QXGuarded("The predefined variables' step setLocalLanguage", [this] { setLocalLanguage(); });
+  QXGuarded("The predefined variables' step setEmptyString", [this] { setEmptyString(); });
+  QXGuarded("The predefined variables' step setRandom", [this] { setRandom(); });
+  QXGuarded("The predefined variables' step setIP", [this] { setIP(); });
+  QXGuarded("The predefined variables' step setBundleIdentifier",
+            [this] { setBundleIdentifier(); });
+  QXGuarded("The predefined variables' step setApplicationName", [this] { setApplicationName(); });
+  QXGuarded("The predefined variables' step setRuntimeName", [this] { setRuntimeName(); });
+  QXGuarded("The predefined variables' step setModelAndVersion", [this] { setModelAndVersion(); });
+  QXGuarded("The predefined variables' step setIsJailBroken", [this] { setIsJailBroken(); });
+  QXGuarded("The predefined variables' step initApplicationVersion",
+            [this] { initApplicationVersion(); });
+  QXGuarded("The predefined variables' step initColdStartNumber",
+            [this] { initColdStartNumber(); });
+  QXGuarded("The predefined variables' step setTimestamps", [this] { setTimestamps(); });
+  QXGuarded("The predefined variables' step initComScoreSession",
+            [this] { initComScoreSession(); });
+  QXGuarded("The predefined variables' step firstExecute", [this] { firstExecute(); });
+  QXGuarded("The predefined variables' step currencyCode", [this] { currencyCode(); });
+  QXGuarded("The predefined variables' step currencySymbol", [this] { currencySymbol(); });
+  QXGuarded("The predefined variables' step updateVariablesForNewVisit",
+            [this] { updateVariablesForNewVisit(); });
 }
 
 // --- Store -------------------------------------------------------------------

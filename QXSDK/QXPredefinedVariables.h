@@ -8,15 +8,17 @@
 #include <optional>
 #include <string>
 
-#include "QXSDK/predefined/QXTimeAccounting.h"
+#include "QXSDK/QXTimeState.h"
 #include "core/IQXDynamicStore.h"
 #include "core/IQXEventListenerDelegate.h"
 #include "core/QXDynamicStore.h"
 #include "core/QXEventListener.h"
 #include "core/QXSingleton.h"
+#include "platform/QXExport.h"
 
 class QXPostData;
 class QXPlatform;
+class QXTimeAccounting;
 
 // The process-wide registry of predefined variables: the values under
 // "#QX_...#" keys that the SDK computes itself and that go first into every
@@ -34,9 +36,9 @@ class QXPlatform;
 // launch-session step take; the store has its own lock. A hit's refresh and
 // the copy of the store into its body happen under that mutex together, so
 // each body carries the values of its own refresh.
-class QXPredefinedVariables : public QXSingleton<QXPredefinedVariables>,
-                              public IQXDynamicStore,
-                              public IQXEventListenerDelegate {
+class QX_EXPORT QXPredefinedVariables : public QXSingleton<QXPredefinedVariables>,
+                                        public IQXDynamicStore,
+                                        public IQXEventListenerDelegate {
  public:
   // Objects other than the shared one may be made and initialised, but once
   // the class has been initialised, init() leaves them untouched, without a
@@ -172,8 +174,10 @@ class QXPredefinedVariables : public QXSingleton<QXPredefinedVariables>,
  private:
   QXPlatform& platform() const;
   void registerForTransitions();
-  void refreshForHitLocked();  // with mutex_ held
-  QXTimeAccounting timeAccounting() { return QXTimeAccounting(time_, dynamicStore_, platform()); }
+  // init()'s work once the registry is marked initialised.
+  void initialise();
+  void refreshForHitLocked();         // with mutex_ held
+  QXTimeAccounting timeAccounting();  // with mutex_ held
 
   QXDynamicStore dynamicStore_;  // thread-safe on its own
 

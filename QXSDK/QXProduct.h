@@ -8,11 +8,15 @@
 #include <string_view>
 
 #include "core/QXDynamicStore.h"
+#include "platform/QXExport.h"
 
 // One product of an e-commerce hit: fourteen fixed text fields and any number
 // of custom properties. Every field is text; nothing is parsed or checked. A
 // field never set is absent (nullopt); an empty text is a value.
-class QXProduct {
+// A plain value: like the standard containers, what needs memory it cannot
+// get throws std::bad_alloc; the tracker and the app vars catch it when they
+// take a product in.
+class QX_EXPORT QXProduct {
  public:
   using Properties = std::map<std::string, std::string>;
 

@@ -1,11 +1,12 @@
 #include "QXSDK/QXSDKConstants.h"
+#include "QXSDK/QXVersion.h"
 
 const double QXSDKVersionNumber = 1.0;
 const unsigned char QXSDKVersionString[] = "@(#)PROGRAM:QXSDK  PROJECT:QXSDK-1\n";
 
 const int64_t kQXVisitDurationDefaultValue = 1800;
 
-const char* const kQXSDKVersion = "4.4.1";
+const char* const kQXSDKVersion = QX_VERSION_STRING;
 const char* const kQXReleaseDate = "30/10/2019";
 const char* const kQXReleaseTime = "10:24:37";
 const char* const kQXManufacturerName = "Apple";

@@ -24,10 +24,21 @@ QXState* QXState::init() {
     QX_INIT_STATE.markFailed();
     return nullptr;
   }
-  auto sender = std::make_shared<QXEventSender>();
-  sender->setParent(this);
-  setSenderDelegate(std::move(sender));
+  try {
+    auto sender = std::make_shared<QXEventSender>();
+    sender->setParent(this);
+    setSenderDelegate(std::move(sender));
+    observeTransitions();
+  } catch (...) {
+    // A later init() tries again rather than waiting for this one for good.
+    QX_INIT_STATE.markFailed();
+    throw;
+  }
+  QX_INIT_STATE.markInitialised();
+  return this;
+}
 
+void QXState::observeTransitions() {
   // A re-initialisation observes again; the earlier observations go first so
   // that one transition is never posted twice.
   auto center = QXNotificationCenter::defaultCenter();
@@ -36,8 +47,6 @@ QXState* QXState::init() {
                       [this](const QXNotification& n) { applicationDidEnterBackground(n); });
   center->addObserver(this, UIApplicationWillEnterForegroundNotification,
                       [this](const QXNotification& n) { applicationWillEnterForeground(n); });
-  QX_INIT_STATE.markInitialised();
-  return this;
 }
 
 QXState* QXState::reinit() {

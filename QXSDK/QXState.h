@@ -37,6 +37,7 @@ class QXState : public QXSingleton<QXState>, public IQXEventSenderDelegate {
   void setSenderDelegate(std::shared_ptr<QXEventSender> sender);
 
  private:
+  void observeTransitions();
   void post(const char* name);
 
   mutable std::mutex mutex_;

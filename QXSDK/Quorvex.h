@@ -16,6 +16,7 @@
 #include "core/QXDynamicStore.h"
 #include "core/QXEventListener.h"
 #include "core/QXEventSender.h"
+#include "platform/QXExport.h"
 #include "platform/QXNotificationCenter.h"
 
 class QXAppVars;
@@ -33,14 +34,21 @@ class QXAppVars;
 // hits go out. The start and stop notifications of the core switch every
 // tracker that listens on the center where they are posted.
 //
+// Failures: no operation throws. One that meets an exception (memory
+// running out, say) is abandoned, says so once at level 4 and returns; a
+// getter then returns nullopt or an empty string. A hit that cannot be built
+// whole is refused: it is never sent in part, it counts as dropped in
+// QXNetworkManager::counters() and goes to the outcome callback, and the
+// hit's variables are dropped with it.
+//
 // Threads: a tracker is meant to be driven from one thread at a time, but
 // every member is safe to call concurrently (the stores lock, the counters
 // and the activation state are atomic), and the start/stop notifications may
 // arrive on any thread. Destroying a tracker ends its observations first and
 // waits for a notification being delivered to it on another thread.
-class Quorvex : public IQXDynamicStore,
-                public IQXEventSenderDelegate,
-                public IQXEventListenerDelegate {
+class QX_EXPORT Quorvex : public IQXDynamicStore,
+                          public IQXEventSenderDelegate,
+                          public IQXEventListenerDelegate {
  public:
   // Creates a tracker that posts its requests on `center` (the default
   // center when null). IDs are accepted in any range.
@@ -54,45 +62,47 @@ class Quorvex : public IQXDynamicStore,
   using IQXDynamicStore::addData;
   // Copies every entry of `store` over the hit's variables; ignored when null
   // or while deactivated.
-  void addData(const QXDynamicStore* store) override;
+  void addData(const QXDynamicStore* store) noexcept override;
   // Ignored while deactivated; nullopt removes the key.
-  void addData(const std::string& key, const std::optional<std::string>& value) override;
+  void addData(const std::string& key, const std::optional<std::string>& value) noexcept override;
   // Flattens the product under `name` with the product counter as index
   // (name[field][index]) and moves the counter; ignored while deactivated.
-  void addData(const std::string& name, const QXProduct& product);
-  std::optional<std::string> getData(const std::string& key) override;
-  std::optional<std::string> removeData(const std::string& key) override;
+  void addData(const std::string& name, const QXProduct& product) noexcept;
+  std::optional<std::string> getData(const std::string& key) noexcept override;
+  std::optional<std::string> removeData(const std::string& key) noexcept override;
   // Empties the hit's variables and restarts the product count; the
   // permanent data stays.
-  void clearData() override;
+  void clearData() noexcept override;
 
   // --- Permanent data, sent with every hit of this tracker ---
-  void addPermanentData(const std::string& key, const std::optional<std::string>& value);
-  std::optional<std::string> getPermanentData(const std::string& key);
-  std::optional<std::string> removePermanentData(const std::string& key);
+  void addPermanentData(const std::string& key, const std::optional<std::string>& value) noexcept;
+  std::optional<std::string> getPermanentData(const std::string& key) noexcept;
+  std::optional<std::string> removePermanentData(const std::string& key) noexcept;
 
   // --- Hits ---
   // One hit without application variables.
-  void sendData();
+  void sendData() noexcept;
   // One hit; `appVars` may be null. Returns once the request has been handed
   // to the core; nothing about delivery comes back here.
-  void execute(const QXAppVars* appVars);
-  void execute(const QXAppVars& appVars) { execute(&appVars); }
+  void execute(const QXAppVars* appVars) noexcept;
+  void execute(const QXAppVars& appVars) noexcept { execute(&appVars); }
   // The POST body that a hit with `appVars` would carry now. Changes nothing
   // in the tracker, but refreshes the time-dependent predefined variables.
-  std::string getPostData(const QXAppVars* appVars);
+  // Empty when it could not be rendered.
+  std::string getPostData(const QXAppVars* appVars) noexcept;
 
   // --- Activation and environment ---
-  void activateSDK();
-  void deactivateSDK();
+  void activateSDK() noexcept;
+  void deactivateSDK() noexcept;
   // Background delivery for every tracker of the process, for good.
-  void enableRunningInBackground();
+  void enableRunningInBackground() noexcept;
   // Hands `center` to the sender: later hits are posted there. The listener
   // keeps the center it has.
-  void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) override;
-  void onNotificationReceived(const QXNotification& notification) override;
+  void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) noexcept override;
+  void onNotificationReceived(const QXNotification& notification) noexcept override;
 
   // --- Properties ---
+  // Null when the tracker's creation failed.
   QXSDKInitialisation* initialisation() const { return initialisation_.get(); }
   int32_t siteID() const { return siteID_.load(); }
   void setSiteID(int32_t siteID) { siteID_.store(siteID); }
@@ -102,14 +112,14 @@ class Quorvex : public IQXDynamicStore,
   void setNumberOfProducts(int32_t count) { numberOfProducts_.store(count); }
   // The collection URL, built once at creation; it does not follow later
   // changes of the IDs.
-  std::string url() const;
-  void setUrl(std::string url);
+  std::string url() const noexcept;
+  void setUrl(std::string url) noexcept;
   int32_t enableSDK() const { return enableSDK_.load(); }
   void setEnableSDK(int32_t state) { enableSDK_.store(state); }
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
-  void setDynamicStore(const QXDynamicStore& store) { dynamicStore_ = store; }
+  void setDynamicStore(const QXDynamicStore& store) noexcept;
   QXDynamicStore& permanentStore() { return permanentStore_; }
-  void setPermanentStore(const QXDynamicStore& store) { permanentStore_ = store; }
+  void setPermanentStore(const QXDynamicStore& store) noexcept;
   QXEventSender* senderDelegate() const { return senderDelegate_.get(); }
   QXEventListener* listenerDelegate() const { return listenerDelegate_.get(); }
 
@@ -121,8 +131,16 @@ class Quorvex : public IQXDynamicStore,
   static constexpr int32_t kDeactivated = 2;
 
   bool isDeactivated() const { return enableSDK_.load() == kDeactivated; }
+  // The body of a hit; `complete` (when given) tells whether it is whole.
+  std::string renderPostData(const QXAppVars* appVars, bool* complete);
+  void logExecution(const QXAppVars* appVars) const noexcept;
+  // url() for the tracker's own use: what fails reaches the caller.
+  std::string currentURL() const;
+  // Counts a hit that never reached the core as dropped, and says why.
+  void refuseHit(const char* reason, const char* detail = "") const noexcept;
 
-  // Constant after construction (owned parts are never replaced).
+  // Constant after construction (owned parts are never replaced); the
+  // sender and the listener are null when the creation failed.
   std::unique_ptr<QXSDKInitialisation> initialisation_;
   QXDynamicStore dynamicStore_;
   QXDynamicStore permanentStore_;

@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "core/QXUtils.h"
+#include "tools/collector/QXFormFields.h"
 
 namespace {
 
@@ -126,10 +127,11 @@ bool serveReadable(int fd, std::string& buffer, std::string& record) {
 }  // namespace
 
 std::string_view QXSequenceOf(std::string_view body) {
-  const size_t at = body.rfind("&seq=");
-  if (at == std::string_view::npos) return std::string_view();
-  const size_t end = body.find('&', at + 1);
-  return body.substr(at + 5, end == std::string_view::npos ? end : end - at - 5);
+  std::string_view sequence;
+  QXForEachEncodedField(body, [&sequence](std::string_view name, std::string_view value) {
+    if (name == "seq") sequence = value;
+  });
+  return sequence;
 }
 
 QXMinimalSink::~QXMinimalSink() {

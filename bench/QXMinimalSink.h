@@ -40,7 +40,9 @@ class QXMinimalSink {
   uint16_t port_ = 0;
 };
 
-// The "seq" field of a form body, empty when it has none.
+// The last "seq" field of a form body as it is written, still encoded (the
+// load program's sequences, a phase and a number, have nothing to decode),
+// empty when it has none.
 std::string_view QXSequenceOf(std::string_view body);
 
 #endif  // QUORVEX_BENCH_QXMINIMALSINK_H_

@@ -22,6 +22,7 @@
 #include "QXSDK/QXAppVars.h"
 #include "QXSDK/QXPostData.h"
 #include "QXSDK/QXProduct.h"
+#include "QXSDK/QXVersion.h"
 #include "core/QXDynamicStore.h"
 
 namespace {
@@ -106,7 +107,7 @@ const char* const kPredefinedValues[] = {
     "1733600000123",
     "TRUE",
     "en_US",
-    "4.4.1",
+    QX_VERSION_STRING,
     "1920x1080",
     "Linux",
     "x86_64",
@@ -115,7 +116,8 @@ const char* const kPredefinedValues[] = {
     "42",
     "EUR",
     "\xE2\x82\xAC",
-    "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) QuorvexSDK/4.4.1",
+    "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "QuorvexSDK/" QX_VERSION_STRING,
     "wifi",
     "Europe/Paris",
     "2.3.0 (230)",

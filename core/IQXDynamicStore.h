@@ -5,11 +5,12 @@
 #include <string>
 
 #include "core/QXDynamicStore.h"
+#include "platform/QXExport.h"
 
 // An object that forwards the store operations to a QXDynamicStore of its
 // own. A null store given to addData() is ignored; an absent value given to
 // addData(key, value) removes the key (the store's rule).
-class IQXDynamicStore {
+class QX_EXPORT IQXDynamicStore {
  public:
   virtual ~IQXDynamicStore() = default;
 

@@ -3,11 +3,12 @@
 
 #include <memory>
 
+#include "platform/QXExport.h"
 #include "platform/QXNotificationCenter.h"
 
 // The owner of a QXEventListener. onNotificationReceived() runs on the thread
 // that posted the notification, possibly several at once.
-class IQXEventListenerDelegate {
+class QX_EXPORT IQXEventListenerDelegate {
  public:
   virtual ~IQXEventListenerDelegate() = default;
   virtual void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) = 0;

@@ -3,10 +3,11 @@
 
 #include <memory>
 
+#include "platform/QXExport.h"
 #include "platform/QXNotificationCenter.h"
 
 // The owner of a QXEventSender.
-class IQXEventSenderDelegate {
+class QX_EXPORT IQXEventSenderDelegate {
  public:
   virtual ~IQXEventSenderDelegate() = default;
   virtual void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) = 0;

@@ -1,28 +1,31 @@
 #ifndef QUORVEX_CORE_QXCORECONSTANTS_H_
 #define QUORVEX_CORE_QXCORECONSTANTS_H_
 
+#include "platform/QXExport.h"
+
 // Notification names of the core.
-extern const char* const kQXNotification_HTTPRequest;   // a hit to deliver
-extern const char* const kQXNotification_OnBackground;  // the application went to background
-extern const char* const kQXNotification_OnForeground;  // the application came to foreground
-extern const char* const kQXNotification_StartingTheSDK;
-extern const char* const kQXNotification_StoppingTheSDK;
-extern const char* const kQXNotification_UserAgentAvailable;
+QX_EXPORT extern const char* const kQXNotification_HTTPRequest;  // a hit to deliver
+// The application went to background, and came back to foreground.
+QX_EXPORT extern const char* const kQXNotification_OnBackground;
+QX_EXPORT extern const char* const kQXNotification_OnForeground;
+QX_EXPORT extern const char* const kQXNotification_StartingTheSDK;
+QX_EXPORT extern const char* const kQXNotification_StoppingTheSDK;
+QX_EXPORT extern const char* const kQXNotification_UserAgentAvailable;
 
 // User-information keys.
-extern const char* const kQXUserInfo_URLKey;       // the collection URL of a request
-extern const char* const kQXUserInfo_POSTData;     // the form-encoded body of a request
-extern const char* const kQXUserInfo_ResponseKey;  // "Consent" for a consent hit
-extern const char* const kQXUserInfo_DataKey;      // the payload of a core notification
+QX_EXPORT extern const char* const kQXUserInfo_URLKey;       // the collection URL of a request
+QX_EXPORT extern const char* const kQXUserInfo_POSTData;     // the form-encoded body of a request
+QX_EXPORT extern const char* const kQXUserInfo_ResponseKey;  // "Consent" for a consent hit
+QX_EXPORT extern const char* const kQXUserInfo_DataKey;      // the payload of a core notification
 
 // Variables that the core computes.
-extern const char* const kQXPredefinedVariable_Connexion;
-extern const char* const kQXPredefinedVariable_IDFA;
-extern const char* const kQXPredefinedVariable_UniqueID;
-extern const char* const kQXPredefinedVariable_UserAgent;
-extern const char* const kQXCoreVariable_IDFV;
+QX_EXPORT extern const char* const kQXPredefinedVariable_Connexion;
+QX_EXPORT extern const char* const kQXPredefinedVariable_IDFA;
+QX_EXPORT extern const char* const kQXPredefinedVariable_UniqueID;
+QX_EXPORT extern const char* const kQXPredefinedVariable_UserAgent;
+QX_EXPORT extern const char* const kQXCoreVariable_IDFV;
 
 // The core's version, as it appears in its user agent.
-extern const char* const kQXCoreVersion;
+QX_EXPORT extern const char* const kQXCoreVersion;
 
 #endif  // QUORVEX_CORE_QXCORECONSTANTS_H_

@@ -7,11 +7,12 @@
 
 #include "core/QXDynamicStore.h"
 #include "core/QXSingleton.h"
+#include "platform/QXExport.h"
 
 // The variables that the core itself knows: its user agent from the start,
 // the device identifiers once setIDFV() has run. The SDK merges this store
 // into its predefined variables. Thread-safe.
-class QXCoreVariables : public QXSingleton<QXCoreVariables> {
+class QX_EXPORT QXCoreVariables : public QXSingleton<QXCoreVariables> {
  public:
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
   std::optional<std::string> getData(const std::string& key) const {

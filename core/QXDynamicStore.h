@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/QXStatus.h"
+#include "platform/QXExport.h"
 
 // A string-to-string map with a stable key order.
 //
@@ -30,11 +31,16 @@
 // buffer); copying a store, or merging one into an empty store, copies that
 // buffer and the two arrays whole.
 //
+// Memory: like the standard containers, a member that needs memory it cannot
+// get throws std::bad_alloc and leaves the store as it was. The store is the
+// SDK's building block: the tracker and the app vars, which keep everything
+// from the host, catch it.
+//
 // Thread safety: every member may be called from several threads at once;
 // each call is atomic with respect to the others. addData(other) takes both
 // stores' locks together (deadlock-free) and is a no-op when a store is
 // merged into itself.
-class QXDynamicStore {
+class QX_EXPORT QXDynamicStore {
  public:
   QXDynamicStore();
   QXDynamicStore(const QXDynamicStore& other);
@@ -88,7 +94,7 @@ class QXDynamicStore {
   // untouched. Never allocates more than the input's size suggests.
   static QXStatus unarchive(std::string_view data, QXDynamicStore* out);
 
-  friend bool operator==(const QXDynamicStore& a, const QXDynamicStore& b);
+  friend QX_EXPORT bool operator==(const QXDynamicStore& a, const QXDynamicStore& b);
 
  private:
   // An entry's key and value are byte ranges of the arena. A store keeps all

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/IQXEventListenerDelegate.h"
+#include "platform/QXExport.h"
 #include "platform/QXNotificationCenter.h"
 
 // Observes notification names on a center (the default center until
@@ -18,7 +19,7 @@
 // delivery under way on another thread, so once the destructor has returned
 // the parent is never called again. An owner therefore destroys its listener
 // first in its own destructor. Thread-safe.
-class QXEventListener {
+class QX_EXPORT QXEventListener {
  public:
   QXEventListener();
   ~QXEventListener();

@@ -5,12 +5,13 @@
 #include <mutex>
 
 #include "core/IQXEventSenderDelegate.h"
+#include "platform/QXExport.h"
 #include "platform/QXNotificationCenter.h"
 
 // Posts its owner's notifications on a center: the default center until
 // setNotificationCenter() names another. send() posts synchronously on the
 // calling thread. Thread-safe; the sender keeps its center alive.
-class QXEventSender {
+class QX_EXPORT QXEventSender {
  public:
   QXEventSender();
 

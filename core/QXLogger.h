@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/QXExport.h"
+
 // The SDK's log. Levels:
 //   0 the data of each hit        1 activation, deactivation, background sending
 //   2 creation messages           3 conversion warnings and dropped hits
@@ -14,33 +16,41 @@
 // A message is written when its level is at or above the threshold, which is
 // 3 by default: hit data (level 0) is never written unless the host asks for
 // it. Messages go to the sink, standard error by default. Thread-safe; the
-// sink may be called from several threads at once and must not log itself.
-class QXLogger {
+// sink may be called from several threads at once (the SDK's own threads
+// among them) and must not log itself.
+//
+// The sink must not throw. If it does, the exception is caught here, the
+// message is lost, and the first time is told once on standard error; the
+// SDK goes on. Logging never throws.
+class QX_EXPORT QXLogger {
  public:
   using Sink = std::function<void(int level, const std::string& message)>;
   static constexpr int kDefaultThreshold = 3;
 
   static QXLogger& sharedInstance();
 
-  void logMessage(const std::string& message, int level);
+  void logMessage(const std::string& message, int level) noexcept;
   // Whether a message of `level` would be written; lets callers skip building
   // an expensive message.
   bool isLoggable(int level) const { return level >= threshold_.load(std::memory_order_relaxed); }
 
   void setThreshold(int level) { threshold_.store(level, std::memory_order_relaxed); }
   int threshold() const { return threshold_.load(std::memory_order_relaxed); }
-  // Null restores standard error.
-  void setSink(Sink sink);
+  // Null restores standard error. When there is no memory for the new sink,
+  // the one in place stays and says so at level 4.
+  void setSink(Sink sink) noexcept;
 
   // Writes "[Quorvex] <LEVEL> message" to standard error.
-  static void writeToStandardError(int level, const std::string& message);
+  static void writeToStandardError(int level, const std::string& message) noexcept;
 
  private:
   QXLogger() = default;
+  void sinkThrew(const char* what) noexcept;
 
   std::atomic<int> threshold_{kDefaultThreshold};
   std::mutex mutex_;
   std::shared_ptr<const Sink> sink_;  // guarded by mutex_; null: standard error
+  std::atomic<bool> sinkThrewBefore_{false};
 };
 
 #endif  // QUORVEX_CORE_QXLOGGER_H_

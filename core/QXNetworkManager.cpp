@@ -7,6 +7,7 @@
 
 #include "core/QXCoreConstants.h"
 #include "core/QXCoreVariables.h"
+#include "core/QXGuard.h"
 #include "core/QXLogger.h"
 #include "core/QXReachability.h"
 #include "core/network/QXCurlSender.h"
@@ -29,7 +30,10 @@ struct QXNetworkManager::Impl {
         outbox(path),
         worker(outbox, journal, std::move(environment), QXDeliveryOptions()) {}
 
-  void onRequest(const QXNotification& notification);
+  // Stores the hit of a request notification; never throws, and a hit it
+  // cannot store is counted as dropped.
+  void onRequest(const QXNotification& notification) noexcept;
+  void refuse(const std::string& url, const char* reason, const char* detail) noexcept;
   // Starts the worker, after the transport's one-time set-up.
   void startWorker();
 
@@ -40,7 +44,11 @@ struct QXNetworkManager::Impl {
 };
 
 QXNetworkManager::QXNetworkManager() = default;
-QXNetworkManager::~QXNetworkManager() = default;
+// Only a manager whose initialisation failed is ever destroyed: its
+// observations go with it.
+QXNetworkManager::~QXNetworkManager() {
+  QXNotificationCenter::defaultCenter()->removeObserver(this);
+}
 
 QXNetworkManager* QXNetworkManager::init() {
   initSingleton();
@@ -108,68 +116,101 @@ void QXNetworkManager::Impl::startWorker() {
   worker.start();
 }
 
-void QXNetworkManager::Impl::onRequest(const QXNotification& notification) {
+void QXNetworkManager::Impl::onRequest(const QXNotification& notification) noexcept {
   const QXUserInfo* userInfo = notification.userInfo ? &*notification.userInfo : nullptr;
   const auto url = userInfo ? userInfo->find(kQXUserInfo_URLKey) : QXUserInfo::const_iterator();
   const auto body = userInfo ? userInfo->find(kQXUserInfo_POSTData) : QXUserInfo::const_iterator();
   if (userInfo == nullptr || url == userInfo->end() || url->second.empty() ||
       body == userInfo->end()) {
-    QXLogger::sharedInstance().logMessage("Request notification without a URL or a body ignored",
+    // Not a tracker's: said each time, since it is a fault of the poster.
+    QXLogger::sharedInstance().logMessage("Request notification without a URL or a body refused",
                                           4);
+    refuse(std::string(), "the request notification has no URL or no body", "");
     return;
   }
   const auto response = userInfo->find(kQXUserInfo_ResponseKey);
   const bool consent = response != userInfo->end() && response->second == "Consent";
-  const int64_t now = static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
-  const QXStatus status = journal.append(url->second, body->second, consent, now);
-  // The hit is safe first; then, the first time, the worker starts.
-  if (!worker.started()) startWorker();
+  QXStatus status;
+  try {
+    const int64_t now = static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
+    status = journal.append(url->second, body->second, consent, now);
+  } catch (const std::exception& error) {
+    refuse(url->second, "it could not be stored: ", error.what());
+    return;
+  } catch (...) {
+    refuse(url->second, "it could not be stored", "");
+    return;
+  }
+  // The hit is safe first; then, the first time, the worker starts. A
+  // worker that cannot start now starts with the next hit or flush().
+  QXGuarded("Starting delivery", [this] {
+    if (!worker.started()) startWorker();
+  });
   if (status.ok()) {
     worker.hitAdded();
     return;
   }
   // The journal logs the first refusal and the recovery, not every hit.
+  refuse(url->second, "the journal cannot store it: ", status.message().c_str());
+}
+
+void QXNetworkManager::Impl::refuse(const std::string& url, const char* reason,
+                                    const char* detail) noexcept {
   QXHitOutcome outcome;
   outcome.result = QXHitOutcome::Result::kDropped;
-  outcome.url = url->second;
-  outcome.reason = "the journal cannot store it: " + status.message();
+  try {
+    outcome.url = url;
+    outcome.reason = std::string(reason) + detail;
+  } catch (...) {
+    // No memory to say more: the hit is counted all the same.
+  }
   worker.hitRefused(outcome);
 }
 
-void QXNetworkManager::enableRunningInBackground() {
-  impl_->worker.enableRunningInBackground();
+void QXNetworkManager::refuseHit(const std::string& url, const char* reason) noexcept {
+  impl_->refuse(url, reason, "");
 }
 
-bool QXNetworkManager::isRunningInBackgroundEnabled() const {
+void QXNetworkManager::enableRunningInBackground() noexcept {
+  QXGuarded("Enabling background delivery", [this] { impl_->worker.enableRunningInBackground(); });
+}
+
+bool QXNetworkManager::isRunningInBackgroundEnabled() const noexcept {
   return impl_->worker.runsInBackground();
 }
 
-bool QXNetworkManager::flush(std::chrono::milliseconds timeout) {
-  // Hits an earlier launch left wait for the worker.
-  if (!impl_->worker.started()) impl_->startWorker();
-  return impl_->worker.flush(timeout);
+bool QXNetworkManager::flush(std::chrono::milliseconds timeout) noexcept {
+  return QXGuarded("Flushing", false, [&] {
+    // Hits an earlier launch left wait for the worker.
+    if (!impl_->worker.started()) impl_->startWorker();
+    return impl_->worker.flush(timeout);
+  });
 }
 
-QXDeliveryCounters QXNetworkManager::counters() const {
-  return impl_->worker.counters();
+QXDeliveryCounters QXNetworkManager::counters() const noexcept {
+  return QXGuarded("Reading the counters", QXDeliveryCounters(),
+                   [this] { return impl_->worker.counters(); });
 }
 
-QXDeliveryPause QXNetworkManager::pause() const {
+QXDeliveryPause QXNetworkManager::pause() const noexcept {
   return impl_->worker.pause();
 }
 
-void QXNetworkManager::setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback) {
-  impl_->worker.setOutcomeCallback(std::move(callback));
+void QXNetworkManager::setOutcomeCallback(
+    std::function<void(const QXHitOutcome&)> callback) noexcept {
+  QXGuarded("Setting the outcome callback",
+            [&] { impl_->worker.setOutcomeCallback(std::move(callback)); });
 }
 
-void QXNetworkManager::setOptions(const QXDeliveryOptions& options) {
-  impl_->worker.setOptions(options);
+void QXNetworkManager::setOptions(const QXDeliveryOptions& options) noexcept {
+  QXGuarded("Setting the delivery options", [&] { impl_->worker.setOptions(options); });
 }
 
-QXDeliveryOptions QXNetworkManager::options() const {
+QXDeliveryOptions QXNetworkManager::options() const noexcept {
   return impl_->worker.options();
 }
 
-std::string QXNetworkManager::outboxPath() const {
-  return impl_->outbox.path();
+std::string QXNetworkManager::outboxPath() const noexcept {
+  return QXGuarded("Reading the outbox path", std::string(),
+                   [this] { return impl_->outbox.path(); });
 }

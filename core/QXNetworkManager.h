@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/QXSingleton.h"
+#include "platform/QXExport.h"
 
 // How the network manager delivers. Every field may be changed at any time
 // with QXNetworkManager::setOptions(); a change applies from the next
@@ -126,37 +127,49 @@ enum class QXDeliveryPause { kNone, kOffline, kBackground };
 // flush()); a hit whose answer was lost in the abort is sent again then,
 // with the same identifier.
 //
+// Failures: no member throws. One that meets an exception is abandoned,
+// says so once at level 4 and returns (flush() false, a getter its empty
+// value); a hit that cannot be stored is counted as dropped and goes to the
+// outcome callback.
+//
 // Threads: every member may be called from any thread.
-class QXNetworkManager : public QXSingleton<QXNetworkManager> {
+class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
  public:
   // While the application is in background, requests wait until it comes
   // back to foreground, unless this has been called; from then on, for the
   // rest of the process, they also go out in background. Nothing switches it
   // off again.
-  void enableRunningInBackground();
-  bool isRunningInBackgroundEnabled() const;
+  void enableRunningInBackground() noexcept;
+  bool isRunningInBackgroundEnabled() const noexcept;
 
   // Waits until the journal and the outbox are empty, at most `timeout`.
-  // True when they are. Starts the worker when no hit has yet, so that hits
+  // True when they are; the outcomes of the hits that went have then all
+  // been told to the outcome callback. Starts the worker when no hit has yet, so that hits
   // an earlier launch left go out.
   // While sending is paused or backing off it waits for that to end, up to
   // the timeout. From the outcome callback it can only time out (the worker
   // waits for the callback).
-  bool flush(std::chrono::milliseconds timeout);
+  bool flush(std::chrono::milliseconds timeout) noexcept;
 
-  QXDeliveryCounters counters() const;
-  QXDeliveryPause pause() const;
+  QXDeliveryCounters counters() const noexcept;
+  QXDeliveryPause pause() const noexcept;
+
+  // Counts a hit that never reached the journal (a tracker could not build
+  // it whole) as dropped, and tells the outcome callback with `reason`.
+  void refuseHit(const std::string& url, const char* reason) noexcept;
 
   // Called on the worker thread after each attempt, and on the posting
   // thread for a hit the journal could not store. Keep it short: delivery
-  // waits for it. Null removes it.
-  void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback);
+  // waits for it. It must not throw: if it does, the exception is caught,
+  // delivery goes on, and the first time is logged at level 4. Null
+  // removes it.
+  void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback) noexcept;
 
-  void setOptions(const QXDeliveryOptions& options);
-  QXDeliveryOptions options() const;
+  void setOptions(const QXDeliveryOptions& options) noexcept;
+  QXDeliveryOptions options() const noexcept;
 
   // The outbox file; empty when hits are kept in memory (no data directory).
-  std::string outboxPath() const;
+  std::string outboxPath() const noexcept;
 
  private:
   friend class QXSingleton<QXNetworkManager>;

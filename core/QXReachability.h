@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/QXExport.h"
+
 class QXPlatform;
 
 // Whether, and how, the machine can reach the internet, judged from its
@@ -13,7 +15,7 @@ class QXPlatform;
 //
 // The texts are stable, one per kind: "wifi", "ethernet", "cellular",
 // "other" and "offline".
-class QXReachability {
+class QX_EXPORT QXReachability {
  public:
   enum class Status {
     kNotReachable,

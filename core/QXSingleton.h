@@ -1,25 +1,24 @@
 #ifndef QUORVEX_CORE_QXSINGLETON_H_
 #define QUORVEX_CORE_QXSINGLETON_H_
 
+#include "platform/QXExport.h"
+
 // Base of the process-wide singletons. sharedInstance() creates the object
 // and sends it init() exactly once per process, also when several threads
 // ask at the same moment (they wait for the first to finish); later calls
 // return the same object. The object is never destroyed, so it stays usable
 // while the process exits, whatever the order of static destruction.
 //
+// sharedInstance() is defined in the library only, once for each singleton
+// class (core/QXSingletonInstance.h): were it inline, a host linking the
+// shared library would make an object of its own next to the library's.
+//
 // T must be default-constructible by QXSingleton<T> and have an init().
 // init() must not call T::sharedInstance() on the same thread.
 template <typename T>
-class QXSingleton {
+class QX_EXPORT QXSingleton {
  public:
-  static T& sharedInstance() {
-    static T* const instance = [] {
-      T* object = new T();
-      object->init();
-      return object;
-    }();
-    return *instance;
-  }
+  static T& sharedInstance();
 
   QXSingleton(const QXSingleton&) = delete;
   QXSingleton& operator=(const QXSingleton&) = delete;

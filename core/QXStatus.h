@@ -4,9 +4,11 @@
 #include <string>
 #include <utility>
 
+#include "platform/QXExport.h"
+
 // The result of an operation that can fail: OK, or a code with a message.
 // Failures travel as values; no exception crosses the library's boundary.
-class QXStatus {
+class QX_EXPORT QXStatus {
  public:
   enum class Code { kOk, kCorruption, kInvalidArgument, kIOError, kNotSupported, kTimedOut };
 

@@ -26,13 +26,6 @@ const EncodingTable& table() {
   return instance;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
 void QXAppendURLEncoded(std::string& out, std::string_view text) {
@@ -57,23 +50,5 @@ void QXAppendURLEncoded(std::string& out, std::string_view text) {
 std::string QXURLEncodedString(std::string_view text) {
   std::string out;
   QXAppendURLEncoded(out, text);
-  return out;
-}
-
-std::string QXURLDecodedString(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '+') {
-      out.push_back(' ');
-    } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-               hexValue(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(c);
-    }
-  }
   return out;
 }

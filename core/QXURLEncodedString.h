@@ -15,8 +15,4 @@ std::string QXURLEncodedString(std::string_view text);
 // Appends the encoding of `text` to `out` (no intermediate string).
 void QXAppendURLEncoded(std::string& out, std::string_view text);
 
-// The inverse, for tools and tests: "%XX" becomes its byte and "+" a space;
-// a "%" not followed by two hex digits is kept as it is.
-std::string QXURLDecodedString(std::string_view text);
-
 #endif  // QUORVEX_CORE_QXURLENCODEDSTRING_H_

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/QXExport.h"
+
 // Optional components announce themselves here by name, the way a class is
 // found by name at run time on platforms that have such a registry. A
 // component library typically registers itself from a static initialiser:
@@ -10,7 +12,7 @@
 //   static const bool registered = QXComponentRegistry::add("QXMobilePrivacy");
 //
 // Thread-safe; names are compared byte for byte.
-class QXComponentRegistry {
+class QX_EXPORT QXComponentRegistry {
  public:
   static bool add(const std::string& name);
   static void remove(const std::string& name);

@@ -6,29 +6,25 @@
 // --- QXFakeUserDefaults ------------------------------------------------------
 
 std::optional<std::string> QXFakeUserDefaults::objectForKey(const std::string& key) {
-  if (auto value = stored_.objectForKey(key)) return value;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (auto it = stored_.find(key); it != stored_.end()) return it->second;
   auto it = registered_.find(key);
   if (it == registered_.end()) return std::nullopt;
   return it->second;
 }
 
 void QXFakeUserDefaults::setObject(const std::string& value, const std::string& key) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (unwritable_) return;
-    ++writes_;
-  }
-  stored_.setObject(value, key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (unwritable_) return;
+  ++writes_;
+  stored_[key] = value;
 }
 
 void QXFakeUserDefaults::removeObject(const std::string& key) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (unwritable_) return;
-    ++writes_;
-  }
-  stored_.removeObject(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (unwritable_) return;
+  ++writes_;
+  stored_.erase(key);
 }
 
 bool QXFakeUserDefaults::synchronize() {

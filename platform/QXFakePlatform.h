@@ -8,14 +8,15 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "platform/QXMemoryUserDefaults.h"
+#include "platform/QXExport.h"
 #include "platform/QXPlatform.h"
 
 // User defaults of the fake platform: in memory, with switches for the
 // failures a test wants to provoke.
-class QXFakeUserDefaults : public QXStandardUserDefaults {
+class QX_EXPORT QXFakeUserDefaults : public QXStandardUserDefaults {
  public:
   std::optional<std::string> objectForKey(const std::string& key) override;
   void setObject(const std::string& value, const std::string& key) override;
@@ -33,11 +34,11 @@ class QXFakeUserDefaults : public QXStandardUserDefaults {
 
  private:
   mutable std::mutex mutex_;
-  QXMemoryUserDefaults stored_;
-  std::map<std::string, std::string> registered_;  // guarded by mutex_
-  bool unwritable_ = false;                        // guarded by mutex_
-  size_t writes_ = 0;                              // guarded by mutex_
-  size_t synchronizes_ = 0;                        // guarded by mutex_
+  std::unordered_map<std::string, std::string> stored_;  // guarded by mutex_
+  std::map<std::string, std::string> registered_;        // guarded by mutex_
+  bool unwritable_ = false;                              // guarded by mutex_
+  size_t writes_ = 0;                                    // guarded by mutex_
+  size_t synchronizes_ = 0;                              // guarded by mutex_
 };
 
 // A complete platform in memory: a manual clock that only moves when told,
@@ -47,7 +48,7 @@ class QXFakeUserDefaults : public QXStandardUserDefaults {
 // plausible default (a phone-like device "iPhone10,3", screen 375x667, locale
 // "en_US" with EUR, application "FakeApp" 1.0 build 1, interfaces lo and en0).
 // Thread-safe.
-class QXFakePlatform : public QXPlatform {
+class QX_EXPORT QXFakePlatform : public QXPlatform {
  public:
   static constexpr double kDefaultNow = 1700000000.0;  // 2023-11-14T22:13:20Z
 

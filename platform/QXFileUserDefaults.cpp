@@ -1,6 +1,7 @@
 #include "platform/QXFileUserDefaults.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,10 @@ uint64_t recordSize(const std::string& key, const std::string& value) {
   return kRecordHeaderSize + key.size() + value.size();
 }
 
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 QXFileUserDefaults::QXFileUserDefaults(std::string path) : path_(std::move(path)) {
@@ -128,21 +133,61 @@ void QXFileUserDefaults::moveAside(const std::string& why) {
   }
 }
 
+QXFileUserDefaults::Lock QXFileUserDefaults::lockFile(int& fd) {
+  // Bounded: each retry means the writer replaced the file in between.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return Lock::kHeldElsewhere;
+      if (errno == EINTR) continue;
+      // A file system without locks: the file is used as it was before
+      // there were locks, by whoever opens it.
+      QXReportPlatformError("user defaults " + path_ + ": cannot be locked (" + errnoText() +
+                            "); another process of this application could overwrite it");
+      return Lock::kTaken;
+    }
+    // The lock is on the file that was opened. The writer that held it may
+    // have replaced the file under this name since (compaction by rename):
+    // then the lock is on a file nobody will read again.
+    struct stat opened {};
+    struct stat named {};
+    if (::fstat(fd, &opened) == 0 && ::stat(path_.c_str(), &named) == 0 &&
+        sameFile(opened, named)) {
+      return Lock::kTaken;
+    }
+    ::close(fd);
+    fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return Lock::kTaken;  // the caller reports the failed open
+  }
+  return Lock::kHeldElsewhere;
+}
+
 void QXFileUserDefaults::openAndLoad() {
   auto openFile = [this](int extraFlags) {
     return ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0600);
+  };
+  bool heldElsewhere = false;
+  // Every file this object writes is locked first, so that two processes
+  // never both write one: the second keeps its values in memory.
+  auto openLocked = [&](int extraFlags) {
+    int fd = openFile(extraFlags);
+    if (fd >= 0 && lockFile(fd) == Lock::kHeldElsewhere) heldElsewhere = true;
+    return fd;
   };
   // The file in the way is kept for the user to inspect; a fresh one starts
   // beside it.
   auto replace = [&](int fd, const std::string& why, int extraFlags) {
     if (fd >= 0) ::close(fd);
     moveAside(why);
-    return openFile(extraFlags);
+    return openLocked(extraFlags);
   };
   std::string contents;
   struct stat before {};
   const bool existed = ::stat(path_.c_str(), &before) == 0;
-  int fd = openFile(0);
+  int fd = openLocked(0);
+  if (heldElsewhere) {
+    loadWithoutWriting(fd);
+    return;
+  }
   if (fd < 0 && errno != ENOENT) {
     fd = replace(-1, "cannot be opened (" + errnoText() + ")", 0);  // permissions, a directory
   } else if (fd >= 0 && !readAll(fd, contents)) {
@@ -152,10 +197,15 @@ void QXFileUserDefaults::openAndLoad() {
   // A file is never left empty by this class (it is made with its header,
   // compacted by rename): an empty one lost what it held.
   const bool foundEmpty = existed && fd >= 0 && contents.empty();
-  if (fd >= 0 && !contents.empty() &&
+  if (fd >= 0 && !heldElsewhere && !contents.empty() &&
       (contents.size() < kHeaderSize || contents.compare(0, kHeaderSize, header()) != 0)) {
     fd = replace(fd, "is not a defaults file of this version", O_TRUNC);
     contents.clear();
+  }
+  if (heldElsewhere) {
+    // Another process took the fresh file first.
+    loadWithoutWriting(fd);
+    return;
   }
   if (fd < 0) {
     QXReportPlatformError("user defaults " + path_ + ": cannot be created (" + errnoText() +
@@ -179,11 +229,23 @@ void QXFileUserDefaults::openAndLoad() {
     unsynced_ = true;
     return;
   }
-  loadFrom(contents);
+  loadFrom(contents, /*writer=*/true);
   ::lseek(fd_, 0, SEEK_END);
 }
 
-void QXFileUserDefaults::loadFrom(const std::string& contents) {
+void QXFileUserDefaults::loadWithoutWriting(int fd) {
+  std::string contents;
+  const bool read = readAll(fd, contents);
+  ::close(fd);
+  if (read && contents.size() >= kHeaderSize && contents.compare(0, kHeaderSize, header()) == 0) {
+    loadFrom(contents, /*writer=*/false);
+  }
+  QXReportPlatformError("user defaults " + path_ +
+                        ": in use by another process of this application; this one starts from "
+                        "what the file holds and keeps its changes in memory only");
+}
+
+void QXFileUserDefaults::loadFrom(const std::string& contents, bool writer) {
   size_t offset = kHeaderSize;
   while (offset < contents.size()) {
     const size_t remaining = contents.size() - offset;
@@ -209,7 +271,9 @@ void QXFileUserDefaults::loadFrom(const std::string& contents) {
   for (const auto& [key, value] : values_)
     liveBytes_ += recordSize(key, value);
   fileBytes_ = contents.size();
-  if (offset < contents.size()) {
+  // A reader may find the writer's record half-appended: only the writer
+  // judges the tail.
+  if (writer && offset < contents.size()) {
     QXReportPlatformError("user defaults " + path_ + ": damaged after byte " +
                           std::to_string(offset) + " (" + std::to_string(contents.size() - offset) +
                           " bytes dropped, " + std::to_string(values_.size()) + " keys kept)");
@@ -295,6 +359,14 @@ bool QXFileUserDefaults::rewrite() {
   if (fd < 0) {
     QXReportPlatformError("user defaults " + temporary + ": cannot be created (" + errnoText() +
                           ")");
+    missedWrites_ = true;
+    return false;
+  }
+  // Locked before it takes the file's name, so that no process finds the
+  // name unlocked in between and starts writing too.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    QXReportPlatformError("user defaults " + temporary + ": locked by another process");
+    ::close(fd);
     missedWrites_ = true;
     return false;
   }

@@ -30,7 +30,14 @@
 // When the file cannot be opened at all, the values live in memory only and
 // the reason is reported once.
 //
-// The file is created with mode 0600. One process at a time should use a file.
+// One writer: the object holds an advisory lock (flock) on its file while it
+// lives. An object that finds the file locked by another process (or by
+// another object of this one) starts from what the file holds, keeps its
+// changes in memory only, never writes the file, and reports that once; a
+// compaction by the writer can then not silently undo its writes. The
+// compacted file is locked before it takes the file's name.
+//
+// The file is created with mode 0600.
 class QXFileUserDefaults : public QXStandardUserDefaults {
  public:
   explicit QXFileUserDefaults(std::string path);
@@ -42,12 +49,20 @@ class QXFileUserDefaults : public QXStandardUserDefaults {
   bool synchronize() override;
 
   const std::string& path() const { return path_; }
-  // False when the file could not be opened and values live in memory only.
+  // False when values live in memory only: the file could not be opened, or
+  // another process writes it.
   bool isPersistent() const;
 
  private:
   void openAndLoad();
-  void loadFrom(const std::string& contents);
+  enum class Lock { kTaken, kHeldElsewhere };
+  // Locks the file open on `fd`, reopening it when it was replaced under its
+  // name meanwhile.
+  Lock lockFile(int& fd);
+  // For a file another process writes: its values, and nothing written.
+  void loadWithoutWriting(int fd);
+  // `writer`: this object owns the file and repairs a damaged tail.
+  void loadFrom(const std::string& contents, bool writer);
   void appendRecord(uint8_t op, const std::string& key, const std::string& value);
   bool rewrite();  // compaction; also repairs a file that missed writes
   void maybeCompact();

@@ -9,12 +9,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 
 #include "platform/QXBytes.h"
+#include "platform/QXCurrency.h"
 #include "platform/QXFileUserDefaults.h"
 #include "platform/QXLinuxDevice.h"
 #include "platform/QXLinuxInterfaces.h"
+#include "platform/QXLocaleName.h"
 #include "platform/QXMemoryUserDefaults.h"
 #include "platform/QXPlatformLog.h"
 #include "platform/QXRegisteredUserDefaults.h"
@@ -62,14 +65,44 @@ QXLocaleName localeFrom(const std::optional<std::string>& given) {
 
 }  // namespace
 
+struct QXLinuxPlatform::State {
+  explicit State(Options given)
+      : options(std::move(given)),
+        executableName(readExecutableName()),
+        locale(localeFrom(options.localeIdentifier)) {}
+
+  std::string defaultDataDirectory() const;
+  const std::optional<QXCurrency>& currency();
+
+  // Constant after construction.
+  const Options options;
+  const std::string executableName;
+  const QXLocaleName locale;
+
+  std::once_flag deviceOnce;
+  QXDeviceInfo device;  // written once under deviceOnce
+  std::once_flag currencyOnce;
+  std::optional<QXCurrency> localeCurrency;  // written once under currencyOnce
+  std::mutex interfacesMutex;
+  // Guarded by interfacesMutex: the latest listing and when it was read.
+  std::optional<std::vector<QXInterfaceAddress>> interfaces;
+  std::chrono::steady_clock::time_point interfacesReadAt;
+  std::once_flag dataDirectoryOnce;
+  std::string dataDirectory;  // written once under dataDirectoryOnce
+  std::once_flag defaultsOnce;
+  std::unique_ptr<QXStandardUserDefaults> defaults;  // made once under defaultsOnce
+};
+
 QXLinuxPlatform::QXLinuxPlatform() : QXLinuxPlatform(Options()) {}
 
 QXLinuxPlatform::QXLinuxPlatform(Options options)
-    : options_(std::move(options)),
-      executableName_(readExecutableName()),
-      locale_(localeFrom(options_.localeIdentifier)) {}
+    : state_(std::make_unique<State>(std::move(options))) {}
 
 QXLinuxPlatform::~QXLinuxPlatform() = default;
+
+const std::string& QXLinuxPlatform::localeIdentifier() const {
+  return state_->locale.identifier;
+}
 
 double QXLinuxPlatform::secondsSince1970() {
   using namespace std::chrono;
@@ -81,49 +114,51 @@ int QXLinuxPlatform::processIdentifier() {
 }
 
 QXDeviceInfo QXLinuxPlatform::currentDevice() {
-  std::call_once(deviceOnce_, [this] {
-    device_ = QXLinuxDevice::describe("/", QXLinuxDevice::readKernelNames());
+  State& state = *state_;
+  std::call_once(state.deviceOnce, [&state] {
+    state.device = QXLinuxDevice::describe("/", QXLinuxDevice::readKernelNames());
   });
-  return device_;
+  return state.device;
 }
 
 std::optional<QXScreenBounds> QXLinuxPlatform::mainScreenBounds() {
-  return options_.screen;
+  return state_->options.screen;
 }
 
-const std::optional<QXCurrency>& QXLinuxPlatform::currency() {
-  std::call_once(currencyOnce_, [this] { currency_ = QXCurrencyForLocale(locale_.identifier); });
-  return currency_;
+const std::optional<QXCurrency>& QXLinuxPlatform::State::currency() {
+  std::call_once(currencyOnce, [this] { localeCurrency = QXCurrencyForLocale(locale.identifier); });
+  return localeCurrency;
 }
 
 std::optional<std::string> QXLinuxPlatform::currencyCode() {
-  if (const auto& found = currency()) return found->code;
+  if (const auto& found = state_->currency()) return found->code;
   return std::nullopt;
 }
 
 std::optional<std::string> QXLinuxPlatform::currencySymbol() {
-  if (const auto& found = currency()) return found->symbol;
+  if (const auto& found = state_->currency()) return found->symbol;
   return std::nullopt;
 }
 
 uint32_t QXLinuxPlatform::defaultCStringEncoding() {
-  return QXEncodingNumberForCodeset(locale_.codeset);
+  return QXEncodingNumberForCodeset(state_->locale.codeset);
 }
 
 std::optional<std::string> QXLinuxPlatform::infoDictionaryValue(const std::string& key) {
-  auto it = options_.infoDictionary.find(key);
-  if (it != options_.infoDictionary.end()) return it->second;
-  if (key == kQXBundleNameKey) return executableName_;
+  const auto& info = state_->options.infoDictionary;
+  auto it = info.find(key);
+  if (it != info.end()) return it->second;
+  if (key == kQXBundleNameKey) return state_->executableName;
   return std::nullopt;
 }
 
 std::optional<std::string> QXLinuxPlatform::bundleIdentifier() {
-  if (options_.bundleIdentifier) return options_.bundleIdentifier;
-  return executableName_;
+  if (state_->options.bundleIdentifier) return state_->options.bundleIdentifier;
+  return state_->executableName;
 }
 
 QXStandardUserDefaults* QXLinuxPlatform::standardUserDefaults() {
-  std::call_once(defaultsOnce_, [this] {
+  std::call_once(state_->defaultsOnce, [this] {
     const std::string directory = dataDirectory();
     std::unique_ptr<QXStandardUserDefaults> stored;
     if (directory.empty()) {
@@ -132,22 +167,24 @@ QXStandardUserDefaults* QXLinuxPlatform::standardUserDefaults() {
       stored = std::make_unique<QXFileUserDefaults>(directory + "/user-defaults.qxud");
     }
     std::map<std::string, std::string> registered;
-    if (!locale_.identifier.empty()) registered[kQXAppleLocaleKey] = locale_.identifier;
-    defaults_ =
+    const std::string& locale = state_->locale.identifier;
+    if (!locale.empty()) registered[kQXAppleLocaleKey] = locale;
+    state_->defaults =
         std::make_unique<QXRegisteredUserDefaults>(std::move(stored), std::move(registered));
   });
-  return defaults_.get();
+  return state_->defaults.get();
 }
 
 std::optional<std::vector<QXInterfaceAddress>> QXLinuxPlatform::interfaceAddresses() {
   constexpr auto kFresh = std::chrono::seconds(1);
-  std::lock_guard<std::mutex> lock(interfacesMutex_);
+  State& state = *state_;
+  std::lock_guard<std::mutex> lock(state.interfacesMutex);
   const auto now = std::chrono::steady_clock::now();
-  if (!interfaces_ || now - interfacesReadAt_ >= kFresh) {
-    interfaces_ = QXLinuxInterfaces::list();
-    interfacesReadAt_ = now;
+  if (!state.interfaces || now - state.interfacesReadAt >= kFresh) {
+    state.interfaces = QXLinuxInterfaces::list();
+    state.interfacesReadAt = now;
   }
-  return interfaces_;
+  return state.interfaces;
 }
 
 bool QXLinuxPlatform::fileExists(const std::string& path) {
@@ -170,9 +207,9 @@ std::string QXLinuxPlatform::directoryNameFor(const std::string& bundleIdentifie
   return name;
 }
 
-std::string QXLinuxPlatform::defaultDataDirectory() const {
+std::string QXLinuxPlatform::State::defaultDataDirectory() const {
   const std::string application =
-      directoryNameFor(options_.bundleIdentifier.value_or(executableName_));
+      directoryNameFor(options.bundleIdentifier.value_or(executableName));
   std::string base = environment("XDG_DATA_HOME");
   if (base.empty()) {
     const std::string home = environment("HOME");
@@ -186,18 +223,19 @@ std::string QXLinuxPlatform::defaultDataDirectory() const {
 }
 
 std::string QXLinuxPlatform::dataDirectory() {
-  std::call_once(dataDirectoryOnce_, [this] {
-    std::string directory =
-        options_.dataDirectory.empty() ? defaultDataDirectory() : options_.dataDirectory;
+  State& state = *state_;
+  std::call_once(state.dataDirectoryOnce, [&state] {
+    std::string directory = state.options.dataDirectory.empty() ? state.defaultDataDirectory()
+                                                                : state.options.dataDirectory;
     if (makeDirectories(directory)) {
-      dataDirectory_ = directory;
+      state.dataDirectory = directory;
     } else {
       QXReportPlatformError("data directory " + directory + " cannot be made (" +
                             std::generic_category().message(errno) +
                             "); state is kept in memory only");
     }
   });
-  return dataDirectory_;
+  return state_->dataDirectory;
 }
 
 void QXLinuxPlatform::stirRandom() {

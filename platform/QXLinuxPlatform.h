@@ -1,16 +1,13 @@
 #ifndef QUORVEX_PLATFORM_QXLINUXPLATFORM_H_
 #define QUORVEX_PLATFORM_QXLINUXPLATFORM_H_
 
-#include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/QXCurrency.h"
-#include "platform/QXLocaleName.h"
+#include "platform/QXExport.h"
 #include "platform/QXPlatform.h"
 
 // The real platform on Linux.
@@ -37,7 +34,7 @@
 //   - network interfaces: see QXLinuxInterfaces. A listing costs a few
 //     hundred microseconds of system calls, so one is answered again to the
 //     questions of the next second (the launch asks twice).
-class QXLinuxPlatform : public QXPlatform {
+class QX_EXPORT QXLinuxPlatform : public QXPlatform {
  public:
   struct Options {
     std::string dataDirectory;                          // empty: the default above
@@ -72,33 +69,16 @@ class QXLinuxPlatform : public QXPlatform {
 
   // The locale identifier in use ("en_US"), empty when neither the options
   // nor the environment name one.
-  const std::string& localeIdentifier() const { return locale_.identifier; }
+  const std::string& localeIdentifier() const;
 
   // The directory name that stands for a bundle identifier in the default
   // data directory.
   static std::string directoryNameFor(const std::string& bundleIdentifier);
 
  private:
-  std::string defaultDataDirectory() const;
-  const std::optional<QXCurrency>& currency();
-
-  // Constant after construction.
-  const Options options_;
-  const std::string executableName_;
-  const QXLocaleName locale_;
-
-  std::once_flag deviceOnce_;
-  QXDeviceInfo device_;  // written once under deviceOnce_
-  std::once_flag currencyOnce_;
-  std::optional<QXCurrency> currency_;  // written once under currencyOnce_
-  std::mutex interfacesMutex_;
-  // Guarded by interfacesMutex_: the latest listing and when it was read.
-  std::optional<std::vector<QXInterfaceAddress>> interfaces_;
-  std::chrono::steady_clock::time_point interfacesReadAt_;
-  std::once_flag dataDirectoryOnce_;
-  std::string dataDirectory_;  // written once under dataDirectoryOnce_
-  std::once_flag defaultsOnce_;
-  std::unique_ptr<QXStandardUserDefaults> defaults_;  // made once under defaultsOnce_
+  // What the platform was given and has read, out of the class's layout.
+  struct State;
+  const std::unique_ptr<State> state_;
 };
 
 #endif  // QUORVEX_PLATFORM_QXLINUXPLATFORM_H_

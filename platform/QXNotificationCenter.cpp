@@ -1,6 +1,9 @@
 #include "platform/QXNotificationCenter.h"
 
 #include <algorithm>
+#include <exception>
+
+#include "platform/QXPlatformLog.h"
 
 std::shared_ptr<QXNotificationCenter> QXNotificationCenter::defaultCenter() {
   // Held by a pointer that is never destroyed: observers that live in
@@ -69,34 +72,42 @@ void QXNotificationCenter::retire(const ObservationList& observations) {
   for (const auto& observation : observations) {
     std::unique_lock<std::mutex> lock(observation->mutex);
     observation->active = false;
-    observation->idle.wait(lock, [&] {
-      return std::all_of(observation->running.begin(), observation->running.end(),
-                         [&](std::thread::id id) { return id == self; });
-    });
+    observation->idle.wait(lock, [&] { return onlyOnThisThread(*observation, self); });
   }
+}
+
+bool QXNotificationCenter::onlyOnThisThread(const Observation& observation, std::thread::id self) {
+  for (const Delivery* delivery = observation.running; delivery != nullptr;
+       delivery = delivery->next) {
+    if (delivery->thread != self) return false;
+  }
+  return true;
 }
 
 void QXNotificationCenter::deliver(Observation& observation, const QXNotification& notification) {
-  const auto self = std::this_thread::get_id();
+  Delivery delivery{std::this_thread::get_id()};
   {
     std::lock_guard<std::mutex> lock(observation.mutex);
     if (!observation.active) return;
-    observation.running.push_back(self);
+    delivery.next = observation.running;
+    observation.running = &delivery;
   }
   struct Leave {
     Observation& observation;
-    std::thread::id self;
+    Delivery& delivery;
     ~Leave() {
       std::lock_guard<std::mutex> lock(observation.mutex);
-      auto& running = observation.running;
-      running.erase(std::find(running.begin(), running.end(), self));
+      Delivery** link = &observation.running;
+      while (*link != &delivery)
+        link = &(*link)->next;
+      *link = delivery.next;
       observation.idle.notify_all();
     }
-  } leave{observation, self};
+  } leave{observation, delivery};
   observation.callback(notification);
 }
 
-void QXNotificationCenter::postNotification(const QXNotification& notification) {
+void QXNotificationCenter::postNotification(const QXNotification& notification) noexcept {
   std::shared_ptr<const ObservationList> observers;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -104,8 +115,28 @@ void QXNotificationCenter::postNotification(const QXNotification& notification) 
     if (it == byName_.end()) return;
     observers = it->second;
   }
-  for (const auto& observation : *observers)
-    deliver(*observation, notification);
+  for (const auto& observation : *observers) {
+    // An observer may be the host's: what it throws stays here, so that the
+    // observers after it are told too and the poster (a tracker's execute,
+    // say) goes on. Each throwing observer is reported once.
+    try {
+      deliver(*observation, notification);
+    } catch (const std::exception& error) {
+      observerThrew(*observation, notification.name, error.what());
+    } catch (...) {
+      observerThrew(*observation, notification.name, "an exception that is no std::exception");
+    }
+  }
+}
+
+void QXNotificationCenter::observerThrew(Observation& observation, const std::string& name,
+                                         const char* what) noexcept {
+  if (observation.threwBefore.exchange(true)) return;
+  try {
+    QXReportPlatformError("an observer of \"" + name + "\" threw (" + what +
+                          "); what it throws is ignored from now on");
+  } catch (...) {
+  }
 }
 
 size_t QXNotificationCenter::observerCount(const std::string& name) const {

@@ -1,6 +1,7 @@
 #ifndef QUORVEX_PLATFORM_QXNOTIFICATIONCENTER_H_
 #define QUORVEX_PLATFORM_QXNOTIFICATIONCENTER_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -12,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/QXExport.h"
+
 // The user information of a notification: string keys to string values.
 using QXUserInfo = std::map<std::string, std::string>;
 
@@ -22,9 +25,17 @@ struct QXNotification {
   const void* object = nullptr;
   std::optional<QXUserInfo> userInfo;
 
+  static QXNotification notificationWithName(std::string name, const void* object) {
+    QXNotification notification;
+    notification.name = std::move(name);
+    notification.object = object;
+    return notification;
+  }
   static QXNotification notificationWithName(std::string name, const void* object,
-                                             std::optional<QXUserInfo> userInfo = std::nullopt) {
-    return QXNotification{std::move(name), object, std::move(userInfo)};
+                                             std::optional<QXUserInfo> userInfo) {
+    QXNotification notification = notificationWithName(std::move(name), object);
+    if (userInfo) notification.userInfo.emplace(std::move(*userInfo));
+    return notification;
   }
 };
 
@@ -39,7 +50,7 @@ struct QXNotification {
 //
 // Centers are shared: whoever posts to or observes a center holds a
 // shared_ptr to it, so a center outlives every object that uses it.
-class QXNotificationCenter {
+class QX_EXPORT QXNotificationCenter {
  public:
   using Callback = std::function<void(const QXNotification&)>;
 
@@ -59,12 +70,24 @@ class QXNotificationCenter {
   void removeObserver(const void* observer);
   void removeObserver(const void* observer, const std::string& name);
 
-  void postNotification(const QXNotification& notification);
+  // Calls the observers of the notification's name on this thread, in the
+  // order they were added. A callback must not throw: if one does, the
+  // exception is caught, the observers after it are still called, and the
+  // first exception of each observation is reported once (QXPlatformLog).
+  // Posting itself never throws.
+  void postNotification(const QXNotification& notification) noexcept;
 
   // Number of live observations of `name` (for diagnostics and tests).
   size_t observerCount(const std::string& name) const;
 
  private:
+  // A thread inside an observation's callback. It lives in the delivering
+  // frame, so that entering a callback never allocates: a post delivers to
+  // every observer even when memory has run out.
+  struct Delivery {
+    std::thread::id thread;
+    Delivery* next = nullptr;
+  };
   struct Observation {
     Observation(const void* o, Callback cb) : observer(o), callback(std::move(cb)) {}
     const void* const observer;
@@ -72,7 +95,8 @@ class QXNotificationCenter {
     std::mutex mutex;
     std::condition_variable idle;
     bool active = true;                    // guarded by mutex
-    std::vector<std::thread::id> running;  // guarded by mutex: threads inside callback
+    std::atomic<bool> threwBefore{false};  // its callback has thrown
+    Delivery* running = nullptr;           // guarded by mutex: threads inside callback
   };
   using ObservationList = std::vector<std::shared_ptr<Observation>>;
 
@@ -80,6 +104,9 @@ class QXNotificationCenter {
   // inside one of their callbacks.
   static void retire(const ObservationList& observations);
   static void deliver(Observation& observation, const QXNotification& notification);
+  static bool onlyOnThisThread(const Observation& observation, std::thread::id self);
+  static void observerThrew(Observation& observation, const std::string& name,
+                            const char* what) noexcept;
 
   mutable std::mutex mutex_;
   // Copy-on-write lists per name: a post takes the current list under the

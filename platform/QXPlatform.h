@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/QXExport.h"
 #include "platform/QXStandardUserDefaults.h"
 
 // What the device says about itself (the platform's current-device object and
@@ -56,13 +57,13 @@ struct QXInterfaceAddress {
 
 // Keys of the application's information dictionary. Our own names for them,
 // so that a host that also links a CoreFoundation on Linux sees no clash.
-extern const char* const kQXBundleNameKey;                // "CFBundleName"
-extern const char* const kQXBundleVersionKey;             // "CFBundleVersion": the build
-extern const char* const kQXBundleShortVersionStringKey;  // "CFBundleShortVersionString"
+QX_EXPORT extern const char* const kQXBundleNameKey;                // "CFBundleName"
+QX_EXPORT extern const char* const kQXBundleVersionKey;             // "CFBundleVersion": the build
+QX_EXPORT extern const char* const kQXBundleShortVersionStringKey;  // "CFBundleShortVersionString"
 // The user-defaults key under which the user's locale identifier is found.
-extern const char* const kQXAppleLocaleKey;  // "AppleLocale"
+QX_EXPORT extern const char* const kQXAppleLocaleKey;  // "AppleLocale"
 
-class QXPlatform {
+class QX_EXPORT QXPlatform {
  public:
   QXPlatform() = default;
   QXPlatform(const QXPlatform&) = delete;

@@ -1,6 +1,8 @@
 #include "platform/QXPlatformLog.h"
 
+#include <atomic>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -24,15 +26,33 @@ void QXSetPlatformErrorSink(QXPlatformErrorSink sink) {
   sinkSlot() = std::move(shared);
 }
 
-void QXReportPlatformError(const std::string& message) {
+void QXReportPlatformError(const std::string& message) noexcept {
   std::shared_ptr<const QXPlatformErrorSink> sink;
   {
     std::lock_guard<std::mutex> lock(sinkMutex());
     sink = sinkSlot();
   }
-  if (sink) {
-    (*sink)(message);
-  } else {
+  if (!sink) {
     std::fprintf(stderr, "[Quorvex platform] %s\n", message.c_str());
+    return;
+  }
+  // The sink may be the host's: what it throws stays here, and the first
+  // time is told on standard error.
+  static std::atomic<bool> threwBefore{false};
+  try {
+    (*sink)(message);
+  } catch (const std::exception& error) {
+    if (!threwBefore.exchange(true)) {
+      std::fprintf(stderr,
+                   "[Quorvex platform] the platform error sink threw (%s); what it throws is "
+                   "ignored from now on\n",
+                   error.what());
+    }
+  } catch (...) {
+    if (!threwBefore.exchange(true)) {
+      std::fprintf(stderr,
+                   "[Quorvex platform] the platform error sink threw; what it throws is ignored "
+                   "from now on\n");
+    }
   }
 }

@@ -3,12 +3,13 @@
 
 #include <memory>
 
+#include "platform/QXExport.h"
 #include "platform/QXPlatform.h"
 
 // A platform that passes every call to another one. Derive from it and
 // override only what should behave differently (a clock that stops, an
 // interface list that fails), so that the rest stays real.
-class QXPlatformWrapper : public QXPlatform {
+class QX_EXPORT QXPlatformWrapper : public QXPlatform {
  public:
   explicit QXPlatformWrapper(std::shared_ptr<QXPlatform> target) : target_(std::move(target)) {}
 

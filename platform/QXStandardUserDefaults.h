@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/QXExport.h"
+
 // The application's persisted key/value store of strings (the platform's
 // standard user defaults). Keys and values are arbitrary bytes.
 //
@@ -11,7 +13,7 @@
 // is visible to every later read at once; when it reaches the disk is the
 // implementation's affair, but the file-backed one has handed every write to
 // the kernel before the call returns, so it survives a crash of the process.
-class QXStandardUserDefaults {
+class QX_EXPORT QXStandardUserDefaults {
  public:
   virtual ~QXStandardUserDefaults() = default;
 

@@ -10,7 +10,7 @@
 #include "QXSDK/QXPostData.h"
 #include "QXSDK/QXProduct.h"
 #include "core/QXDynamicStore.h"
-#include "core/QXURLEncodedString.h"
+#include "tools/collector/QXFormFields.h"
 
 namespace {
 
@@ -107,19 +107,11 @@ TEST_F(AppVarsTest, ProductEntriesOfAnyBytesReachTheBodyAsFieldsOfTheirOwn) {
   QXPostData postData;
   postData.insertStore(appVars.dynamicStore());
   const std::string body = postData.getParameters();
-  const size_t separator = body.find('&');
-  ASSERT_NE(separator, std::string::npos);
-  EXPECT_EQ(body.find('&', separator + 1), std::string::npos);
-  auto field = [](const std::string& text) {
-    const size_t equals = text.find('=');
-    return std::make_pair(QXURLDecodedString(text.substr(0, equals)),
-                          QXURLDecodedString(text.substr(equals + 1)));
-  };
-  EXPECT_EQ(field(body.substr(0, separator)),
-            std::make_pair(std::string("b&a=sk[e]t\0%[product_name][1]", 29),
-                           std::string("a&b=c#d+e%f\xFF", 12)));
-  EXPECT_EQ(field(body.substr(separator + 1)),
-            std::make_pair(std::string("b&a=sk[e]t\0%[k]\0[=&][1]", 23), std::string("v&w")));
+  EXPECT_EQ(
+      QXDecodedFormFields(body),
+      (std::vector<QXFormField>{
+          {std::string("b&a=sk[e]t\0%[product_name][1]", 29), std::string("a&b=c#d+e%f\xFF", 12)},
+          {std::string("b&a=sk[e]t\0%[k]\0[=&][1]", 23), std::string("v&w")}}));
 }
 
 TEST_F(AppVarsTest, DescriptionIsOneQuotedLinePerEntryInKeyOrderThenAnEmptyLine) {

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "collect_command.h"
 #include "delivery_support.h"
 #include "support/TestSupport.h"
 #include "tools/collector/QXCollector.h"
@@ -13,13 +14,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++count;
-  return count;
-}
 
 class CollectorTest : public ::testing::Test {
  protected:
@@ -236,31 +230,6 @@ TEST_F(CollectorTest, RequestsAreCountedButNotKeptWhenAskedNotTo) {
   EXPECT_TRUE(counting.requests().empty());
 }
 
-class CollectCommandTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-#ifndef QUORVEX_TOOL_PATH
-    GTEST_SKIP() << "the quorvex tool is not built in this configuration";
-#endif
-  }
-
-  std::unique_ptr<qxtest::ChildProcess> run(std::vector<std::string> arguments) {
-#ifdef QUORVEX_TOOL_PATH
-    arguments.insert(arguments.begin(), {QUORVEX_TOOL_PATH, "collect"});
-#endif
-    return std::make_unique<qxtest::ChildProcess>(arguments, std::vector<std::string>{});
-  }
-
-  // The port the tool announced on standard error.
-  static uint16_t announcedPort(qxtest::ChildProcess& tool) {
-    if (!tool.waitForError("listening on http://127.0.0.1:", 10s)) return 0;
-    const size_t at = tool.err().find("127.0.0.1:") + 10;
-    return static_cast<uint16_t>(std::stoi(tool.err().substr(at)));
-  }
-
-  qxtest::TempDirectory directory;
-};
-
 TEST_F(CollectCommandTest, PrintsEachHitFieldByFieldDecodedAndStopsAfterTheCount) {
   const std::string out = directory.file("bodies.txt");
   auto tool = run({"--count", "2", "--out", out});
@@ -309,36 +278,6 @@ TEST_F(CollectCommandTest, AnInterruptStillWritesEveryHitAnswered) {
   EXPECT_EQ(qxtest::readFile(out), "n=1\nn=2\nn=3\nn=4\nn=5\n");
 }
 
-TEST_F(CollectCommandTest, HitsFromManyConnectionsAreEachShownOnceUpToTheCount) {
-  constexpr int kClients = 4;
-  constexpr int kHitsEach = 50;
-  const std::string out = directory.file("bodies.txt");
-  auto tool = run({"--count", std::to_string(kClients * kHitsEach), "--out", out});
-  const uint16_t port = announcedPort(*tool);
-  ASSERT_NE(port, 0);
-  std::vector<std::thread> clients;
-  for (int c = 0; c < kClients; ++c) {
-    clients.emplace_back([port, c] {
-      qxtest::RawClient client(port);
-      for (int i = 0; i < kHitsEach; ++i) {
-        client.write(qxtest::postRequest("/7/", "seq=" + std::to_string(c * kHitsEach + i)));
-        client.readHead();
-      }
-    });
-  }
-  for (std::thread& client : clients)
-    client.join();
-  ASSERT_EQ(tool->wait(10s), 0);
-  const std::string bodies = qxtest::readFile(out);
-  for (int n = 0; n < kClients * kHitsEach; ++n) {
-    const std::string number = std::to_string(n);
-    const std::string header = "--- hit " + std::to_string(n + 1) + ": ";
-    EXPECT_EQ(occurrences(tool->out(), header), 1u) << header;
-    EXPECT_EQ(occurrences(tool->out(), "\nseq=" + number + "\n"), 1u) << number;
-    EXPECT_EQ(occurrences("\n" + bodies, "\nseq=" + number + "\n"), 1u) << number;
-  }
-}
-
 TEST_F(CollectCommandTest, AnswersTheStatusItWasGiven) {
   auto tool = run({"--status", "503", "--count", "1"});
   const uint16_t port = announcedPort(*tool);
@@ -363,12 +302,32 @@ TEST_F(CollectCommandTest, BadOptionsGiveOneLineAndStatusTwo) {
                                                                      {"--status", "99"},
                                                                      {"--count", "0"},
                                                                      {"--frobnicate"},
-                                                                     {"--out="}}) {
+                                                                     {"--out="},
+                                                                     {"--out", ""},
+                                                                     {"--count", "-3"},
+                                                                     {"--port", "0x50"}}) {
     auto tool = run(arguments);
     EXPECT_EQ(tool->wait(10s), 2) << arguments[0];
     EXPECT_EQ(std::count(tool->err().begin(), tool->err().end(), '\n'), 1) << tool->err();
     EXPECT_EQ(tool->err().rfind("quorvex collect: ", 0), 0u) << tool->err();
   }
+}
+
+TEST_F(CollectCommandTest, HelpListsTheOptionsAndStartsNothing) {
+  auto tool = run({"--help"});
+  EXPECT_EQ(tool->wait(10s), 0);
+  for (const char* option : {"--port", "--status", "--count", "--out"})
+    EXPECT_NE(tool->out().find(option), std::string::npos) << option;
+  EXPECT_TRUE(tool->err().empty()) << tool->err();
+}
+
+TEST_F(CollectCommandTest, APortWithLeadingZerosIsDecimal) {
+  QXCollector probe;
+  ASSERT_TRUE(probe.start().ok());
+  const uint16_t port = probe.port();
+  probe.stop();
+  auto tool = run({"--port", "0" + std::to_string(port), "--count", "1"});
+  EXPECT_EQ(announcedPort(*tool), port) << tool->err();
 }
 
 TEST_F(CollectCommandTest, ATakenPortFailsWithStatusOne) {
@@ -412,6 +371,54 @@ TEST(FieldFormatting, EachFieldOnItsOwnLineDecodedWithControlCharactersEscaped) 
     QXAppendFormattedFields(appended, c.body);
     EXPECT_EQ(appended, "before\n" + c.lines) << c.body;
   }
+}
+
+TEST(FormDecoding, PercentEscapesAndPlusesAreDecodedAndABrokenEscapeKept) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a+b%20c", "a b c"},
+      {"%41%c3%A9", "A\xC3\xA9"},
+      {"%2", "%2"},
+      {"%zz%4", "%zz%4"},
+      {"100%", "100%"},
+      {"%%41", "%A"},
+      {"%2B+", "+ "},
+      {"", ""},
+      {"%00x", std::string("\0x", 2)},
+      {"%25%32%30", "%20"},
+  };
+  for (const auto& [encoded, decoded] : cases) {
+    EXPECT_EQ(QXURLDecodedString(encoded), decoded) << encoded;
+    std::string appended = "k=";
+    QXAppendURLDecoded(appended, encoded);
+    EXPECT_EQ(appended, "k=" + decoded) << encoded;
+  }
+}
+
+TEST(FormDecoding, FieldsAreSplitOnAmpersandsThenOnTheirFirstEqualsSign) {
+  const struct {
+    std::string body;
+    std::vector<QXFormField> fields;
+  } cases[] = {
+      {"", {}},
+      {"a=1&b=%26%3D&a=2", {{"a", "1"}, {"b", "&="}, {"a", "2"}}},
+      {"&&a=1&&", {{"a", "1"}}},
+      {"flag&x=", {{"flag", ""}, {"x", ""}}},
+      {"k=v=w&=v", {{"k", "v=w"}, {"", "v"}}},
+      {"na%3Dme+1=v+2", {{"na=me 1", "v 2"}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QXDecodedFormFields(c.body), c.fields) << c.body;
+    EXPECT_EQ(qxtest::parseBody(c.body), c.fields) << c.body;
+  }
+  EXPECT_EQ(qxtest::fieldOf("a=1&b=2&a=3", "a"), "3");
+  EXPECT_EQ(qxtest::fieldOf("a=1", "b"), std::nullopt);
+}
+
+TEST(FormDecoding, AWellFormedBodyHasOneNameOneEqualsSignAndOneValueAField) {
+  for (const std::string body : {"", "a=1", "a=&=b&c=%3D"})
+    EXPECT_TRUE(qxtest::everyFieldIsOneNameAndOneValue(body)) << body;
+  for (const std::string body : {"a", "a=1&b", "a=1=2", "a=1&&b=2", "&a=1", "a=1&", "=="})
+    EXPECT_FALSE(qxtest::everyFieldIsOneNameAndOneValue(body)) << body;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "platform/QXLinuxPlatform.h"
 #include "platform/QXPlatformWrapper.h"
 #include "support/TestSupport.h"
+#include "tools/collector/QXFormFields.h"
 
 namespace {
 
@@ -171,6 +172,33 @@ TEST(FakePlatform, TheClockMovesOnlyWhenToldAndMayJumpBack) {
   EXPECT_EQ(platform.standardUserDefaults()->objectForKey("k"), std::nullopt);
   EXPECT_FALSE(platform.standardUserDefaults()->synchronize());
   EXPECT_EQ(platform.standardUserDefaults()->objectForKey("AppleLocale"), "en_US");
+}
+
+TEST(FakePlatform, AStoredDefaultHidesTheRegisteredOneUntilItIsRemoved) {
+  QXFakeUserDefaults defaults;
+  defaults.registerValue("AppleLocale", "en_US");
+  defaults.setObject("fr_FR", "AppleLocale");
+  EXPECT_EQ(defaults.objectForKey("AppleLocale"), "fr_FR");
+  defaults.removeObject("AppleLocale");
+  EXPECT_EQ(defaults.objectForKey("AppleLocale"), "en_US");
+  defaults.registerValue("AppleLocale", std::nullopt);
+  EXPECT_EQ(defaults.objectForKey("AppleLocale"), std::nullopt);
+}
+
+TEST(FakePlatform, UnwritableDefaultsKeepWhatTheyHeldAndCountNoWrite) {
+  QXFakeUserDefaults defaults;
+  defaults.setObject("1", "visits");
+  defaults.setObject("", "empty");
+  defaults.setUnwritable(true);
+  defaults.setObject("2", "visits");
+  defaults.removeObject("empty");
+  EXPECT_EQ(defaults.objectForKey("visits"), "1");
+  EXPECT_EQ(defaults.objectForKey("empty"), "");
+  EXPECT_EQ(defaults.writeCount(), 2u);
+  EXPECT_FALSE(defaults.synchronize());
+  defaults.setUnwritable(false);
+  EXPECT_TRUE(defaults.synchronize());
+  EXPECT_EQ(defaults.synchronizeCount(), 2u);
 }
 
 TEST(FakePlatform, AWrapperPassesThroughWhatItDoesNotOverride) {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "QXSDK/QXSDKConstants.h"
 #include "QXSDK/Quorvex.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXNetworkManager.h"
@@ -148,7 +149,7 @@ TEST_F(DeliveryProcessTest, HitsOfATrackerKilledRightAfterExecutingAreDeliveredB
   ASSERT_TRUE(manager.flush(20s));
   std::vector<std::string> numbers;
   for (const auto& request : collector.requests()) {
-    EXPECT_EQ(qxtest::fieldOf(request.body, "QX_QUORVEX_VERSION"), "4.4.1");
+    EXPECT_EQ(qxtest::fieldOf(request.body, "QX_QUORVEX_VERSION"), kQXSDKVersion);
     numbers.push_back("n=" + qxtest::fieldOf(request.body, "n").value_or("?"));
   }
   EXPECT_EQ(numbers, numbered(kHits));

@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -24,6 +23,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/TestSupport.h"
 
 extern char** environ;
 
@@ -119,15 +120,9 @@ inline uint16_t closedPort() {
 // kills it if it still runs.
 class ChildProcess {
  public:
+  // The child dies with the test's process (see forkDyingWithParent). Throws
+  // when the program cannot be run.
   ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe2 failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<char*> args;
     for (const std::string& arg : argv)
       args.push_back(const_cast<char*>(arg.c_str()));
@@ -140,14 +135,44 @@ class ChildProcess {
     for (std::string& entry : env)
       envp.push_back(entry.data());
     envp.push_back(nullptr);
-    const int rc =
-        ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+
+    int out[2];
+    int err[2];
+    int execFailed[2];  // carries exec's errno; closed unwritten by a successful exec
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
+        ::pipe2(execFailed, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe2 failed");
+    const pid_t pid = forkDyingWithParent();
+    const int forkError = errno;
+    if (pid == 0) {
+      if (::dup2(out[1], 1) >= 0 && ::dup2(err[1], 2) >= 0)
+        ::execve(args[0], args.data(), envp.data());
+      const int error = errno;
+      if (::write(execFailed[1], &error, sizeof error) < 0) {
+        // The parent then sees the child exit with 127 instead.
+      }
+      ::_exit(127);
+    }
     ::close(out[1]);
     ::close(err[1]);
+    ::close(execFailed[1]);
     stdoutFd_ = out[0];
     stderrFd_ = err[0];
-    if (rc != 0) throw std::runtime_error("posix_spawn failed");
+    int execError = 0;
+    ssize_t n = 0;
+    if (pid > 0) {
+      while ((n = ::read(execFailed[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+      }
+    }
+    ::close(execFailed[0]);
+    if (pid < 0 || n > 0) {
+      if (pid > 0) ::waitpid(pid, nullptr, 0);
+      ::close(stdoutFd_);
+      ::close(stderrFd_);
+      throw std::runtime_error("cannot run " + argv[0] + ": " +
+                               std::strerror(pid < 0 ? forkError : execError));
+    }
+    pid_ = pid;
     pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
   }
 

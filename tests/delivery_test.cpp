@@ -197,7 +197,7 @@ TEST_F(DeliveryTest, AConsentHitIsDeliveredLikeAnyOther) {
   EXPECT_EQ(bodies(), std::vector<std::string>{"%23CONSENT_HIT%23=1"});
 }
 
-TEST_F(DeliveryTest, ARequestWithoutAURLIsIgnoredWithAnError) {
+TEST_F(DeliveryTest, ARequestWithoutAURLIsRefusedWithAnError) {
   qxtest::LogCapture log;
   QXNetworkManager& delivery = manager();
   QXUserInfo userInfo;
@@ -208,6 +208,7 @@ TEST_F(DeliveryTest, ARequestWithoutAURLIsIgnoredWithAnError) {
       QXNotification::notificationWithName(kQXNotification_HTTPRequest, nullptr));
   EXPECT_EQ(log.messagesAt(4).size(), 2u);
   EXPECT_EQ(delivery.counters().queued, 0u);
+  EXPECT_EQ(delivery.counters().dropped, 2u);
 }
 
 // Pausing while offline is the worker's (its tests fake the transport); a

@@ -64,7 +64,7 @@ TEST_F(HitTest, TheRequestCarriesURLAndBodyAndTheTrackerAsSender) {
   EXPECT_EQ(request.userInfo->size(), 2u);
   EXPECT_EQ(request.userInfo->at(kQXUserInfo_URLKey), "https://collect410501.quorvex.net/7/");
   EXPECT_EQ(fieldOf(lastBody(), "page"), "home");
-  EXPECT_EQ(fieldOf(lastBody(), "QX_QUORVEX_VERSION"), "4.4.1");
+  EXPECT_EQ(fieldOf(lastBody(), "QX_QUORVEX_VERSION"), kQXSDKVersion);
 }
 
 TEST_F(HitTest, ApplicationVariablesWinOverPermanentDataWhichWinsOverHitVariables) {

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -178,8 +179,7 @@ TEST(LinuxDevice, EachValueFallsBackWhenItsFileIsMissingMalformedOrUnreadable) {
     qxtest::TempDirectory root;
     for (const auto& [path, contents] : c.files) {
       const std::string full = root.file(path);
-      std::string directory = full.substr(0, full.rfind('/'));
-      ASSERT_EQ(std::system(("mkdir -p '" + directory + "'").c_str()), 0);
+      std::filesystem::create_directories(std::filesystem::path(full).parent_path());
       qxtest::writeFile(full, contents);
     }
     const QXDeviceInfo device =
@@ -191,8 +191,7 @@ TEST(LinuxDevice, EachValueFallsBackWhenItsFileIsMissingMalformedOrUnreadable) {
   }
   // A DMI entry that cannot be read (a directory in its place).
   qxtest::TempDirectory root;
-  ASSERT_EQ(std::system(("mkdir -p '" + root.file("sys/class/dmi/id/product_name") + "'").c_str()),
-            0);
+  ASSERT_TRUE(std::filesystem::create_directories(root.file("sys/class/dmi/id/product_name")));
   EXPECT_EQ(QXLinuxDevice::describe(root.path(), kernel).model, "Linux device");
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "QXSDK/QXSDKConstants.h"
+#include "core/QXUtils.h"
 #include "delivery_support.h"
 #include "support/TestSupport.h"
 #include "tools/collector/QXCollector.h"
@@ -59,7 +61,7 @@ TEST_F(QuorvexToolTest, BodyPrintsOneBodyPerHitWithEverySourceInIt) {
     EXPECT_EQ(qxtest::fieldOf(body, "event"), "buy");
     EXPECT_EQ(qxtest::fieldOf(body, "basket[product_id][0]"), "A1");
     EXPECT_EQ(qxtest::fieldOf(body, "basket[colour][0]"), "red");
-    EXPECT_EQ(qxtest::fieldOf(body, "QX_QUORVEX_VERSION"), "4.4.1");
+    EXPECT_EQ(qxtest::fieldOf(body, "QX_QUORVEX_VERSION"), kQXSDKVersion);
   }
   EXPECT_EQ(qxtest::fieldOf(bodies[0], "QX_FIRST_EXECUTE"), "TRUE");
   EXPECT_EQ(qxtest::fieldOf(bodies[1], "QX_FIRST_EXECUTE"), "FALSE");
@@ -118,6 +120,35 @@ TEST_F(QuorvexToolTest, SendDeliversEveryHitAndSucceedsOnlyThen) {
   EXPECT_NE(tool->out().find("1 dropped"), std::string::npos) << tool->out();
 }
 
+// The application's name and version go into the User-Agent header; a line
+// break in them must not become a header line of its own at the collector.
+TEST_F(QuorvexToolTest, ControlBytesInTheApplicationNameStayOutOfTheHeaders) {
+  QXCollector collector;
+  ASSERT_TRUE(collector.start().ok());
+  const std::string name = "Shop\r\nX-Injected: yes";
+  ASSERT_EQ(run({"send", "--url", collector.url("/7/"), "--app-name", name, "--app-version",
+                 "1.0\n\x01\x7f\r\nX-Second: 2\r\n", "page=home"}),
+            0)
+      << tool->err();
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  size_t agents = 0;
+  for (const auto& [header, value] : requests[0].headers) {
+    EXPECT_NE(header, "X-Injected");
+    EXPECT_NE(header, "X-Second");
+    if (QXUtils::equalsIgnoringCase(header, "User-Agent")) ++agents;
+  }
+  EXPECT_EQ(agents, 1u);
+  // The body keeps the name as it was given.
+  EXPECT_EQ(qxtest::fieldOf(requests[0].body, "QX_APPLICATION_NAME"), name);
+  const std::string agent = requests[0].header("User-Agent");
+  EXPECT_EQ(agent.rfind("Shop", 0), 0u) << agent;
+  for (const char c : agent) {
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_TRUE(byte >= 0x20 && byte != 0x7f) << "byte " << int{byte} << " in " << agent;
+  }
+}
+
 TEST_F(QuorvexToolTest, SendGivesUpAfterItsTimeoutWhenNothingAnswers) {
   const std::string url = "http://127.0.0.1:" + std::to_string(qxtest::closedPort()) + "/7/";
   EXPECT_EQ(run({"send", "--url", url, "--timeout", "1", "page=home"}), 1);
@@ -126,18 +157,82 @@ TEST_F(QuorvexToolTest, SendGivesUpAfterItsTimeoutWhenNothingAnswers) {
 
 TEST_F(QuorvexToolTest, BadOptionsGiveOneLineAndStatusTwo) {
   const std::vector<std::vector<std::string>> cases = {
-      {"body", "--bogus"},          {"body", "--hits"},
-      {"body", "--hits", "0"},      {"body", "--site", "12x"},
-      {"body", "--product", "A1"},  {"body", "no-equals-sign"},
-      {"body", "--timeout", "3"},   {"send", "--timeout", "-1"},
-      {"send", "--log-level", "9"}, {"body", "--permanent", "novalue"},
-      {"body", "--screen", "390"},  {"body", "--screen", "-1x5"},
+      {"body", "--bogus"},
+      {"body", "--hits"},
+      {"body", "--hits", "0"},
+      {"body", "--site", "12x"},
+      {"body", "--product", "A1"},
+      {"body", "no-equals-sign"},
+      {"body", "--timeout", "3"},
+      {"send", "--timeout", "-1"},
+      {"send", "--log-level", "9"},
+      {"body", "--permanent", "novalue"},
+      {"body", "--screen", "390"},
+      {"body", "--screen", "-1x5"},
+      {"body", "--site", "0x10"},
+      {"body", "--hits", "99999999999999999999"},
+      {"body", "--site", " 7"},
+      {"body", "--product", "b:product_id=A1,"},
+      {"send", "--url"},
+      {"body", "--hits="},
   };
   for (const auto& arguments : cases) {
     EXPECT_EQ(run(arguments), 2) << arguments[1];
     EXPECT_EQ(std::count(tool->err().begin(), tool->err().end(), '\n'), 1) << tool->err();
     EXPECT_TRUE(tool->out().empty());
   }
+}
+
+TEST_F(QuorvexToolTest, AnUnknownOptionIsNamedRatherThanTheWordAfterIt) {
+  EXPECT_EQ(run({"body", "--timeout", "3", "page=x"}), 2);
+  EXPECT_NE(tool->err().find("quorvex body: unknown option '--timeout'"), std::string::npos)
+      << tool->err();
+}
+
+TEST_F(QuorvexToolTest, NumbersAreDecimalAndARepeatedOptionTakesItsLastValue) {
+  ASSERT_EQ(
+      run({"body", "--hits=3", "--hits", "010", "--permanent", "a=1", "--permanent=b=2", "page=x"}),
+      0)
+      << tool->err();
+  const auto bodies = outputLines();
+  ASSERT_EQ(bodies.size(), 10u);
+  EXPECT_EQ(qxtest::fieldOf(bodies[0], "a"), "1");
+  EXPECT_EQ(qxtest::fieldOf(bodies[0], "b"), "2");
+}
+
+TEST_F(QuorvexToolTest, EachCommandsHelpListsItsOwnOptions) {
+  const std::vector<std::string> shared = {
+      "--site",     "--container",  "--url",     "--data-dir", "--app-version", "--app-build",
+      "--app-name", "--bundle-id",  "--locale",  "--screen",   "--permanent",   "--app",
+      "--consent",  "--deactivate", "--product", "--hits",     "--log-level",   "key=value"};
+  for (const std::string command : {"body", "send"}) {
+    ASSERT_EQ(run({command, "--help"}), 0) << tool->err();
+    EXPECT_TRUE(tool->err().empty()) << tool->err();
+    EXPECT_NE(tool->out().find("Usage: quorvex " + command + " [OPTIONS]"), std::string::npos)
+        << tool->out();
+    for (const std::string& option : shared)
+      EXPECT_NE(tool->out().find(option + " "), std::string::npos) << command << " " << option;
+    EXPECT_EQ(tool->out().find("--timeout") != std::string::npos, command == "send");
+  }
+}
+
+TEST(QuorvexToolUsage, TheToolsHelpNamesEveryCommandAndNoCommandIsBadUsage) {
+#ifndef QUORVEX_TOOL_PATH
+  GTEST_SKIP() << "the quorvex tool is not built in this configuration";
+#else
+  qxtest::ChildProcess help({QUORVEX_TOOL_PATH, "--help"}, {});
+  EXPECT_EQ(help.wait(30s), 0);
+  for (const char* command : {"body", "send", "collect"})
+    EXPECT_NE(help.out().find(std::string("  ") + command + " "), std::string::npos) << command;
+  qxtest::ChildProcess nothing({QUORVEX_TOOL_PATH}, {});
+  EXPECT_EQ(nothing.wait(30s), 2);
+  EXPECT_EQ(nothing.err(), "quorvex: a command is needed (try quorvex --help)\n");
+  EXPECT_TRUE(nothing.out().empty());
+  qxtest::ChildProcess unknown({QUORVEX_TOOL_PATH, "--frobnicate"}, {});
+  EXPECT_EQ(unknown.wait(30s), 2);
+  EXPECT_NE(unknown.err().find("unknown option '--frobnicate'"), std::string::npos)
+      << unknown.err();
+#endif
 }
 
 }  // namespace

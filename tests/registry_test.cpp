@@ -5,6 +5,7 @@
 
 #include "QXSDK/QXPredefinedVariables.h"
 #include "QXSDK/QXSDKConstants.h"
+#include "QXSDK/QXVersion.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXCoreVariables.h"
 #include "core/QXUserDefaults.h"
@@ -22,6 +23,15 @@ class RegistryTest : public ::testing::Test {
   std::shared_ptr<QXFakePlatform> platform;
 };
 
+// The version is stated once, in the build; the constant that every hit
+// carries is the generated header's text, which is its three numbers.
+TEST(Version, TheSDKVersionIsTheBuildsMajorMinorAndPatch) {
+  EXPECT_STREQ(kQXSDKVersion, QX_VERSION_STRING);
+  EXPECT_EQ(std::string(QX_VERSION_STRING), std::to_string(QX_VERSION_MAJOR) + "." +
+                                                std::to_string(QX_VERSION_MINOR) + "." +
+                                                std::to_string(QX_VERSION_PATCH));
+}
+
 TEST_F(RegistryTest, IsOneObjectWhoseStepsRunOnceAndCanBeReachedBeforeAnyTracker) {
   QXPredefinedVariables& first = registry();
   EXPECT_EQ(&first, &registry());
@@ -36,7 +46,7 @@ TEST_F(RegistryTest, AfterLaunchTheStoreHoldsTheFixedStartingValues) {
   EXPECT_EQ(r.getData(kQXPredefinedVariable_FirstExecute), "TRUE");
   EXPECT_EQ(r.getData(kQXPredefinedVariable_ApplicationPreviousVersion), "0");
   EXPECT_EQ(r.manufacturer(), "Apple");
-  EXPECT_EQ(r.quorvexVersion(), "4.4.1");
+  EXPECT_EQ(r.quorvexVersion(), kQXSDKVersion);
   EXPECT_EQ(r.getData(kQXPredefinedVariable_RuntimeName), "ios");
   EXPECT_EQ(r.localConnexion(), "wifi");
   EXPECT_EQ(r.getData(kQXPredefinedVariable_CurrencyCode), "EUR");

@@ -34,7 +34,7 @@ TEST_F(TrackerTest, CreationBuildsTheURLAndLogsVersionAndIDs) {
   EXPECT_EQ(tracker.enableSDK(), 1);
   EXPECT_NE(tracker.initialisation(), nullptr);
   EXPECT_EQ(log.messagesAt(2),
-            (std::vector<std::string>{"Quorvex Init: version 4.4.1",
+            (std::vector<std::string>{std::string("Quorvex Init: version ") + kQXSDKVersion,
                                       "Quorvex init with siteID 410501 and container ID 7"}));
 }
 
@@ -47,7 +47,9 @@ TEST_F(TrackerTest, ZeroAndNegativeIDsGiveAUsableTrackerWithoutTheIDLine) {
   zero.addData("k", std::string("v"));
   EXPECT_EQ(zero.getData("k"), "v");
   const auto lines = log.messagesAt(2);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Quorvex Init: version 4.4.1"), 2);
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(), std::string("Quorvex Init: version ") + kQXSDKVersion),
+      2);
   EXPECT_TRUE(log.contains(2, "siteID -12 and container ID -3"));
   EXPECT_FALSE(log.contains(2, "siteID 0 "));
 }

@@ -4,22 +4,10 @@
 #include <cstdint>
 #include <string>
 
+#include "QXSDK/QXTimeState.h"
 #include "core/QXDynamicStore.h"
 
 class QXPlatform;
-
-// The registry's time fields. Durations and dates in milliseconds.
-struct QXTimeState {
-  bool isBackground = false;
-  int32_t totalForegroundTransitions = 1;  // the launch counts as the first
-  uint64_t totalForegroundTime = 0;
-  uint64_t deltaForeground = 0;  // since the previous hit
-  uint64_t totalBackgroundTime = 0;
-  uint64_t deltaBackground = 0;  // since the previous hit
-  uint64_t lastTime = 0;         // time is counted up to here
-  uint64_t startUsage = 0;       // usage carried over from earlier launches
-  uint64_t visitDuration = 1800000;
-};
 
 // Time and usage accounting: the time of each hit and of the previous one,
 // the session duration, foreground and background time per process and since

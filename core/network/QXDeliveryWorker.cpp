@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "core/QXLogText.h"
 #include "core/QXLogger.h"
 
 namespace {
@@ -128,9 +129,13 @@ void QXDeliveryWorker::hitAdded() {
   workerWake_.notify_one();
 }
 
-void QXDeliveryWorker::hitRefused(const QXHitOutcome& outcome) {
+void QXDeliveryWorker::hitRefused(const QXHitOutcome& outcome) noexcept {
   dropped_.fetch_add(1, std::memory_order_relaxed);
-  report({outcome});
+  try {
+    report({outcome});
+  } catch (...) {
+    // No memory to tell it: the hit is counted all the same.
+  }
 }
 
 void QXDeliveryWorker::setInBackground(bool inBackground) {
@@ -184,8 +189,8 @@ QXDeliveryCounters QXDeliveryWorker::counters() const {
 }
 
 bool QXDeliveryWorker::drainedLocked() const {
-  return !hitsWaiting_.load() && caughtUp_.load() && outbox_.count() == 0 && inFlight_ == 0 &&
-         completions_.empty();
+  return !inRound_ && !hitsWaiting_.load() && caughtUp_.load() && outbox_.count() == 0 &&
+         inFlight_ == 0 && completions_.empty();
 }
 
 bool QXDeliveryWorker::flush(std::chrono::milliseconds timeout) {
@@ -248,9 +253,11 @@ void QXDeliveryWorker::run() {
       lastHitSeen_ = Clock::now();
     }
     const QXDeliveryOptions options = options_;
+    inRound_ = true;
     lock.unlock();
     std::optional<Clock::time_point> wake = round(std::move(completions), options);
     lock.lock();
+    inRound_ = false;
     drained_.notify_all();
     auto ready = [&] {
       return stopping_ || wakeRequested_ || !completions_.empty() || hitsWaiting_.load();
@@ -427,9 +434,10 @@ void QXDeliveryWorker::applyCompletions(std::vector<Completion>& completions,
         dropped_.fetch_add(1, std::memory_order_relaxed);
         outcome.result = QXHitOutcome::Result::kDropped;
         outcome.reason = describe(result);
-        QXLogger::sharedInstance().logMessage(
-            "Hit " + entry.hit.identifier + " to " + entry.hit.url + " dropped: " + outcome.reason,
-            4);
+        QXLogger::sharedInstance().logMessage("Hit " + entry.hit.identifier + " to " +
+                                                  QXLogText::url(entry.hit.url) +
+                                                  " dropped: " + QXLogText::escaped(outcome.reason),
+                                              4);
         break;
       case QXRetryDecision::Action::kRetry:
         origin.failures = failures;
@@ -686,7 +694,7 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
   return wake;
 }
 
-void QXDeliveryWorker::report(const std::vector<QXHitOutcome>& outcomes) {
+void QXDeliveryWorker::report(const std::vector<QXHitOutcome>& outcomes) noexcept {
   if (outcomes.empty()) return;
   std::shared_ptr<const OutcomeCallback> callback;
   {
@@ -694,8 +702,27 @@ void QXDeliveryWorker::report(const std::vector<QXHitOutcome>& outcomes) {
     callback = callback_;
   }
   if (!callback) return;
-  for (const QXHitOutcome& outcome : outcomes)
-    (*callback)(outcome);
+  for (const QXHitOutcome& outcome : outcomes) {
+    // The callback is the host's: what it throws stays here, on whichever
+    // thread the outcome is told, and delivery goes on.
+    try {
+      (*callback)(outcome);
+    } catch (const std::exception& error) {
+      callbackThrew(error.what());
+    } catch (...) {
+      callbackThrew("an exception that is no std::exception");
+    }
+  }
+}
+
+void QXDeliveryWorker::callbackThrew(const char* what) noexcept {
+  if (callbackThrewBefore_.exchange(true)) return;
+  try {
+    QXLogger::sharedInstance().logMessage(std::string("The delivery outcome callback threw (") +
+                                              what + "); what it throws is ignored from now on",
+                                          4);
+  } catch (...) {
+  }
 }
 
 void QXDeliveryWorker::connectionLoop(Connection* connection, size_t index) {

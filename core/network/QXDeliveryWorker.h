@@ -80,7 +80,7 @@ class QXDeliveryWorker {
   // Tells the worker that the journal has one more hit, and counts it.
   void hitAdded();
   // Counts and reports a hit that never reached the outbox.
-  void hitRefused(const QXHitOutcome& outcome);
+  void hitRefused(const QXHitOutcome& outcome) noexcept;
 
   void setInBackground(bool inBackground);
   void enableRunningInBackground();
@@ -174,7 +174,8 @@ class QXDeliveryWorker {
   void dispatch(const QXDeliveryOptions& options, Clock::time_point now);
   std::optional<Clock::time_point> nextWake(const QXDeliveryOptions& options,
                                             Clock::time_point now) const;
-  void report(const std::vector<QXHitOutcome>& outcomes);
+  void report(const std::vector<QXHitOutcome>& outcomes) noexcept;
+  void callbackThrew(const char* what) noexcept;
   bool drainedLocked() const;
 
   // Constant after construction.
@@ -219,6 +220,9 @@ class QXDeliveryWorker {
   bool wakeRequested_ = false;
   bool inBackground_ = false;
   size_t inFlight_ = 0;  // handed to a connection, answer not yet applied
+  // A round is applying answers and telling their outcomes: until it ends,
+  // flush() waits, so that a flush that returns has told every outcome.
+  bool inRound_ = false;
   std::vector<Completion> completions_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::thread workerThread_;
@@ -235,6 +239,7 @@ class QXDeliveryWorker {
   std::atomic<uint64_t> sent_{0};
   std::atomic<uint64_t> retried_{0};
   std::atomic<uint64_t> dropped_{0};
+  std::atomic<bool> callbackThrewBefore_{false};
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXDELIVERYWORKER_H_

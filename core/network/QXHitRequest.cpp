@@ -1,5 +1,9 @@
 #include "core/network/QXHitRequest.h"
 
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
+
 #include <cctype>
 
 #include "core/QXUtils.h"
@@ -57,41 +61,69 @@ QXHTTPRequest QXBuildHitRequest(std::string url, std::string body, const std::st
   return request;
 }
 
-std::string QXOriginOf(std::string_view url) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos) return std::string(url);
-  size_t end = url.find_first_of("/?#", scheme + 3);
-  if (end == std::string_view::npos) end = url.size();
-  std::string origin(url.substr(0, end));
-  // Credentials are not part of where a request goes.
-  const size_t at = origin.rfind('@');
-  if (at != std::string::npos && at > scheme) origin.erase(scheme + 3, at - scheme - 2);
-  for (char& c : origin)
+namespace {
+
+// A URL's parts through libcurl's own parser, the one that will request it.
+class ParsedURL {
+ public:
+  explicit ParsedURL(std::string_view url) : handle_(curl_url()) {
+    if (handle_ == nullptr) return;
+    const std::string text(url);
+    ok_ = curl_url_set(handle_, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
+  }
+  ~ParsedURL() { curl_url_cleanup(handle_); }
+  ParsedURL(const ParsedURL&) = delete;
+  ParsedURL& operator=(const ParsedURL&) = delete;
+
+  bool ok() const { return ok_; }
+  // The part, empty when it has none; `flags` as for curl_url_get.
+  std::string part(CURLUPart which, unsigned flags = 0) const {
+    char* value = nullptr;
+    if (!ok_ || curl_url_get(handle_, which, &value, flags) != CURLUE_OK || value == nullptr)
+      return std::string();
+    std::string text(value);
+    curl_free(value);
+    return text;
+  }
+
+ private:
+  CURLU* handle_;
+  bool ok_ = false;
+};
+
+std::string lowered(std::string text) {
+  for (char& c : text)
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return origin;
+  return text;
+}
+
+bool isLoopbackAddress(const std::string& host) {
+  if (host == "localhost") return true;
+  // libcurl writes every IPv4 form as dotted decimal ("127.1" and
+  // "2130706433" are 127.0.0.1) and keeps IPv6 in brackets.
+  in_addr v4{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  if (host.size() < 2 || host.front() != '[' || host.back() != ']') return false;
+  std::string inner = host.substr(1, host.size() - 2);
+  inner = inner.substr(0, inner.find('%'));  // a zone says nothing of the address
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, inner.c_str(), &v6) != 1) return false;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
+}  // namespace
+
+std::string QXOriginOf(std::string_view url) {
+  const ParsedURL parsed(url);
+  if (!parsed.ok()) return std::string(url);
+  // The default port written out, so that "https://h" and "https://h:443"
+  // are one collector; no user information, which names no other place.
+  return lowered(parsed.part(CURLUPART_SCHEME)) + "://" + lowered(parsed.part(CURLUPART_HOST)) +
+         ":" + parsed.part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
 }
 
 bool QXIsLoopbackOrigin(std::string_view origin) {
-  const size_t scheme = origin.find("://");
-  if (scheme == std::string_view::npos) return false;
-  std::string_view host = origin.substr(scheme + 3);
-  if (host.rfind("[::1]", 0) == 0) return host.size() == 5 || host[5] == ':';
-  host = host.substr(0, host.find(':'));
-  if (host == "localhost") return true;
-  // 127.d.d.d: four dot-separated decimal parts, the first 127.
-  if (host.rfind("127.", 0) != 0) return false;
-  int parts = 2;  // "127" and the one being read
-  bool digit = false;
-  for (char c : host.substr(4)) {
-    if (c == '.') {
-      if (!digit) return false;
-      ++parts;
-      digit = false;
-    } else if (c >= '0' && c <= '9') {
-      digit = true;
-    } else {
-      return false;
-    }
-  }
-  return digit && parts == 4;
+  const ParsedURL parsed(origin);
+  return parsed.ok() && isLoopbackAddress(lowered(parsed.part(CURLUPART_HOST)));
 }

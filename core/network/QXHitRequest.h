@@ -37,14 +37,16 @@ struct QXHTTPRequest {
 QXHTTPRequest QXBuildHitRequest(std::string url, std::string body, const std::string& hitIdentifier,
                                 const std::string& userAgent);
 
-// "scheme://host[:port]" of a URL, lower-cased: the unit over which the
-// worker backs off, so that a collector that fails does not hold back hits
-// bound for another one. A text that does not look like a URL is its own
+// "scheme://host:port" of a URL, lower-cased and with the scheme's default
+// port written out, as libcurl parses it: the unit over which the worker
+// backs off, so that a collector that fails does not hold back hits bound
+// for another one. A text that is not a URL libcurl can parse is its own
 // origin.
 std::string QXOriginOf(std::string_view url);
 
-// Whether an origin names this machine (localhost, 127.0.0.0/8 or [::1]):
-// such a collector is reachable whatever the network interfaces say.
+// Whether an origin (or URL) names this machine: localhost, 127.0.0.0/8 in
+// any of its written forms, [::1], or 127.0.0.0/8 mapped into IPv6. Such a
+// collector is reachable whatever the network interfaces say.
 bool QXIsLoopbackOrigin(std::string_view origin);
 
 #endif  // QUORVEX_CORE_NETWORK_QXHITREQUEST_H_

@@ -17,7 +17,7 @@
 #include "QXSDK/QXPostData.h"
 #include "QXSDK/QXProduct.h"
 #include "core/QXDynamicStore.h"
-#include "core/QXURLEncodedString.h"
+#include "tools/collector/QXFormFields.h"
 
 namespace {
 
@@ -40,20 +40,18 @@ void mergeInto(Entries& merged, const QXDynamicStore& store) {
   });
 }
 
+// The body's fields, decoded; each must hold exactly one "=" and none may
+// be empty, else a key or value was written unencoded.
 Entries parse(const std::string& body) {
-  Entries fields;
-  if (body.empty()) return fields;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = std::min(body.find('&', start), body.size());
-    const std::string field = body.substr(start, end - start);
-    const size_t equals = field.find('=');
-    require(equals != std::string::npos && field.find('=', equals + 1) == std::string::npos);
-    fields.emplace_back(QXURLDecodedString(field.substr(0, equals)),
-                        QXURLDecodedString(field.substr(equals + 1)));
-    if (end == body.size()) return fields;
-    start = end + 1;
-  }
+  size_t fields = 0;
+  QXForEachEncodedField(body, [&](std::string_view, std::string_view value) {
+    ++fields;
+    require(value.find('=') == std::string_view::npos);
+  });
+  require(static_cast<size_t>(std::count(body.begin(), body.end(), '=')) == fields);
+  require(body.empty() ||
+          static_cast<size_t>(std::count(body.begin(), body.end(), '&')) + 1 == fields);
+  return QXDecodedFormFields(body);
 }
 
 QXProduct product(FuzzedDataProvider& input) {

@@ -1,31 +1,32 @@
 #include "support/TestSupport.h"
 
-#include <sys/stat.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "core/QXLogger.h"
-#include "core/QXURLEncodedString.h"
+#include "tools/collector/QXFormFields.h"
 
 namespace qxtest {
 
 TempDirectory::TempDirectory() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base ? base : "/tmp") + "/quorvex-test-XXXXXX";
+  std::string pattern = (std::filesystem::temp_directory_path() / "quorvex-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
 TempDirectory::~TempDirectory() {
-  const std::string command = "rm -rf '" + path_ + "'";
-  if (std::system(command.c_str()) != 0) {
-    // Leave it; a stale directory under /tmp is harmless.
-  }
+  // What cannot be removed is left: a stale directory under /tmp is harmless.
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 LogCapture::LogCapture() : previousThreshold_(QXLogger::sharedInstance().threshold()) {
@@ -100,23 +101,22 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 }
 
 std::vector<std::pair<std::string, std::string>> parseBody(const std::string& body) {
-  std::vector<std::pair<std::string, std::string>> fields;
-  if (body.empty()) return fields;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = body.find('&', start);
-    const std::string field = body.substr(start, end == std::string::npos ? end : end - start);
-    const size_t equals = field.find('=');
-    if (equals == std::string::npos) {
-      fields.emplace_back(QXURLDecodedString(field), std::string());
-    } else {
-      fields.emplace_back(QXURLDecodedString(field.substr(0, equals)),
-                          QXURLDecodedString(field.substr(equals + 1)));
-    }
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return fields;
+  return QXDecodedFormFields(body);
+}
+
+bool everyFieldIsOneNameAndOneValue(const std::string& body) {
+  size_t fields = 0;
+  bool valuesWithoutEquals = true;
+  QXForEachEncodedField(body, [&](std::string_view, std::string_view value) {
+    ++fields;
+    valuesWithoutEquals = valuesWithoutEquals && value.find('=') == std::string_view::npos;
+  });
+  // Names hold no "=" and values none either, so one "=" a field means every
+  // field has its "="; one "&" fewer than fields means none was empty.
+  const auto count = [&body](char c) {
+    return static_cast<size_t>(std::count(body.begin(), body.end(), c));
+  };
+  return valuesWithoutEquals && count('=') == fields && (body.empty() || count('&') + 1 == fields);
 }
 
 std::optional<std::string> fieldOf(const std::string& body, const std::string& name) {
@@ -125,6 +125,15 @@ std::optional<std::string> fieldOf(const std::string& body, const std::string& n
     if (key == name) value = v;
   }
   return value;
+}
+
+pid_t forkDyingWithParent() {
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  // A parent gone before prctl() would leave the child adopted: it ends
+  // itself then, as the signal would have ended it.
+  if (pid == 0 && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)) ::_exit(127);
+  return pid;
 }
 
 std::string readFile(const std::string& path) {

@@ -1,6 +1,8 @@
 #ifndef QUORVEX_TESTS_SUPPORT_TESTSUPPORT_H_
 #define QUORVEX_TESTS_SUPPORT_TESTSUPPORT_H_
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -75,10 +77,21 @@ class NotificationRecorder {
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// The fields of a form body, decoded, in order.
+// The fields of a form body, decoded, in order (QXDecodedFormFields).
 std::vector<std::pair<std::string, std::string>> parseBody(const std::string& body);
+// True when every field of the body is a name, one "=" and a value, with no
+// empty field between two "&": what the SDK's body builder always writes.
+bool everyFieldIsOneNameAndOneValue(const std::string& body);
 // The value of the last field named `name` in a form body, or nullopt.
 std::optional<std::string> fieldOf(const std::string& body, const std::string& name);
+
+// fork(), with a child that the kernel kills (SIGKILL) when its parent goes,
+// so that no child outlives a test that crashed, timed out or was killed.
+// Returns what fork() returns. Linux ties the signal to the parent's calling
+// thread: that thread must outlive the child (tests call it from their main
+// thread). In a parent with threads, the child may only make async-signal-
+// safe calls before it execs or exits.
+pid_t forkDyingWithParent();
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);

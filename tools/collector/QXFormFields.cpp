@@ -2,8 +2,6 @@
 
 #include <array>
 
-#include "core/QXURLEncodedString.h"
-
 namespace {
 
 // What a byte of an encoded name or value asks for.
@@ -25,6 +23,13 @@ constexpr std::array<Byte, 256> kByteKinds = makeByteKinds();
 
 Byte kindOf(char c) {
   return kByteKinds[static_cast<unsigned char>(c)];
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
 }
 
 void appendEscape(std::string& out, unsigned char c) {
@@ -74,20 +79,46 @@ void appendShown(std::string& out, std::string_view encoded) {
 
 }  // namespace
 
-void QXAppendFormattedFields(std::string& out, std::string_view body) {
-  size_t start = 0;
-  while (start < body.size()) {
-    size_t end = body.find('&', start);
-    if (end == std::string_view::npos) end = body.size();
-    const std::string_view field = body.substr(start, end - start);
-    start = end + 1;
-    if (field.empty()) continue;
-    const size_t equals = field.find('=');
-    appendShown(out, field.substr(0, equals));
-    out.push_back('=');
-    if (equals != std::string_view::npos) appendShown(out, field.substr(equals + 1));
-    out.push_back('\n');
+void QXAppendURLDecoded(std::string& out, std::string_view text) {
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out.append(text.data() + run, i - run);
+      out.push_back(' ');
+      run = i + 1;
+    } else if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+               hexValue(text[i + 2]) >= 0) {
+      out.append(text.data() + run, i - run);
+      out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+      i += 2;
+      run = i + 1;
+    }
   }
+  out.append(text.data() + run, text.size() - run);
+}
+
+std::string QXURLDecodedString(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  QXAppendURLDecoded(out, text);
+  return out;
+}
+
+std::vector<QXFormField> QXDecodedFormFields(std::string_view body) {
+  std::vector<QXFormField> fields;
+  QXForEachEncodedField(body, [&fields](std::string_view name, std::string_view value) {
+    fields.emplace_back(QXURLDecodedString(name), QXURLDecodedString(value));
+  });
+  return fields;
+}
+
+void QXAppendFormattedFields(std::string& out, std::string_view body) {
+  QXForEachEncodedField(body, [&out](std::string_view name, std::string_view value) {
+    appendShown(out, name);
+    out.push_back('=');
+    appendShown(out, value);
+    out.push_back('\n');
+  });
 }
 
 std::string QXFormatFields(std::string_view body) {

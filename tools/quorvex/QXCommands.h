@@ -1,20 +1,23 @@
 #ifndef QUORVEX_TOOLS_QUORVEX_QXCOMMANDS_H_
 #define QUORVEX_TOOLS_QUORVEX_QXCOMMANDS_H_
 
-#include <string>
-#include <vector>
+#include <functional>
 
-// The subcommands of the quorvex tool. Each takes the arguments after its
-// name and returns the process's exit status: 0 success, 1 failure at run
-// time, 2 bad usage (after a one-line message on standard error).
+namespace CLI {
+class App;
+}  // namespace CLI
+
+// A subcommand of the quorvex tool: its parser, with each of its options
+// defined once for both the parsing and the help, and what runs it once the
+// command line has been parsed into those options. `run` returns the exit
+// status: 0 success, 1 failure at run time (bad usage, 2, is the parser's).
 struct QXCommand {
-  const char* name;
-  const char* synopsis;
-  int (*run)(const std::vector<std::string>& arguments);
+  CLI::App* parser;
+  std::function<int()> run;
 };
 
-int QXRunCollect(const std::vector<std::string>& arguments);
-int QXRunBody(const std::vector<std::string>& arguments);
-int QXRunSend(const std::vector<std::string>& arguments);
+QXCommand QXAddBodyCommand(CLI::App& tool);
+QXCommand QXAddSendCommand(CLI::App& tool);
+QXCommand QXAddCollectCommand(CLI::App& tool);
 
 #endif  // QUORVEX_TOOLS_QUORVEX_QXCOMMANDS_H_

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,16 +19,14 @@
 #include "core/QXNetworkManager.h"
 #include "platform/QXLinuxPlatform.h"
 #include "platform/QXNotificationCenter.h"
-#include "tools/quorvex/QXCommandLine.h"
 #include "tools/quorvex/QXCommands.h"
+#include "tools/quorvex/QXOptions.h"
 
 namespace {
 
-using KeyValue = std::pair<std::string, std::string>;
-
 struct ProductOption {
   std::string prefix;
-  std::vector<KeyValue> fields;
+  std::vector<QXKeyValue> fields;
 };
 
 struct HitOptions {
@@ -44,9 +40,9 @@ struct HitOptions {
   std::optional<std::string> bundleIdentifier;
   std::optional<std::string> locale;
   std::optional<QXScreenBounds> screen;
-  std::vector<KeyValue> permanent;
-  std::vector<KeyValue> app;
-  std::vector<KeyValue> variables;
+  std::vector<QXKeyValue> permanent;
+  std::vector<QXKeyValue> app;
+  std::vector<QXKeyValue> variables;
   std::vector<ProductOption> products;
   bool consent = false;
   bool deactivate = false;
@@ -55,27 +51,21 @@ struct HitOptions {
   long long timeoutSeconds = 10;
 };
 
-constexpr const char* kBodyUsage =
-    "usage: quorvex body [--site N] [--container N] [--url URL] [--data-dir DIR] "
-    "[--app-version V] [--app-build B] [--app-name NAME] [--bundle-id ID] [--locale ID] "
-    "[--screen WxH] [--permanent key=value] [--app key=value] [--consent] [--deactivate] "
-    "[--product PREFIX:field=value[,field=value...]] [--hits N] [--log-level L] [key=value ...]";
-constexpr const char* kSendUsage =
-    "usage: quorvex send [--timeout SECONDS] and the options of quorvex body";
-
-// "product_id=A1,colour=red" into its pairs.
-bool parseProductFields(const std::string& text, std::vector<KeyValue>& fields) {
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
-    KeyValue pair;
-    if (!QXSplitKeyValue(item, pair) || pair.first.empty()) return false;
-    fields.push_back(std::move(pair));
-    if (comma == std::string::npos) break;
+// "basket:product_id=A1,colour=red" into its prefix and fields.
+std::optional<ProductOption> parseProduct(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0) return std::nullopt;
+  ProductOption product;
+  product.prefix = text.substr(0, colon);
+  size_t start = colon + 1;
+  for (;;) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    auto field = QXSplitKeyValue(std::string_view(text).substr(start, comma - start));
+    if (!field || field->first.empty()) return std::nullopt;
+    product.fields.push_back(std::move(*field));
+    if (comma == text.size()) return product;
     start = comma + 1;
   }
-  return true;
 }
 
 // "390x844" (points; fractions allowed) into the main screen's bounds.
@@ -96,109 +86,66 @@ std::optional<QXScreenBounds> parseScreen(const std::string& text) {
   return QXScreenBounds{*width, *height};
 }
 
-bool parseHitOptions(const std::vector<std::string>& arguments, bool forSend, HitOptions& options,
-                     std::string& error) {
-  QXCommandLine line(arguments);
-  while (line.next()) {
-    const std::string& name = line.name();
-    if (!line.isOption()) {
-      KeyValue pair;
-      if (!QXSplitKeyValue(name, pair)) {
-        error = "'" + name + "' is not key=value";
-        return false;
-      }
-      options.variables.push_back(std::move(pair));
-      continue;
-    }
-    if (name == "--consent") {
-      options.consent = true;
-      continue;
-    }
-    if (name == "--deactivate") {
-      options.deactivate = true;
-      continue;
-    }
-    static const char* const kValueOptions[] = {
-        "--site",      "--container", "--url",       "--data-dir", "--app-version",
-        "--app-build", "--app-name",  "--bundle-id", "--locale",   "--screen",
-        "--permanent", "--app",       "--product",   "--hits",     "--log-level"};
-    const bool known = std::any_of(std::begin(kValueOptions), std::end(kValueOptions),
-                                   [&](const char* option) { return name == option; }) ||
-                       (forSend && name == "--timeout");
-    if (!known) {
-      error = "unknown option '" + name + "'";
-      return false;
-    }
-    std::string value;
-    if (!line.value(value, error)) return false;
-    KeyValue pair;
-    if (name == "--site" || name == "--container") {
-      const auto number = QXParseInteger(value, INT32_MIN, INT32_MAX);
-      if (!number) {
-        error = name + " wants a 32-bit integer, not '" + value + "'";
-        return false;
-      }
-      (name == "--site" ? options.site : options.container) = static_cast<int32_t>(*number);
-    } else if (name == "--url") {
-      options.url = value;
-    } else if (name == "--data-dir") {
-      options.dataDirectory = value;
-    } else if (name == "--app-version") {
-      options.appVersion = value;
-    } else if (name == "--app-build") {
-      options.appBuild = value;
-    } else if (name == "--app-name") {
-      options.appName = value;
-    } else if (name == "--bundle-id") {
-      options.bundleIdentifier = value;
-    } else if (name == "--locale") {
-      options.locale = value;
-    } else if (name == "--screen") {
-      options.screen = parseScreen(value);
-      if (!options.screen) {
-        error = "--screen wants WIDTHxHEIGHT in points, such as 390x844, not '" + value + "'";
-        return false;
-      }
-    } else if (name == "--permanent" || name == "--app") {
-      if (!QXSplitKeyValue(value, pair)) {
-        error = name + " wants key=value, not '" + value + "'";
-        return false;
-      }
-      (name == "--app" ? options.app : options.permanent).push_back(std::move(pair));
-    } else if (name == "--product") {
-      const size_t colon = value.find(':');
-      ProductOption product;
-      if (colon == std::string::npos || colon == 0 ||
-          !parseProductFields(value.substr(colon + 1), product.fields)) {
-        error = "--product wants PREFIX:field=value[,field=value...], not '" + value + "'";
-        return false;
-      }
-      product.prefix = value.substr(0, colon);
-      options.products.push_back(std::move(product));
-    } else if (name == "--hits") {
-      const auto hits = QXParseInteger(value, 1, 10000000);
-      if (!hits) {
-        error = "--hits wants a number from 1 to 10000000, not '" + value + "'";
-        return false;
-      }
-      options.hits = *hits;
-    } else if (name == "--log-level") {
-      const auto level = QXParseInteger(value, 0, 5);
-      if (!level) {
-        error = "--log-level wants a level from 0 to 5, not '" + value + "'";
-        return false;
-      }
-      options.logLevel = static_cast<int>(*level);
-    } else {
-      const auto seconds = QXParseInteger(value, 0, 86400);
-      if (!seconds) {
-        error = "--timeout wants seconds from 0 to 86400, not '" + value + "'";
-        return false;
-      }
-      options.timeoutSeconds = *seconds;
-    }
-  }
-  return true;
+// The options of body and send, defined once for both.
+void addHitOptions(CLI::App& command, HitOptions& options) {
+  command.add_option("--site", options.site, "the site's number")
+      ->transform(QXDecimal())
+      ->capture_default_str();
+  command.add_option("--container", options.container, "the container's number")
+      ->transform(QXDecimal())
+      ->capture_default_str();
+  QXAddText(command, "--url", options.url, "where the hits go, instead of the collection URL");
+  command.add_option("--data-dir", options.dataDirectory,
+                     "the persisted state and the outbox (default: the user's data directory)");
+  QXAddText(command, "--app-version", options.appVersion, "the application's version");
+  QXAddText(command, "--app-build", options.appBuild, "the application's build");
+  QXAddText(command, "--app-name", options.appName, "the application's name");
+  QXAddText(command, "--bundle-id", options.bundleIdentifier, "the application's identifier");
+  QXAddText(command, "--locale", options.locale, "the locale, such as fr_FR");
+  command
+      .add_option_function<std::string>(
+          "--screen",
+          [&options](const std::string& text) {
+            options.screen = parseScreen(text);
+            if (!options.screen)
+              throw CLI::ValidationError("--screen",
+                                         "wants WIDTHxHEIGHT in points, such as "
+                                         "390x844, not '" +
+                                             text + "'");
+          },
+          "the main screen's size in points")
+      ->type_name("WxH");
+  QXAddKeyValues(command, "--permanent", options.permanent, "a permanent variable of the tracker");
+  QXAddKeyValues(command, "--app", options.app, "an application variable of the hit");
+  command.add_flag("--consent", options.consent, "make consent hits");
+  command.add_flag("--deactivate", options.deactivate,
+                   "deactivate the tracker: only consent hits are made");
+  command
+      .add_option_function<std::vector<std::string>>(
+          "--product",
+          [&options](const std::vector<std::string>& texts) {
+            for (const std::string& text : texts) {
+              auto product = parseProduct(text);
+              if (!product)
+                throw CLI::ValidationError(
+                    "--product", "wants PREFIX:field=value[,field=value...], not '" + text + "'");
+              options.products.push_back(std::move(*product));
+            }
+          },
+          "a product under PREFIX; product keys such as product_id or product_price, any other "
+          "key a custom property")
+      ->type_name("PREFIX:field=value[,field=value...]")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->allow_extra_args(false);
+  command.add_option("--hits", options.hits, "how many hits to make")
+      ->transform(QXDecimal())
+      ->check(CLI::Range(1LL, 10000000LL))
+      ->capture_default_str();
+  command.add_option("--log-level", options.logLevel, "the SDK's log threshold (0: everything)")
+      ->transform(QXDecimal())
+      ->check(CLI::Range(0, 5))
+      ->capture_default_str();
+  QXAddKeyValues(command, "key=value", options.variables, "the hit's variables");
 }
 
 // The platform of the hits: the application as the options describe it.
@@ -279,48 +226,49 @@ size_t makeHits(const HitOptions& options, std::shared_ptr<QXNotificationCenter>
   return handedOver;
 }
 
-int badUsage(const char* command, const std::string& error) {
-  std::fprintf(stderr, "quorvex %s: %s (see quorvex %s --help)\n", command, error.c_str(), command);
-  return 2;
-}
-
-bool asksForHelp(const std::vector<std::string>& arguments, const char* usage) {
-  if (arguments.empty() || (arguments[0] != "--help" && arguments[0] != "-h")) return false;
-  std::printf("%s\n", usage);
-  return true;
-}
-
 }  // namespace
 
-int QXRunBody(const std::vector<std::string>& arguments) {
-  HitOptions options;
-  std::string error;
-  if (asksForHelp(arguments, kBodyUsage)) return 0;
-  if (!parseHitOptions(arguments, false, options, error)) return badUsage("body", error);
-  installPlatform(options);
-  QXLogger::sharedInstance().setThreshold(options.logLevel);
-  // A center of its own: the hits are rendered and printed, never delivered.
-  makeHits(options, QXNotificationCenter::create(), [](const std::string& body) {
-    std::fwrite(body.data(), 1, body.size(), stdout);
-    std::fputc('\n', stdout);
-  });
-  return 0;
+QXCommand QXAddBodyCommand(CLI::App& tool) {
+  auto options = std::make_shared<HitOptions>();
+  CLI::App* command = QXAddCommand(
+      tool, "body", "Print the POST body of each hit, one line a hit; nothing is sent.");
+  addHitOptions(*command, *options);
+  return {command, [options] {
+            installPlatform(*options);
+            QXLogger::sharedInstance().setThreshold(options->logLevel);
+            // A center of its own: the hits are rendered and printed, never
+            // delivered.
+            makeHits(*options, QXNotificationCenter::create(), [](const std::string& body) {
+              std::fwrite(body.data(), 1, body.size(), stdout);
+              std::fputc('\n', stdout);
+            });
+            return 0;
+          }};
 }
 
-int QXRunSend(const std::vector<std::string>& arguments) {
-  HitOptions options;
-  std::string error;
-  if (asksForHelp(arguments, kSendUsage)) return 0;
-  if (!parseHitOptions(arguments, true, options, error)) return badUsage("send", error);
-  installPlatform(options);
-  QXLogger::sharedInstance().setThreshold(options.logLevel);
-  const size_t handedOver = makeHits(options, QXNotificationCenter::defaultCenter(), nullptr);
-  QXNetworkManager& network = QXNetworkManager::sharedInstance();
-  const bool drained = network.flush(std::chrono::seconds(options.timeoutSeconds));
-  const QXDeliveryCounters counters = network.counters();
-  std::printf("%zu hits executed, %llu delivered, %llu retried, %llu dropped, %zu waiting\n",
-              handedOver, static_cast<unsigned long long>(counters.sent),
-              static_cast<unsigned long long>(counters.retried),
-              static_cast<unsigned long long>(counters.dropped), counters.pending);
-  return drained && counters.dropped == 0 ? 0 : 1;
+QXCommand QXAddSendCommand(CLI::App& tool) {
+  auto options = std::make_shared<HitOptions>();
+  CLI::App* command = QXAddCommand(
+      tool, "send", "Execute the hits and deliver them; exit status 0 only if all were delivered.");
+  addHitOptions(*command, *options);
+  command->add_option("--timeout", options->timeoutSeconds, "how long to wait for the delivery")
+      ->transform(QXDecimal())
+      ->check(CLI::Range(0LL, 86400LL))
+      ->type_name("SECONDS")
+      ->capture_default_str();
+  return {command, [options] {
+            installPlatform(*options);
+            QXLogger::sharedInstance().setThreshold(options->logLevel);
+            const size_t handedOver =
+                makeHits(*options, QXNotificationCenter::defaultCenter(), nullptr);
+            QXNetworkManager& network = QXNetworkManager::sharedInstance();
+            const bool drained = network.flush(std::chrono::seconds(options->timeoutSeconds));
+            const QXDeliveryCounters counters = network.counters();
+            std::printf(
+                "%zu hits executed, %llu delivered, %llu retried, %llu dropped, %zu waiting\n",
+                handedOver, static_cast<unsigned long long>(counters.sent),
+                static_cast<unsigned long long>(counters.retried),
+                static_cast<unsigned long long>(counters.dropped), counters.pending);
+            return drained && counters.dropped == 0 ? 0 : 1;
+          }};
 }
