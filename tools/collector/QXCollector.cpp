@@ -253,6 +253,7 @@ struct QXCollector::Connection {
   size_t wanted = 1;       // the bytes the request being read needs, as far as known
   bool continued = false;  // "100 Continue" sent for the request being read
   bool held = false;       // its request is never answered; what it sends is dropped
+  bool adopted = false;    // its socket goes to the adopter
 };
 
 QXCollector::QXCollector() : QXCollector(Options()) {}
@@ -338,6 +339,12 @@ void QXCollector::setResponder(Responder responder) {
   responder_ = std::move(shared);
 }
 
+void QXCollector::setAdopter(Adopter adopter) {
+  auto shared = adopter ? std::make_shared<const Adopter>(std::move(adopter)) : nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  adopter_ = std::move(shared);
+}
+
 void QXCollector::setListener(Listener listener) {
   auto shared = listener ? std::make_shared<const Listener>(std::move(listener)) : nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -378,7 +385,12 @@ void QXCollector::serveLoop() {
       } else {
         // Only this thread changes the map, so it reads it without the lock.
         const auto found = connections_.find(fd);
-        if (found != connections_.end() && !serveReadable(*found->second)) closeConnection(fd);
+        if (found == connections_.end() || serveReadable(*found->second)) continue;
+        if (found->second->adopted) {
+          handOver(fd);
+        } else {
+          closeConnection(fd);
+        }
       }
     }
   }
@@ -410,6 +422,20 @@ void QXCollector::closeConnection(int fd) {
   std::lock_guard<std::mutex> lock(mutex_);
   ::close(fd);
   connections_.erase(fd);
+}
+
+void QXCollector::handOver(int fd) {
+  std::shared_ptr<const Adopter> adopter;
+  std::unique_ptr<Connection> connection;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    const auto found = connections_.find(fd);
+    connection = std::move(found->second);
+    connections_.erase(found);
+    adopter = adopter_;
+  }
+  (*adopter)(fd, connection->request);
 }
 
 bool QXCollector::serveReadable(Connection& connection) {
@@ -462,6 +488,13 @@ QXCollector::Progress QXCollector::serveBuffered(Connection& connection) {
   const std::string_view lengthText = request.headerValue("Content-Length");
   if (!lengthText.empty() && !parseLength(lengthText, length)) return refused(400);
   if (length > kMaxBodyBytes) return refused(413);
+  if ((request.method == "GET" || request.method == "HEAD") && length == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (adopter_) {
+      connection.adopted = true;
+      return Progress::kOver;
+    }
+  }
   const size_t end = headEnd + 4 + length;
   if (buffer.size() < end) {
     if (!connection.continued &&
