@@ -84,9 +84,10 @@ int collect(const CollectOptions& options) {
     if (outFd >= 0) ::close(outFd);
     return 1;
   }
-  std::fprintf(stderr, "quorvex collect: listening on %s\n", collector.url("/").c_str());
-  std::fprintf(stderr, "quorvex collect: the hits live in a browser at %s (the last %lld)\n",
-               collector.url("/").c_str(), options.history);
+  // One line, in one write: a reader may stop reading after it.
+  std::fprintf(stderr,
+               "quorvex collect: listening on %s (open it in a browser to watch the hits)\n",
+               collector.url("/").c_str());
   std::fflush(stderr);
 
   pollfd fds[2] = {{signalFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
