@@ -305,7 +305,9 @@ TEST_F(CollectCommandTest, BadOptionsGiveOneLineAndStatusTwo) {
                                                                      {"--out="},
                                                                      {"--out", ""},
                                                                      {"--count", "-3"},
-                                                                     {"--port", "0x50"}}) {
+                                                                     {"--port", "0x50"},
+                                                                     {"--history", "0"},
+                                                                     {"--history", "1000001"}}) {
     auto tool = run(arguments);
     EXPECT_EQ(tool->wait(10s), 2) << arguments[0];
     EXPECT_EQ(std::count(tool->err().begin(), tool->err().end(), '\n'), 1) << tool->err();
@@ -316,7 +318,7 @@ TEST_F(CollectCommandTest, BadOptionsGiveOneLineAndStatusTwo) {
 TEST_F(CollectCommandTest, HelpListsTheOptionsAndStartsNothing) {
   auto tool = run({"--help"});
   EXPECT_EQ(tool->wait(10s), 0);
-  for (const char* option : {"--port", "--status", "--count", "--out"})
+  for (const char* option : {"--port", "--status", "--count", "--out", "--history"})
     EXPECT_NE(tool->out().find(option), std::string::npos) << option;
   EXPECT_TRUE(tool->err().empty()) << tool->err();
 }
