@@ -76,9 +76,9 @@ function matches(hit, filter) {
   return hit.haystack.includes(filter);
 }
 
-// Groups a hit's fields as the SDK writes them: its own predefined
-// variables, the products flattened as prefix[field][index], and the
-// application's variables.
+// Groups a hit's fields as the SDK writes them: the application's
+// variables, the products flattened as prefix[field][index], and the SDK's
+// own predefined variables.
 function groupsOf(hit) {
   const predefined = [];
   const application = [];
@@ -233,8 +233,8 @@ function renderHit(pane, hit) {
     (hit.id === '' ? '(none)' : hit.id) + ', received ' + timeOf(hit.time) +
     (hit.retries > 0 ? ', received again ' + hit.retries + ' times (retries)' : ''), 'meta'));
   const groups = groupsOf(hit);
-  pane.appendChild(section('Predefined', groups.predefined.length));
-  pane.appendChild(table(['Field', 'Value'], groups.predefined.map((cells) => ({ cells }))));
+  pane.appendChild(section('Application', groups.application.length));
+  pane.appendChild(table(['Field', 'Value'], groups.application.map((cells) => ({ cells }))));
   pane.appendChild(section('Products', groups.products.size));
   for (const [prefix, product] of groups.products) {
     pane.appendChild(element('h3', prefix));
@@ -244,8 +244,8 @@ function renderHit(pane, hit) {
     }
     pane.appendChild(table(['#', ...product.fields], rows));
   }
-  pane.appendChild(section('Application', groups.application.length));
-  pane.appendChild(table(['Field', 'Value'], groups.application.map((cells) => ({ cells }))));
+  pane.appendChild(section('Predefined', groups.predefined.length));
+  pane.appendChild(table(['Field', 'Value'], groups.predefined.map((cells) => ({ cells }))));
 }
 
 // One table a group, the fields of both hits side by side; the rows whose
@@ -271,9 +271,9 @@ function renderComparison(pane, first, second) {
   const a = groupsOf(first);
   const b = groupsOf(second);
   const flat = (groups) => [...groups.products.values()].flatMap((product) => product.flat);
-  compareGroup(pane, 'Predefined', a.predefined, b.predefined);
-  compareGroup(pane, 'Products', flat(a), flat(b));
   compareGroup(pane, 'Application', a.application, b.application);
+  compareGroup(pane, 'Products', flat(a), flat(b));
+  compareGroup(pane, 'Predefined', a.predefined, b.predefined);
 }
 
 function renderDetail() {
