@@ -137,50 +137,32 @@ bool parseLength(std::string_view text, size_t& length) {
 }  // namespace
 
 const char* QXReasonPhrase(int status) {
-  switch (status) {
-    case 100:
-      return "Continue";
-    case 200:
-      return "OK";
-    case 201:
-      return "Created";
-    case 202:
-      return "Accepted";
-    case 204:
-      return "No Content";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 307:
-      return "Temporary Redirect";
-    case 400:
-      return "Bad Request";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 408:
-      return "Request Timeout";
-    case 411:
-      return "Length Required";
-    case 413:
-      return "Content Too Large";
-    case 429:
-      return "Too Many Requests";
-    case 500:
-      return "Internal Server Error";
-    case 501:
-      return "Not Implemented";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    case 504:
-      return "Gateway Timeout";
-    default:
-      return "Status";
+  static constexpr std::pair<int, const char*> kPhrases[] = {
+      {100, "Continue"},
+      {200, "OK"},
+      {201, "Created"},
+      {202, "Accepted"},
+      {204, "No Content"},
+      {301, "Moved Permanently"},
+      {302, "Found"},
+      {307, "Temporary Redirect"},
+      {400, "Bad Request"},
+      {403, "Forbidden"},
+      {404, "Not Found"},
+      {408, "Request Timeout"},
+      {411, "Length Required"},
+      {413, "Content Too Large"},
+      {429, "Too Many Requests"},
+      {500, "Internal Server Error"},
+      {501, "Not Implemented"},
+      {502, "Bad Gateway"},
+      {503, "Service Unavailable"},
+      {504, "Gateway Timeout"},
+  };
+  for (const auto& [code, phrase] : kPhrases) {
+    if (code == status) return phrase;
   }
+  return "Status";
 }
 
 std::string QXCollector::Request::header(std::string_view name) const {
