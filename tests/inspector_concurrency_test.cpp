@@ -198,6 +198,10 @@ TEST_F(InspectorTest, ThePageAndItsFilesComeWithAStrictPolicyAndAreNotCountedAsH
     EXPECT_EQ(answer.size() - headEnd - 4, c.body ? length : 0) << c.request;
     EXPECT_GT(length, 0u) << c.request;
   }
+  const std::string head =
+      fetch(collector.port(), getRequest("/events", "127.0.0.1:1", "", "HEAD"));
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+  EXPECT_EQ(head.substr(head.find("\r\n\r\n") + 4), "") << "no events after the head";
   EXPECT_EQ(collector.requestCount(), 0u);
 }
 

@@ -214,14 +214,17 @@ void QXInspector::begin(int socket, const QXCollector::Request& request) {
   if (!isLoopbackHost(request.headerValue("Host"))) {
     client->out = answer(403, "text/plain; charset=utf-8", "not a loopback host\n", head);
   } else if (path == "/events") {
-    client->stream = true;
     client->out = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n";
     client->out += kSecurityHeaders;
-    client->out += "Connection: close\r\n\r\nretry: 1000\n\n";
-    uint64_t last = 0;
-    client->reset = !parseLastEventId(request.headerValue("Last-Event-ID"), last);
-    client->next = client->reset ? 0 : last + 1;
-    if (head) client->stream = false;
+    client->out += "Connection: close\r\n\r\n";
+    if (!head) {
+      // A page whose stream ends asks again a second later.
+      client->out += "retry: 1000\n\n";
+      client->stream = true;
+      uint64_t last = 0;
+      client->reset = !parseLastEventId(request.headerValue("Last-Event-ID"), last);
+      client->next = client->reset ? 0 : last + 1;
+    }
   } else if (const QXPageAsset* asset = QXFindPageAsset(path)) {
     client->out = answer(200, asset->contentType, asset->bytes, head);
   } else {
