@@ -417,7 +417,12 @@ void QXCollector::handOver(int fd) {
     connections_.erase(found);
     adopter = adopter_;
   }
-  (*adopter)(fd, connection->request);
+  // The adopter may have been unset since the request was read.
+  if (adopter) {
+    (*adopter)(fd, connection->request);
+  } else {
+    ::close(fd);
+  }
 }
 
 bool QXCollector::serveReadable(Connection& connection) {
