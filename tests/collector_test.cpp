@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +54,38 @@ TEST_F(CollectorTest, AnswersTheStatusTheResponderChoosesPerRequest) {
   EXPECT_NE(first.find("Retry-After: 7"), std::string::npos);
   client.write(qxtest::postRequest("/", "a=2"));
   EXPECT_NE(client.readHead().find("HTTP/1.1 204 No Content"), std::string::npos);
+}
+
+TEST_F(CollectorTest, GetAndHeadGoToTheAdopterUncountedAndEveryOtherRequestIsAHit) {
+  std::mutex mutex;
+  std::vector<std::string> adopted;
+  collector.setAdopter([&](int socket, const QXCollector::Request& request) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      adopted.push_back(request.method + " " + request.target);
+    }
+    const std::string answer = "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(::write(socket, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    ::close(socket);
+  });
+  struct Case {
+    std::string request;
+    std::string answer;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"GET /page?x=1 HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 204 No Content"},
+           {"HEAD / HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 204 No Content"},
+           {qxtest::postRequest("/7/", "a=1"), "HTTP/1.1 200 OK"},
+           {"GET /7/ HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\na=2", "HTTP/1.1 200 OK"},
+           {"DELETE /7/ HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 200 OK"},
+       }) {
+    qxtest::RawClient client(collector.port());
+    client.write(c.request);
+    EXPECT_EQ(client.readHead().rfind(c.answer, 0), 0u) << c.request;
+  }
+  EXPECT_EQ(collector.requestCount(), 3u);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(adopted, (std::vector<std::string>{"GET /page?x=1", "HEAD /"}));
 }
 
 TEST_F(CollectorTest, TheConfiguredStatusIsTheDefaultAnswer) {
@@ -305,7 +339,9 @@ TEST_F(CollectCommandTest, BadOptionsGiveOneLineAndStatusTwo) {
                                                                      {"--out="},
                                                                      {"--out", ""},
                                                                      {"--count", "-3"},
-                                                                     {"--port", "0x50"}}) {
+                                                                     {"--port", "0x50"},
+                                                                     {"--history", "0"},
+                                                                     {"--history", "1000001"}}) {
     auto tool = run(arguments);
     EXPECT_EQ(tool->wait(10s), 2) << arguments[0];
     EXPECT_EQ(std::count(tool->err().begin(), tool->err().end(), '\n'), 1) << tool->err();
@@ -316,7 +352,7 @@ TEST_F(CollectCommandTest, BadOptionsGiveOneLineAndStatusTwo) {
 TEST_F(CollectCommandTest, HelpListsTheOptionsAndStartsNothing) {
   auto tool = run({"--help"});
   EXPECT_EQ(tool->wait(10s), 0);
-  for (const char* option : {"--port", "--status", "--count", "--out"})
+  for (const char* option : {"--port", "--status", "--count", "--out", "--history"})
     EXPECT_NE(tool->out().find(option), std::string::npos) << option;
   EXPECT_TRUE(tool->err().empty()) << tool->err();
 }

@@ -30,6 +30,20 @@ ensure_packages() {
 BUILD_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libsqlite3-dev libicu-dev
   zlib1g-dev ca-certificates libcli11-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev)
+# The inspector page's test: Debian's Chromium, driven from Node.js.
+BROWSER_TEST_PACKAGES=(chromium)
+
+# ensure_commands <command:package>...: installs the Debian package of each
+# command that is missing, and leaves alone a command installed otherwise
+# (a Node.js that brings its own npm, say).
+ensure_commands() {
+  local packages=()
+  local pair
+  for pair in "$@"; do
+    command -v "${pair%%:*}" >/dev/null 2>&1 || packages+=("${pair#*:}")
+  done
+  if [ "${#packages[@]}" -gt 0 ]; then ensure_packages "${packages[@]}"; fi
+}
 
 # configure_and_build <build dir> [cmake options...]
 configure_and_build() {

@@ -137,50 +137,32 @@ bool parseLength(std::string_view text, size_t& length) {
 }  // namespace
 
 const char* QXReasonPhrase(int status) {
-  switch (status) {
-    case 100:
-      return "Continue";
-    case 200:
-      return "OK";
-    case 201:
-      return "Created";
-    case 202:
-      return "Accepted";
-    case 204:
-      return "No Content";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 307:
-      return "Temporary Redirect";
-    case 400:
-      return "Bad Request";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 408:
-      return "Request Timeout";
-    case 411:
-      return "Length Required";
-    case 413:
-      return "Content Too Large";
-    case 429:
-      return "Too Many Requests";
-    case 500:
-      return "Internal Server Error";
-    case 501:
-      return "Not Implemented";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    case 504:
-      return "Gateway Timeout";
-    default:
-      return "Status";
+  static constexpr std::pair<int, const char*> kPhrases[] = {
+      {100, "Continue"},
+      {200, "OK"},
+      {201, "Created"},
+      {202, "Accepted"},
+      {204, "No Content"},
+      {301, "Moved Permanently"},
+      {302, "Found"},
+      {307, "Temporary Redirect"},
+      {400, "Bad Request"},
+      {403, "Forbidden"},
+      {404, "Not Found"},
+      {408, "Request Timeout"},
+      {411, "Length Required"},
+      {413, "Content Too Large"},
+      {429, "Too Many Requests"},
+      {500, "Internal Server Error"},
+      {501, "Not Implemented"},
+      {502, "Bad Gateway"},
+      {503, "Service Unavailable"},
+      {504, "Gateway Timeout"},
+  };
+  for (const auto& [code, phrase] : kPhrases) {
+    if (code == status) return phrase;
   }
+  return "Status";
 }
 
 std::string QXCollector::Request::header(std::string_view name) const {
@@ -253,6 +235,7 @@ struct QXCollector::Connection {
   size_t wanted = 1;       // the bytes the request being read needs, as far as known
   bool continued = false;  // "100 Continue" sent for the request being read
   bool held = false;       // its request is never answered; what it sends is dropped
+  bool adopted = false;    // its socket goes to the adopter
 };
 
 QXCollector::QXCollector() : QXCollector(Options()) {}
@@ -338,6 +321,12 @@ void QXCollector::setResponder(Responder responder) {
   responder_ = std::move(shared);
 }
 
+void QXCollector::setAdopter(Adopter adopter) {
+  auto shared = adopter ? std::make_shared<const Adopter>(std::move(adopter)) : nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  adopter_ = std::move(shared);
+}
+
 void QXCollector::setListener(Listener listener) {
   auto shared = listener ? std::make_shared<const Listener>(std::move(listener)) : nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -378,7 +367,12 @@ void QXCollector::serveLoop() {
       } else {
         // Only this thread changes the map, so it reads it without the lock.
         const auto found = connections_.find(fd);
-        if (found != connections_.end() && !serveReadable(*found->second)) closeConnection(fd);
+        if (found == connections_.end() || serveReadable(*found->second)) continue;
+        if (found->second->adopted) {
+          handOver(fd);
+        } else {
+          closeConnection(fd);
+        }
       }
     }
   }
@@ -410,6 +404,25 @@ void QXCollector::closeConnection(int fd) {
   std::lock_guard<std::mutex> lock(mutex_);
   ::close(fd);
   connections_.erase(fd);
+}
+
+void QXCollector::handOver(int fd) {
+  std::shared_ptr<const Adopter> adopter;
+  std::unique_ptr<Connection> connection;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    const auto found = connections_.find(fd);
+    connection = std::move(found->second);
+    connections_.erase(found);
+    adopter = adopter_;
+  }
+  // The adopter may have been unset since the request was read.
+  if (adopter) {
+    (*adopter)(fd, connection->request);
+  } else {
+    ::close(fd);
+  }
 }
 
 bool QXCollector::serveReadable(Connection& connection) {
@@ -462,6 +475,13 @@ QXCollector::Progress QXCollector::serveBuffered(Connection& connection) {
   const std::string_view lengthText = request.headerValue("Content-Length");
   if (!lengthText.empty() && !parseLength(lengthText, length)) return refused(400);
   if (length > kMaxBodyBytes) return refused(413);
+  if ((request.method == "GET" || request.method == "HEAD") && length == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (adopter_) {
+      connection.adopted = true;
+      return Progress::kOver;
+    }
+  }
   const size_t end = headEnd + 4 + length;
   if (buffer.size() < end) {
     if (!connection.continued &&

@@ -78,6 +78,11 @@ class QXCollector {
   using Responder = std::function<Response(const Request& request, size_t index)>;
   // Told of each request after it has been answered.
   using Listener = std::function<void(const Request& request, size_t index)>;
+  // Given the socket of a connection whose request is a GET or a HEAD, with
+  // that request, instead of the responder and the listener: the request is
+  // not counted nor kept, and the socket (non-blocking) is the adopter's to
+  // answer and close. Bytes the client sent after the request are lost.
+  using Adopter = std::function<void(int socket, const Request& request)>;
 
   struct Options {
     uint16_t port = 0;  // 0: a free port chosen by the system
@@ -106,6 +111,8 @@ class QXCollector {
   // it arrives.
   void setResponder(Responder responder);
   void setListener(Listener listener);
+  // Set before start(); none by default, and every method is then a hit.
+  void setAdopter(Adopter adopter);
 
   std::vector<Request> requests() const;
   size_t requestCount() const;
@@ -132,6 +139,8 @@ class QXCollector {
   Response respond(const Request& request, size_t* index,
                    std::shared_ptr<const Listener>* listener);
   void closeConnection(int fd);
+  // Stops serving the connection, whose socket the adopter takes.
+  void handOver(int fd);
 
   // Constant after construction.
   const Options options_;
@@ -155,6 +164,7 @@ class QXCollector {
   std::vector<Request> requests_;
   std::shared_ptr<const Responder> responder_;
   std::shared_ptr<const Listener> listener_;
+  std::shared_ptr<const Adopter> adopter_;
 };
 
 // The phrase of a status line ("OK", "Too Many Requests", ...), "Status" for

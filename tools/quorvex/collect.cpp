@@ -1,5 +1,5 @@
 // quorvex collect: a collection server on 127.0.0.1 that prints each hit it
-// receives.
+// receives, and shows them live on a page at its address.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +16,7 @@
 
 #include "tools/collector/QXCollector.h"
 #include "tools/collector/QXHitPrinter.h"
+#include "tools/collector/QXInspector.h"
 #include "tools/quorvex/QXCommands.h"
 #include "tools/quorvex/QXOptions.h"
 
@@ -26,6 +27,7 @@ struct CollectOptions {
   int status = 200;
   long long count = 0;  // 0: until interrupted
   std::string out;
+  long long history = static_cast<long long>(QXHitHistory::kDefaultCapacity);
 };
 
 // Runs the collector until interrupted or `options.count` hits have come.
@@ -61,24 +63,38 @@ int collect(const CollectOptions& options) {
   collectorOptions.port = options.port;
   collectorOptions.status = options.status;
   collectorOptions.keepRequests = false;
+  QXInspector::Options inspecting;
+  inspecting.historyCapacity = static_cast<size_t>(options.history);
+  QXInspector inspector(inspecting);
   QXCollector collector(collectorOptions);
-  collector.setListener(
-      [&printer](const QXCollector::Request& request, size_t) { printer.print(request); });
+  collector.setListener([&printer, &inspector](const QXCollector::Request& request, size_t) {
+    printer.print(request);
+    inspector.record(request);
+  });
+  collector.setAdopter([&inspector](int socket, const QXCollector::Request& request) {
+    inspector.adopt(socket, request);
+  });
 
-  const QXStatus started = collector.start();
+  QXStatus started = inspector.start();
+  if (started.ok()) started = collector.start();
   if (!started.ok()) {
     std::fprintf(stderr, "quorvex collect: %s\n", started.message().c_str());
+    inspector.stop();
     printer.finish();
     if (outFd >= 0) ::close(outFd);
     return 1;
   }
-  std::fprintf(stderr, "quorvex collect: listening on %s\n", collector.url("/").c_str());
+  // One line, in one write: a reader may stop reading after it.
+  std::fprintf(stderr,
+               "quorvex collect: listening on %s (open it in a browser to watch the hits)\n",
+               collector.url("/").c_str());
   std::fflush(stderr);
 
   pollfd fds[2] = {{signalFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
   while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
   }
   collector.stop();
+  inspector.stop();
   printer.finish();
   if (outFd >= 0) ::close(outFd);
   ::close(signalFd);
@@ -109,5 +125,11 @@ QXCommand QXAddCollectCommand(CLI::App& tool) {
         return name.empty() ? std::string("wants a file name") : std::string();
       })
       ->type_name("FILE");
+  command
+      ->add_option("--history", options->history,
+                   "the hits the page at the collector's address keeps; older ones are dropped")
+      ->transform(QXDecimal())
+      ->check(CLI::Range(1LL, 1000000LL))
+      ->capture_default_str();
   return {command, [options] { return collect(*options); }};
 }
