@@ -8,7 +8,7 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, execFile } from 'node:child_process';
-import { mkdtempSync, readFileSync, readdirSync, rmSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
@@ -231,9 +231,19 @@ test('the page shows the hits live, decoded, filtered, compared, and retries mar
   await waitForRowCount(page, 1);
   const downloads = path.join(work, 'downloads');
   const session = await page.createCDPSession();
-  await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+  // The file can be seen before it is written whole: read it once the
+  // browser says the download completed.
+  const completed = new Promise((resolve, reject) => {
+    session.on('Browser.downloadProgress', (event) => {
+      if (event.state === 'completed') resolve(event);
+      if (event.state === 'canceled') reject(new Error('the export was canceled'));
+    });
+  });
+  await session.send('Browser.setDownloadBehavior', {
+    behavior: 'allow', downloadPath: downloads, eventsEnabled: true });
   await page.click('#export');
-  const exported = await waitForFile(downloads, 'hits.jsonl');
+  await withDeadline(completed, 'the export did not complete');
+  const exported = readFileSync(path.join(downloads, 'hits.jsonl'), 'utf8');
   const lines = exported.trimEnd().split('\n').map((line) => JSON.parse(line));
   assert.equal(lines.length, 1);
   assert.equal(lines[0].body, 'page=retried&n=1');
@@ -251,17 +261,12 @@ test('the page shows the hits live, decoded, filtered, compared, and retries mar
   await page.close();
 });
 
-async function waitForFile(directory, name) {
-  const deadline = Date.now() + DEADLINE;
-  for (;;) {
-    try {
-      if (readdirSync(directory).includes(name)) return readFileSync(path.join(directory, name), 'utf8');
-    } catch {
-      // Not made yet.
-    }
-    if (Date.now() > deadline) throw new Error('no ' + name + ' in ' + directory);
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
+function withDeadline(promise, message) {
+  let timer;
+  const expired = new Promise((resolve, reject) => {
+    timer = setTimeout(() => reject(new Error(message)), DEADLINE);
+  });
+  return Promise.race([promise, expired]).finally(() => clearTimeout(timer));
 }
 
 test('hit data is only ever text: markup, script, links, control and bidi characters', async () => {
