@@ -206,6 +206,21 @@ TEST(FakePlatform, TheClockMovesOnlyWhenToldAndMayJumpBack) {
   EXPECT_EQ(platform.standardUserDefaults()->objectForKey("AppleLocale"), "en_US");
 }
 
+// Millisecond steps from a clock set before 1970, or jumped back past it,
+// go forward from there on every processor (an unsigned conversion of the
+// negative count is undefined: x86-64 wrapped it to about 584 million years,
+// arm64 to 0).
+TEST(FakePlatform, MillisecondStepsGoOnFromAClockBefore1970) {
+  QXFakePlatform platform;
+  platform.setNow(-10.0);
+  platform.advanceMs(1500);
+  EXPECT_DOUBLE_EQ(platform.secondsSince1970(), -8.5);
+  platform.setNow(1.0);
+  platform.clockJumpsBack(3);
+  platform.advanceMs(1);
+  EXPECT_DOUBLE_EQ(platform.secondsSince1970(), -1.999);
+}
+
 TEST(FakePlatform, AStoredDefaultHidesTheRegisteredOneUntilItIsRemoved) {
   QXFakeUserDefaults defaults;
   defaults.registerValue("AppleLocale", "en_US");
