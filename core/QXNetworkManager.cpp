@@ -10,6 +10,7 @@
 #include "core/QXGuard.h"
 #include "core/QXLogger.h"
 #include "core/QXReachability.h"
+#include "core/QXUtils.h"
 #include "core/network/QXCurlSender.h"
 #include "core/network/QXDeliveryWorker.h"
 #include "core/network/QXHitJournal.h"
@@ -62,7 +63,7 @@ QXNetworkManager* QXNetworkManager::init() {
   };
   environment.isReachable = [] { return QXReachability(QXPlatform::current()).isReachable(); };
   environment.nowMs = [] {
-    return static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
+    return QXUtils::millisecondsFromSeconds(QXPlatform::current().secondsSince1970());
   };
   environment.random01 = [] {
     return static_cast<double>(QXPlatform::current().random32()) / 4294967296.0;
@@ -132,7 +133,7 @@ void QXNetworkManager::Impl::onRequest(const QXNotification& notification) noexc
   const bool consent = response != userInfo->end() && response->second == "Consent";
   QXStatus status;
   try {
-    const int64_t now = static_cast<int64_t>(QXPlatform::current().secondsSince1970() * 1000.0);
+    const int64_t now = QXUtils::millisecondsFromSeconds(QXPlatform::current().secondsSince1970());
     status = journal.append(url->second, body->second, consent, now);
   } catch (const std::exception& error) {
     refuse(url->second, "it could not be stored: ", error.what());

@@ -1,6 +1,7 @@
 #include "core/QXUtils.h"
 
 #include <cctype>
+#include <cmath>
 #include <limits>
 
 int64_t QXUtils::longLongFromString(std::string_view text) {
@@ -35,6 +36,15 @@ int32_t QXUtils::numberFromNSString(const std::optional<std::string>& text) {
   if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
   if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
   return static_cast<int32_t>(value);
+}
+
+int64_t QXUtils::millisecondsFromSeconds(double seconds) {
+  const double ms = seconds * 1000.0;
+  if (std::isnan(ms)) return 0;
+  // 2^63 is exactly representable; the largest double below it converts.
+  if (ms >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+  if (ms <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(ms);
 }
 
 bool QXUtils::equalsIgnoringCase(std::string_view a, std::string_view b) {

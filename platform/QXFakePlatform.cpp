@@ -1,6 +1,7 @@
 #include "platform/QXFakePlatform.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 // --- QXFakeUserDefaults ------------------------------------------------------
@@ -96,8 +97,11 @@ void QXFakePlatform::advanceSeconds(double seconds) {
 void QXFakePlatform::advanceMs(uint64_t milliseconds) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Whole milliseconds are added to a whole-millisecond count so that long
-  // runs of small steps do not drift through floating-point rounding.
-  const double ms = static_cast<double>(static_cast<uint64_t>(now_ * 1000.0 + 0.5) + milliseconds);
+  // runs of small steps do not drift through floating-point rounding. The
+  // count stays a double, exact for whole numbers far beyond any clock: an
+  // unsigned conversion of a clock set before 1970 is undefined, and gives
+  // a different time on each processor.
+  const double ms = std::round(now_ * 1000.0) + static_cast<double>(milliseconds);
   now_ = ms / 1000.0;
 }
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <limits>
 #include <regex>
 #include <string>
 
@@ -46,6 +49,35 @@ TEST(NumberParsing, ReadsTheLeadingIntegerLikeAnIntValue) {
   EXPECT_EQ(QXUtils::numberFromNSString(std::string("-99999999999")), INT32_MIN);
   EXPECT_EQ(QXUtils::longLongFromString("-9223372036854775808"), INT64_MIN);
   EXPECT_EQ(QXUtils::longLongFromString("1700000000123"), 1700000000123LL);
+}
+
+// A host's clock that fails (NaN, infinite, absurd) dates its hits the same
+// on every processor: the bare conversion gives INT64_MIN for all of these on
+// x86-64, and saturates (NaN to 0) on arm64.
+TEST(NumberParsing, ClockSecondsBecomeWholeMillisecondsAlikeOnEveryProcessor) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  const struct {
+    double seconds;
+    int64_t ms;
+  } cases[] = {
+      {0.0, 0},
+      {1.5, 1500},
+      {-1.5, -1500},
+      {0.0009, 0},   // toward zero
+      {-0.0009, 0},  // toward zero, not down
+      {9.2e15, 9200000000000000000},
+      {std::nan(""), 0},
+      {std::numeric_limits<double>::infinity(), kMax},
+      {-std::numeric_limits<double>::infinity(), kMin},
+      {9.3e15, kMax},
+      {-9.3e15, kMin},
+      {1e300, kMax},
+      {-1e300, kMin},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QXUtils::millisecondsFromSeconds(c.seconds), c.ms) << c.seconds << " s";
+  }
 }
 
 TEST(Logger, HitDataIsHiddenByDefaultAndASinkSeesWhatPassesTheThreshold) {
@@ -172,6 +204,21 @@ TEST(FakePlatform, TheClockMovesOnlyWhenToldAndMayJumpBack) {
   EXPECT_EQ(platform.standardUserDefaults()->objectForKey("k"), std::nullopt);
   EXPECT_FALSE(platform.standardUserDefaults()->synchronize());
   EXPECT_EQ(platform.standardUserDefaults()->objectForKey("AppleLocale"), "en_US");
+}
+
+// Millisecond steps from a clock set before 1970, or jumped back past it,
+// go forward from there on every processor (an unsigned conversion of the
+// negative count is undefined: x86-64 wrapped it to about 584 million years,
+// arm64 to 0).
+TEST(FakePlatform, MillisecondStepsGoOnFromAClockBefore1970) {
+  QXFakePlatform platform;
+  platform.setNow(-10.0);
+  platform.advanceMs(1500);
+  EXPECT_DOUBLE_EQ(platform.secondsSince1970(), -8.5);
+  platform.setNow(1.0);
+  platform.clockJumpsBack(3);
+  platform.advanceMs(1);
+  EXPECT_DOUBLE_EQ(platform.secondsSince1970(), -1.999);
 }
 
 TEST(FakePlatform, AStoredDefaultHidesTheRegisteredOneUntilItIsRemoved) {

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -30,6 +33,28 @@ class CurlSenderTest : public ::testing::Test {
   QXCollector collector;
   QXCurlSender sender;
 };
+
+// curl takes a long: 64 bits on x86-64 and arm64, 32 on 32-bit ARM, where
+// 2^31 ms (under 25 days) wrapped to a negative timeout that curl
+// refuses.
+TEST(CurlTimeout, MillisecondsBeyondALongAreHeldAtItsLimitAndNegativeOnesAreNone) {
+  constexpr long kLongMax = std::numeric_limits<long>::max();
+  const struct {
+    std::chrono::milliseconds timeout;
+    long expected;
+  } cases[] = {
+      {0ms, 0},
+      {1500ms, 1500},
+      {-1ms, 0},
+      {std::chrono::milliseconds::min(), 0},
+      {std::chrono::milliseconds(int64_t{1} << 31),
+       static_cast<long>(std::min<int64_t>(int64_t{1} << 31, kLongMax))},
+      {std::chrono::milliseconds::max(), kLongMax},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QXCurlSender::timeoutMilliseconds(c.timeout), c.expected) << c.timeout.count();
+  }
+}
 
 TEST_F(CurlSenderTest, PostsTheBodyByteForByteWithTheHitHeaders) {
   std::string body(3500, 'a');

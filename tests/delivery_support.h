@@ -116,6 +116,24 @@ inline uint16_t closedPort() {
   return ntohs(address.sin_port);
 }
 
+// The command that runs `argv`: the program itself, or in a cross-built test,
+// which runs under a user-mode emulator, the program under that emulator. The
+// emulator emulates the program it was given and nothing that program
+// executes, so a program of the target's architecture started from a test
+// needs it too. The emulator always starts: what exec would refuse (no such
+// program, not executable) is refused here, with exec's errno.
+inline std::vector<std::string> commandFor(const std::vector<std::string>& argv) {
+#ifdef QUORVEX_TEST_EMULATOR
+  if (!argv.empty() && ::access(argv[0].c_str(), X_OK) != 0)
+    throw std::runtime_error("cannot run " + argv[0] + ": " + std::strerror(errno));
+  std::vector<std::string> command{QUORVEX_TEST_EMULATOR};
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
+#else
+  return argv;
+#endif
+}
+
 // A program run with its standard output and error captured. The destructor
 // kills it if it still runs.
 class ChildProcess {
@@ -123,8 +141,9 @@ class ChildProcess {
   // The child dies with the test's process (see forkDyingWithParent). Throws
   // when the program cannot be run.
   ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+    const std::vector<std::string> command = commandFor(argv);
     std::vector<char*> args;
-    for (const std::string& arg : argv)
+    for (const std::string& arg : command)
       args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> env;

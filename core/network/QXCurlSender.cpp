@@ -1,5 +1,7 @@
 #include "core/network/QXCurlSender.h"
 
+#include <cstdint>
+#include <limits>
 #include <mutex>
 #include <new>
 
@@ -23,6 +25,14 @@ QXSendResult transportResult(CURLcode code, const char* detail) {
 void QXCurlSender::globalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+long QXCurlSender::timeoutMilliseconds(std::chrono::milliseconds timeout) {
+  const auto count = timeout.count();
+  if (count <= 0) return 0;
+  if (static_cast<uint64_t>(count) >= static_cast<uint64_t>(std::numeric_limits<long>::max()))
+    return std::numeric_limits<long>::max();
+  return static_cast<long>(count);
 }
 
 QXCurlSender::QXCurlSender() : multi_((globalInit(), curl_multi_init())), easy_(curl_easy_init()) {
@@ -81,9 +91,8 @@ QXSendResult QXCurlSender::send(const QXHTTPRequest& request) {
   curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE,
                    static_cast<curl_off_t>(request.body.size()));
   curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(request.connectTimeout.count()));
-  curl_easy_setopt(easy_, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeout.count()));
+  curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, timeoutMilliseconds(request.connectTimeout));
+  curl_easy_setopt(easy_, CURLOPT_TIMEOUT_MS, timeoutMilliseconds(request.totalTimeout));
 
   QXSendResult result;
   if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "core/network/QXHTTPSender.h"
 
@@ -26,6 +27,12 @@ class QXCurlSender : public QXHTTPSender {
   // curl's process-wide initialisation; safe to call more than once and from
   // several threads. A sender made before it calls it itself.
   static void globalInit();
+
+  // A timeout as curl takes it: milliseconds in a long, which has 32 bits on
+  // 32-bit targets (ARM, i386). A longer one is held at the longest a long
+  // can say instead of wrapping around; a negative one, which curl refuses
+  // (leaving the previous request's in force), is 0, curl's "none".
+  static long timeoutMilliseconds(std::chrono::milliseconds timeout);
 
   QXCurlSender();
   ~QXCurlSender() override;
