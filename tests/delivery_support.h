@@ -22,6 +22,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -39,13 +40,17 @@ inline void bypassProxiesForLoopback() {
 
 // A blocking client on 127.0.0.1 that writes raw bytes and reads raw
 // answers. Every read gives up after 10 s, so a broken server fails the test
-// instead of hanging it.
+// instead of hanging it. A `receiveBuffer` other than 0 sets the socket's
+// receive buffer before it connects, so that a client that stops reading
+// soon stops its sender.
 class RawClient {
  public:
-  explicit RawClient(uint16_t port) {
+  explicit RawClient(uint16_t port, int receiveBuffer = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     timeval timeout{10, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (receiveBuffer > 0)
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -68,14 +73,25 @@ class RawClient {
 
   // One answer's head (the server's answers have no body but a 0 length);
   // empty when the server closed first.
-  std::string readHead() {
+  std::string readHead() { return readThrough("\r\n\r\n"); }
+
+  // What comes up to and with the next `delimiter`; empty when the server
+  // closed first.
+  std::string readThrough(const std::string& delimiter) {
     size_t end;
-    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+    while ((end = buffer_.find(delimiter)) == std::string::npos) {
       if (!fill()) return std::string();
     }
-    std::string head = buffer_.substr(0, end + 4);
-    buffer_.erase(0, end + 4);
-    return head;
+    std::string text = buffer_.substr(0, end + delimiter.size());
+    buffer_.erase(0, end + delimiter.size());
+    return text;
+  }
+
+  // Everything until the server closes the connection.
+  std::string readToEnd() {
+    while (fill()) {
+    }
+    return std::exchange(buffer_, std::string());
   }
 
   // True when the server has closed the connection (after what was read).

@@ -3,16 +3,13 @@
 // thread records and hands over connections while the inspector's thread
 // reads the history and writes to browsers, so the ThreadSanitizer leg runs
 // these.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,35 +19,6 @@
 #include "tools/collector/QXInspector.h"
 
 namespace {
-
-// A socket to the collector whose reads give up after 10 s; a receive
-// buffer of `receiveBuffer` bytes when not 0, so that a client that stops
-// reading stops the sender soon.
-int connectTo(uint16_t port, int receiveBuffer = 0) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  timeval timeout{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  if (receiveBuffer > 0)
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void sendAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += static_cast<size_t>(n);
-  }
-}
 
 std::string getRequest(const std::string& target, const std::string& host = "127.0.0.1:1",
                        const std::string& extra = "", const std::string& method = "GET") {
@@ -67,70 +35,46 @@ struct Event {
 class EventStream {
  public:
   EventStream(uint16_t port, const std::string& extraHeaders = "", int receiveBuffer = 0)
-      : fd_(connectTo(port, receiveBuffer)) {
-    sendAll(fd_, getRequest("/events", "127.0.0.1:1", extraHeaders));
+      : client_(port, receiveBuffer) {
+    client_.write(getRequest("/events", "127.0.0.1:1", extraHeaders));
   }
-  ~EventStream() { ::close(fd_); }
-  EventStream(const EventStream&) = delete;
-  EventStream& operator=(const EventStream&) = delete;
 
-  std::string head() {
-    size_t end;
-    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
-      if (!fill()) return std::string();
-    }
-    std::string head = buffer_.substr(0, end + 4);
-    buffer_.erase(0, end + 4);
-    return head;
-  }
+  std::string head() { return client_.readHead(); }
 
   // The next event (after the head), nothing once the server has closed.
   std::optional<Event> next() {
     for (;;) {
-      size_t end;
-      while ((end = buffer_.find("\n\n")) == std::string::npos) {
-        if (!fill()) return std::nullopt;
-      }
+      const std::string text = client_.readThrough("\n\n");
+      if (text.empty()) return std::nullopt;
+      const size_t end = text.size() - 2;  // before the blank line
       Event event;
       size_t at = 0;
       while (at < end) {
-        const size_t lineEnd = buffer_.find('\n', at);
-        const std::string line = buffer_.substr(at, lineEnd - at);
+        const size_t lineEnd = text.find('\n', at);
+        const std::string line = text.substr(at, lineEnd - at);
         at = lineEnd + 1;
         if (line.rfind("id: ", 0) == 0) event.id = line.substr(4);
         if (line.rfind("event: ", 0) == 0) event.type = line.substr(7);
         if (line.rfind("data: ", 0) == 0) event.data = line.substr(6);
       }
-      buffer_.erase(0, end + 2);
       if (!event.type.empty()) return event;
     }
   }
 
  private:
-  bool fill() {
-    char chunk[16384];
-    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n <= 0) return false;
-    buffer_.append(chunk, static_cast<size_t>(n));
-    return true;
-  }
-
-  int fd_;
-  std::string buffer_;
+  qxtest::RawClient client_;
 };
 
 // The whole answer to one request on a connection of its own: the
-// inspector closes after each.
+// inspector closes after each. Nothing when nobody listens any more.
 std::string fetch(uint16_t port, const std::string& request) {
-  const int fd = connectTo(port);
-  sendAll(fd, request);
-  std::string answer;
-  char chunk[16384];
-  ssize_t n;
-  while ((n = ::recv(fd, chunk, sizeof chunk, 0)) > 0)
-    answer.append(chunk, static_cast<size_t>(n));
-  ::close(fd);
-  return answer;
+  try {
+    qxtest::RawClient client(port);
+    client.write(request);
+    return client.readToEnd();
+  } catch (const std::runtime_error&) {
+    return std::string();
+  }
 }
 
 class InspectorTest : public ::testing::Test {
