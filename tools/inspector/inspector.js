@@ -331,15 +331,20 @@ function onHit(hit) {
   scheduleRender();
 }
 
-function onReset(info) {
-  state.capacity = info.capacity;
-  state.dropped = info.dropped;
+// The page holds no hit any more; what comes next is shown.
+function forgetHits() {
   state.hits = [];
   state.view = [];
   state.byIdentifier.clear();
   state.selected = state.compared = null;
   state.detailStale = true;
   scheduleRender();
+}
+
+function onReset(info) {
+  state.capacity = info.capacity;
+  state.dropped = info.dropped;
+  forgetHits();
 }
 
 function connect() {
@@ -381,12 +386,7 @@ function exportShown() {
 
 function clearAll() {
   state.clearedBelow = state.lastSequence + 1;
-  state.hits = [];
-  state.view = [];
-  state.byIdentifier.clear();
-  state.selected = state.compared = null;
-  state.detailStale = true;
-  scheduleRender();
+  forgetHits();
 }
 
 function start() {
