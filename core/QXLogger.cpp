@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "core/QXGuard.h"
+
 QXLogger& QXLogger::sharedInstance() {
   static auto* logger = new QXLogger;  // never destroyed: usable during exit
   return *logger;
@@ -23,10 +25,8 @@ void QXLogger::logMessage(const std::string& message, int level) noexcept {
     } else {
       writeToStandardError(level, message);
     }
-  } catch (const std::exception& error) {
-    sinkThrew(error.what());
   } catch (...) {
-    sinkThrew("an exception that is no std::exception");
+    sinkThrew(QXCurrentExceptionText());
   }
 }
 

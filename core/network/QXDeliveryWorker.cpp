@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "core/QXGuard.h"
 #include "core/QXLogText.h"
 #include "core/QXLogger.h"
 
@@ -707,10 +708,8 @@ void QXDeliveryWorker::report(const std::vector<QXHitOutcome>& outcomes) noexcep
     // thread the outcome is told, and delivery goes on.
     try {
       (*callback)(outcome);
-    } catch (const std::exception& error) {
-      callbackThrew(error.what());
     } catch (...) {
-      callbackThrew("an exception that is no std::exception");
+      callbackThrew(QXCurrentExceptionText());
     }
   }
 }
