@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "core/QXUtils.h"
@@ -124,14 +125,12 @@ bool watch(int epoll, int fd) {
   return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
+// Digits only (no sign, no space), at most 12 of them.
 bool parseLength(std::string_view text, size_t& length) {
-  if (text.empty() || text.size() > 12) return false;
-  length = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    length = length * 10 + static_cast<size_t>(c - '0');
-  }
-  return true;
+  if (text.size() > 12) return false;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, length);
+  return error == std::errc() && stop == end;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <string_view>
@@ -57,13 +58,10 @@ std::string answer(int status, std::string_view contentType, std::string_view bo
 
 // The Last-Event-ID a reconnecting stream gives, if any.
 bool parseLastEventId(std::string_view text, uint64_t& id) {
-  if (text.empty() || text.size() > 19) return false;
-  id = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    id = id * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return true;
+  if (text.size() > 19) return false;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, id);
+  return error == std::errc() && stop == end;
 }
 
 }  // namespace
