@@ -124,45 +124,50 @@ void QXPredefinedVariables::predefinedVariableInitialisation() {
   // Each step sets variables of its own. One that fails (a platform reading
   // that throws, memory running out) leaves its variables out and says so
   // at level 4; the steps after it run all the same, so that one bad reading
-  // never costs the rest of the registry.
-  QXGuarded("The predefined variables' step initIsFirstVisit", [this] { initIsFirstVisit(); });
-  QXGuarded("The predefined variables' step setDefaultReachability",
-            [this] { setDefaultReachability(); });
-  QXGuarded("The predefined variables' step setManufacturer", [this] { setManufacturer(); });
-  QXGuarded("The predefined variables' step initLastCallLastVisit",
-            [this] { initLastCallLastVisit(); });
-  QXGuarded("The predefined variables' step setQuorvexVersion", [this] { setQuorvexVersion(); });
-  QXGuarded("The predefined variables' step setVisitorIDCurrentCallUniqueID",
-            [this] { setVisitorIDCurrentCallUniqueID(); });
-  QXGuarded("The predefined variables' step setLocalCharset", [this] { setLocalCharset(); });
-  QXGuarded("The predefined variables' step setLocalScreen", [this] { setLocalScreen(); });
-  QXGuarded("The predefined variables' step setApplicationBuild",
-            [this] { setApplicationBuild(); });
-  QXGuarded("The predefined variables' step setLocalModel", [this] { setLocalModel(); });
-  QXGuarded("The predefined variables' step setLocalSysVersion", [this] { setLocalSysVersion(); });
-  QXGuarded("The predefined variables' step setLocalSysName", [this] { setLocalSysName(); });
-  QXGuarded("The predefined variables' step setLocalLanguage", [this] { setLocalLanguage(); });
-  QXGuarded("The predefined variables' step setEmptyString", [this] { setEmptyString(); });
-  QXGuarded("The predefined variables' step setRandom", [this] { setRandom(); });
-  QXGuarded("The predefined variables' step setIP", [this] { setIP(); });
-  QXGuarded("The predefined variables' step setBundleIdentifier",
-            [this] { setBundleIdentifier(); });
-  QXGuarded("The predefined variables' step setApplicationName", [this] { setApplicationName(); });
-  QXGuarded("The predefined variables' step setRuntimeName", [this] { setRuntimeName(); });
-  QXGuarded("The predefined variables' step setModelAndVersion", [this] { setModelAndVersion(); });
-  QXGuarded("The predefined variables' step setIsJailBroken", [this] { setIsJailBroken(); });
-  QXGuarded("The predefined variables' step initApplicationVersion",
-            [this] { initApplicationVersion(); });
-  QXGuarded("The predefined variables' step initColdStartNumber",
-            [this] { initColdStartNumber(); });
-  QXGuarded("The predefined variables' step setTimestamps", [this] { setTimestamps(); });
-  QXGuarded("The predefined variables' step initComScoreSession",
-            [this] { initComScoreSession(); });
-  QXGuarded("The predefined variables' step firstExecute", [this] { firstExecute(); });
-  QXGuarded("The predefined variables' step currencyCode", [this] { currencyCode(); });
-  QXGuarded("The predefined variables' step currencySymbol", [this] { currencySymbol(); });
-  QXGuarded("The predefined variables' step updateVariablesForNewVisit",
-            [this] { updateVariablesForNewVisit(); });
+  // never costs the rest of the registry. The step's name in that line is
+  // its function's, so the two cannot drift apart.
+  struct Step {
+    const char* operation;
+    void (*run)(QXPredefinedVariables&);
+  };
+#define QX_REGISTRY_STEP(step)                                                          \
+  Step {                                                                                \
+    "The predefined variables' step " #step, [](QXPredefinedVariables& v) { v.step(); } \
+  }
+  static const Step kSteps[] = {
+      QX_REGISTRY_STEP(initIsFirstVisit),
+      QX_REGISTRY_STEP(setDefaultReachability),
+      QX_REGISTRY_STEP(setManufacturer),
+      QX_REGISTRY_STEP(initLastCallLastVisit),
+      QX_REGISTRY_STEP(setQuorvexVersion),
+      QX_REGISTRY_STEP(setVisitorIDCurrentCallUniqueID),
+      QX_REGISTRY_STEP(setLocalCharset),
+      QX_REGISTRY_STEP(setLocalScreen),
+      QX_REGISTRY_STEP(setApplicationBuild),
+      QX_REGISTRY_STEP(setLocalModel),
+      QX_REGISTRY_STEP(setLocalSysVersion),
+      QX_REGISTRY_STEP(setLocalSysName),
+      QX_REGISTRY_STEP(setLocalLanguage),
+      QX_REGISTRY_STEP(setEmptyString),
+      QX_REGISTRY_STEP(setRandom),
+      QX_REGISTRY_STEP(setIP),
+      QX_REGISTRY_STEP(setBundleIdentifier),
+      QX_REGISTRY_STEP(setApplicationName),
+      QX_REGISTRY_STEP(setRuntimeName),
+      QX_REGISTRY_STEP(setModelAndVersion),
+      QX_REGISTRY_STEP(setIsJailBroken),
+      QX_REGISTRY_STEP(initApplicationVersion),
+      QX_REGISTRY_STEP(initColdStartNumber),
+      QX_REGISTRY_STEP(setTimestamps),
+      QX_REGISTRY_STEP(initComScoreSession),
+      QX_REGISTRY_STEP(firstExecute),
+      QX_REGISTRY_STEP(currencyCode),
+      QX_REGISTRY_STEP(currencySymbol),
+      QX_REGISTRY_STEP(updateVariablesForNewVisit),
+  };
+#undef QX_REGISTRY_STEP
+  for (const Step& step : kSteps)
+    QXGuarded(step.operation, [&] { step.run(*this); });
 }
 
 // --- Store -------------------------------------------------------------------
