@@ -167,7 +167,9 @@ QX_API int qx_set_outcome_callback(qx_outcome_callback callback, void* user_data
     outcomeSlot().set({reinterpret_cast<QXCCallbackSlot::Function>(callback), user_data});
     // Installed for good once a callback is given: the slot decides who
     // hears, and an empty slot tells nobody.
-    if (callback != nullptr) manager.setOutcomeCallback(tellOutcome);
+    if (callback != nullptr) {
+      manager.setOutcomeCallback([](const QXHitOutcome& outcome) { tellOutcome(outcome); });
+    }
     return QX_OK;
   });
 }

@@ -11,6 +11,7 @@ constexpr size_t kMessageCapacity = 512;
 
 // Plain bytes: no constructor or destructor runs for a thread's buffer.
 thread_local char tLastError[kMessageCapacity];
+thread_local int tLastErrorCode = QX_OK;
 
 // Appends `text` to the buffer at `*used`, cut before a UTF-8 sequence that
 // would not fit whole.
@@ -48,11 +49,13 @@ int QXCFail(int code, const char* function, std::string_view message) noexcept {
   append(": ", &used);
   append(message, &used);
   tLastError[used] = '\0';
+  tLastErrorCode = code;
   return code;
 }
 
 void QXCSucceed() noexcept {
   tLastError[0] = '\0';
+  tLastErrorCode = QX_OK;
 }
 
 const char* QXCLastError() noexcept {
@@ -102,6 +105,10 @@ extern "C" {
 
 QX_API const char* qx_last_error(void) {
   return QXCLastError();
+}
+
+QX_API int qx_last_error_code(void) {
+  return tLastErrorCode;
 }
 
 QX_API const char* qx_strerror(int code) {

@@ -47,7 +47,9 @@ QX_API int qx_log_set_sink(qx_log_sink sink, void* user_data) {
     QXLogger& logger = QXLogger::sharedInstance();
     if (sink != nullptr) {
       sinkSlot().set({reinterpret_cast<QXCCallbackSlot::Function>(sink), user_data});
-      logger.setSink(writeToSink);
+      // A closure, not the function itself: std::function would export
+      // the type information of a plain function pointer's type.
+      logger.setSink([](int level, const std::string& message) { writeToSink(level, message); });
     } else {
       logger.setSink(nullptr);
       sinkSlot().set({});

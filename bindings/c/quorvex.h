@@ -74,9 +74,13 @@ enum {
 #define QX_MAX_TEXT_LENGTH ((size_t)64 * 1024 * 1024)
 
 /* The message of this thread's last call: why it failed, or "" when it
- * succeeded. Valid until this thread's next qx_ call (other than these two)
- * or its end. Never NULL. */
+ * succeeded. Valid until this thread's next qx_ call (other than the three
+ * below) or its end. Never NULL. */
 QX_API const char* qx_last_error(void);
+
+/* The code of this thread's last call: a QX_E_ code when it failed, else 0.
+ * For the functions that return a handle or nothing. */
+QX_API int qx_last_error_code(void);
 
 /* The name of a result code ("QX_E_ENCODING"); a static string. */
 QX_API const char* qx_strerror(int code);

@@ -61,6 +61,7 @@ void qxt_test_null_arguments(void) {
   /* After a failure, the next call that succeeds clears the message. */
   QXT_EXPECT_OK(qx_tracker_get_site_id(tracker, &id));
   QXT_EXPECT_STR(qx_last_error(), "");
+  QXT_EXPECT_INT(qx_last_error_code(), QX_OK);
   /* NULL handles are no-ops for the frees. */
   qx_tracker_free(NULL);
   qx_product_free(NULL);
@@ -92,6 +93,7 @@ void qxt_test_closed_handles(void) {
   QXT_EXPECT_FAILURE(qx_tracker_add_data(closed, "k", "v"), QX_E_INVALID_HANDLE,
                      "qx_tracker_add_data");
   qx_tracker_free(closed);
+  QXT_EXPECT_INT(qx_last_error_code(), QX_E_INVALID_HANDLE);
   QXT_EXPECT_INT(strncmp(qx_last_error(), "qx_tracker_free: ", 17), 0);
   /* Another kind's handle, and what is no handle at all. */
   QXT_EXPECT_FAILURE(qx_tracker_send((qx_tracker*)product), QX_E_INVALID_HANDLE, "qx_tracker_send");
