@@ -121,6 +121,9 @@ typedef struct qx_platform_options {
   double screen_height;
 } qx_platform_options;
 
+/* Threads: any thread. An install and the first tracker never overlap: the
+ * tracker reads the platform installed before it, or the default one. */
+
 /* Installs the Linux platform: a data directory and a bundle identifier
  * (NULL: the default of each). Call it before the first tracker, the first
  * delivery call and the first application transition: afterwards it fails
@@ -140,6 +143,10 @@ QX_API int qx_application_will_enter_foreground(void);
  * ------------------------------------------------------------------------ */
 
 typedef struct qx_product qx_product;
+
+/* Threads: any thread, on the same product too; each call is atomic. Adding
+ * a product to a tracker or application variables copies it: later changes
+ * do not reach them. */
 
 /* The fixed fields; each is absent until set. In a hit they are flattened
  * as name[product_id][index], ... */
@@ -184,6 +191,10 @@ QX_API int qx_product_remove_property(qx_product* product, const char* key);
 
 typedef struct qx_app_vars qx_app_vars;
 
+/* Threads: any thread, on the same object too; each call is atomic. A hit
+ * executed with the object takes its variables as they are at that moment
+ * and leaves them there, for the next hit too. */
+
 /* Any value under this key in a hit's application variables makes it a
  * consent hit, which a deactivated tracker still sends. */
 #define QX_CONSENT_HIT_KEY "#CONSENT_HIT#"
@@ -216,6 +227,12 @@ QX_API int qx_app_vars_decode(const void* bytes, size_t length, qx_app_vars** ap
  * ------------------------------------------------------------------------ */
 
 typedef struct qx_tracker qx_tracker;
+
+/* Threads: any thread, on the same tracker too; each call is atomic. A
+ * tracker is meant to be driven from one thread at a time (the variables of
+ * "the next hit" are those added before it), but nothing breaks otherwise.
+ * A hit runs on the calling thread up to its journal write, a few
+ * microseconds; it never waits for the network. */
 
 /* A tracker of one site and container; NULL when it could not be created
  * (qx_last_error says why). Its hits go to the collection URL until
@@ -285,6 +302,9 @@ QX_API int qx_tracker_enable_running_in_background(qx_tracker* tracker);
 /* ------------------------------------------------------------------------
  * Delivery
  * ------------------------------------------------------------------------ */
+
+/* Threads: any thread. qx_flush blocks its caller up to its timeout; the
+ * others return at once. */
 
 /* How hits are delivered; the README's Delivery section tells what each
  * bound does. Read them with qx_delivery_get_options, change some, write
@@ -364,6 +384,8 @@ QX_API int qx_set_outcome_callback(qx_outcome_callback callback, void* user_data
 /* ------------------------------------------------------------------------
  * The log
  * ------------------------------------------------------------------------ */
+
+/* Threads: any thread. */
 
 /* Levels: 0 the data of each hit, 1 activation and background sending, 2
  * creation, 3 warnings and dropped hits, 4 errors. Messages at or above the

@@ -1,6 +1,11 @@
 """The process-wide parts from Python: delivery options, the log handler and
 the application's transitions."""
 
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
 import threading
 import unittest
 
@@ -81,6 +86,40 @@ class LogHandlerTest(unittest.TestCase):
                 thread.join()
         self.assertEqual(errors, [])
         self.assertEqual(heard.count(1), 4 * 200 * 2)
+
+
+class ExitTest(unittest.TestCase):
+    def test_a_process_exits_cleanly_while_the_sdk_calls_its_callbacks(self) -> None:
+        # The SDK's threads outlive the interpreter; the binding removes the
+        # callbacks at exit, waiting for a call under way.
+        program = textwrap.dedent("""
+            import sys, quorvex
+            from support import Collector
+            quorvex.install_platform(sys.argv[1], "com.example.exit")
+            heard = []
+            def slow(outcome):
+                heard.append(outcome.result)
+                sum(range(20000))
+            quorvex.set_outcome_callback(slow)
+            quorvex.set_log_handler(lambda level, message: None)
+            collector = Collector(hits=100000)
+            tracker = quorvex.Tracker(1, 2, url=collector.url)
+            for _ in range(400):
+                tracker.send()
+            while not heard:
+                quorvex.flush(timeout=0.05)
+            print(len(heard))
+            collector.close()
+        """)
+        environment = dict(os.environ, no_proxy="127.0.0.1",
+                           PYTHONPATH=os.pathsep.join(sys.path))
+        for _ in range(3):
+            with tempfile.TemporaryDirectory() as directory:
+                finished = subprocess.run([sys.executable, "-c", program, directory],
+                                          env=environment, capture_output=True, timeout=60)
+            self.assertEqual(finished.returncode, 0, finished.stderr.decode())
+            self.assertGreater(int(finished.stdout), 0)
+            self.assertNotIn(b"Fatal", finished.stderr)
 
 
 class TransitionsTest(unittest.TestCase):
