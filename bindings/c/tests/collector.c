@@ -52,8 +52,13 @@ static int read_some(int fd, char** buffer, size_t* length, long long deadline) 
 int qxt_collector_start(qxt_collector* collector, int hits, int status) {
   int out[2], err[2];
   char count[16], answer[16];
-  char* argv[] = {QUORVEX_TOOL_PATH, "collect", "--port", "0", "--count", count,
-                  "--status",        answer,    NULL};
+  /* A cross-built test runs under a user-mode emulator, which does not
+   * follow into the programs it starts: the tool needs it too. */
+  char* argv[] = {
+#ifdef QUORVEX_TEST_EMULATOR
+      QUORVEX_TEST_EMULATOR,
+#endif
+      QUORVEX_TOOL_PATH,     "collect", "--port", "0", "--count", count, "--status", answer, NULL};
   posix_spawn_file_actions_t actions;
   char* announced = NULL;
   size_t length = 0;
