@@ -52,6 +52,15 @@ std::string QXDecodeUTF8(std::string_view bytes) {
   return text;
 }
 
+size_t QXFirstInvalidUTF8(std::string_view bytes) {
+  if (isASCII(bytes)) return std::string_view::npos;
+  size_t invalid = std::string_view::npos;
+  forEachCodePoint(bytes, [&](UChar32 c, size_t first, size_t) {
+    if (c < 0 && invalid == std::string_view::npos) invalid = first;
+  });
+  return invalid;
+}
+
 std::string QXPrintableLine(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size());
