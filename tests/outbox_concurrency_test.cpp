@@ -80,7 +80,7 @@ TEST_F(OutboxConcurrencyTest, AppendsFromManyThreadsMeetTheWorkerWithoutLossOrDu
   EXPECT_TRUE(ordered);
   EXPECT_EQ(seen, static_cast<size_t>(kThreads * kPerThread));
   EXPECT_EQ(outbox.count(), 0u);
-  EXPECT_EQ(journal.backlogBytes(), 0u);
+  EXPECT_EQ(journal.backlog().bytes, 0u);
   EXPECT_EQ(journal.segments().size(), 1u);  // the active one, which took over
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/QXNetworkManager.h"
+#include "core/network/QXDeliveryBounds.h"
 #include "core/network/QXHTTPSender.h"
 #include "core/network/QXHitJournal.h"
 #include "core/network/QXJournalIngester.h"
@@ -158,18 +159,15 @@ class QXDeliveryWorker {
   void applyCompletions(std::vector<Completion>& completions, const QXDeliveryOptions& options,
                         std::vector<QXHitOutcome>& outcomes);
   void removeFinished(std::vector<int64_t> ids, Clock::time_point now);
-  void ingest(const QXDeliveryOptions& options, Clock::time_point now);
+  void ingest(const QXDeliveryOptions& options, Clock::time_point now,
+              std::vector<QXHitOutcome>& outcomes);
   void addToWindow(QXOutbox::Hit hit);
-  // The size of the write-ahead log at which it is folded in.
-  static uint64_t logLimit(const QXDeliveryOptions& options);
-  // What the database file may take of the bound in bytes.
-  uint64_t databaseRoom(const QXDeliveryOptions& options) const;
-  // The size of the hits stored (URLs and bodies) that keeps the files
-  // within the bound in bytes.
-  uint64_t byteTarget(const QXDeliveryOptions& options);
   void applyBounds(const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
-  void logDrops(const QXDeliveryOptions& options, Clock::time_point now);
+  void reportLeftOut(std::vector<QXHitJournal::Skipped>& left, std::vector<QXHitOutcome>& outcomes);
+  void adoptOrphans(Clock::time_point now);
   void refillWindow();
+  // The wall-clock date before which a hit is too old to be sent.
+  int64_t ageCutoffMs(const QXDeliveryOptions& options) const;
   bool eligible(const Entry& entry, Clock::time_point now) const;
   void dispatch(const QXDeliveryOptions& options, Clock::time_point now);
   std::optional<Clock::time_point> nextWake(const QXDeliveryOptions& options,
@@ -192,8 +190,9 @@ class QXDeliveryWorker {
   std::vector<int64_t> unremoved_;  // delivered, their removal failed: retried, never resent
   Clock::time_point removalRetryAt_{};
   bool removalsFailing_ = false;
-  double pagesPerByte_ = 1.25;  // bytes of pages a byte of hit takes in the outbox
-  uint64_t lastMeasuredBytes_ = 0;
+  QXDeliveryBounds bounds_;
+  Clock::time_point lastOwnerScan_{};
+  int64_t cutoffMs_ = 0;  // as of this round
   std::deque<Entry> window_;
   std::map<std::string, OriginState> origins_;
   int64_t lastLoadedId_ = 0;
@@ -202,11 +201,7 @@ class QXDeliveryWorker {
   bool reachable_ = true;
   bool reachabilityStale_ = true;
   Clock::time_point lastReachabilityCheck_{};
-  size_t unloggedOverCount_ = 0;
-  size_t unloggedTooOld_ = 0;
-  bool dropsLogged_ = false;
   bool moreToDrop_ = false;
-  Clock::time_point lastDropLog_{};
 
   mutable std::mutex mutex_;
   std::condition_variable workerWake_;
