@@ -86,6 +86,7 @@ QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, QXHitJournal& journal, Envi
   // Known to the journal before the first hit, which may come before the
   // worker's first round.
   journal_.setRotateBytes(QXDeliveryBounds::segmentBytes(options));
+  maxHitBytes_.store(options.maxHitBytes, std::memory_order_relaxed);
 }
 
 QXDeliveryWorker::~QXDeliveryWorker() {
@@ -102,13 +103,13 @@ QXDeliveryWorker::~QXDeliveryWorker() {
     thread.join();
 }
 
-void QXDeliveryWorker::start() {
+void QXDeliveryWorker::start(std::chrono::milliseconds firstRoundAfter) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_.load(std::memory_order_acquire) || stopping_) return;
   started_.store(true, std::memory_order_release);
-  workerThread_ = std::thread([this] {
+  workerThread_ = std::thread([this, firstRoundAfter] {
     nameThread("qx-delivery");
-    run();
+    run(firstRoundAfter);
   });
 }
 
@@ -154,6 +155,7 @@ void QXDeliveryWorker::enableRunningInBackground() {
 
 void QXDeliveryWorker::setOptions(const QXDeliveryOptions& options) {
   journal_.setRotateBytes(QXDeliveryBounds::segmentBytes(options));
+  maxHitBytes_.store(options.maxHitBytes, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     options_ = options;
@@ -171,6 +173,15 @@ void QXDeliveryWorker::setOutcomeCallback(OutcomeCallback callback) {
   auto shared = callback ? std::make_shared<const OutcomeCallback>(std::move(callback)) : nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
   callback_ = std::move(shared);
+}
+
+QXDeliveryWorker::OutcomeCallback QXDeliveryWorker::outcomeCallback() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outcomeCallbackLocked();
+}
+
+QXDeliveryWorker::OutcomeCallback QXDeliveryWorker::outcomeCallbackLocked() const {
+  return callback_ ? *callback_ : OutcomeCallback();
 }
 
 QXDeliveryCounters QXDeliveryWorker::counters() const {
@@ -233,9 +244,19 @@ bool QXDeliveryWorker::stop(std::chrono::milliseconds timeout) {
   return allEnded;
 }
 
-void QXDeliveryWorker::run() {
-  if (environment_.userAgent) userAgent_ = environment_.userAgent();
+void QXDeliveryWorker::run(std::chrono::milliseconds firstRoundAfter) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (firstRoundAfter.count() > 0) {
+    workerWaiting_.store(true);
+    workerWake_.wait_for(lock, firstRoundAfter,
+                         [&] { return stopping_ || wakeRequested_ || hitsWaiting_.load(); });
+    workerWaiting_.store(false);
+  }
+  if (environment_.userAgent) {
+    lock.unlock();
+    userAgent_ = environment_.userAgent();
+    lock.lock();
+  }
   while (!stopping_) {
     std::vector<Completion> completions;
     completions.swap(completions_);

@@ -74,8 +74,11 @@ class QXDeliveryWorker {
   QXDeliveryWorker(const QXDeliveryWorker&) = delete;
   QXDeliveryWorker& operator=(const QXDeliveryWorker&) = delete;
 
-  // Starts the worker thread; idempotent, and nothing after stop().
-  void start();
+  // Starts the worker thread; idempotent, and nothing after stop(). Its
+  // first round waits `firstRoundAfter` unless a hit, flush() or a change
+  // wakes it first, so that a host's start-up does not share the processor
+  // with the opening of the outbox.
+  void start(std::chrono::milliseconds firstRoundAfter = std::chrono::milliseconds(0));
   bool started() const { return started_.load(std::memory_order_acquire); }
 
   // Tells the worker that the journal has one more hit, and counts it.
@@ -89,7 +92,19 @@ class QXDeliveryWorker {
 
   void setOptions(const QXDeliveryOptions& options);
   QXDeliveryOptions options() const;
+  // options().maxHitBytes, without a lock: read for every hit.
+  size_t maxHitBytes() const { return maxHitBytes_.load(std::memory_order_relaxed); }
   void setOutcomeCallback(OutcomeCallback callback);
+  OutcomeCallback outcomeCallback() const;
+
+  // Fork handlers: the parent's worker is locked across fork(), so that
+  // the child finds its options and callback whole (to carry them over to
+  // a worker of its own); the child never uses this one again.
+  void lockForFork() { mutex_.lock(); }
+  void unlockAfterFork() { mutex_.unlock(); }
+  // Under lockForFork(): what a worker of a child takes over.
+  QXDeliveryOptions optionsLocked() const { return options_; }
+  OutcomeCallback outcomeCallbackLocked() const;
 
   // Waits at most `timeout` for the journal and the outbox to be empty with
   // nothing in flight. True when they are.
@@ -149,7 +164,7 @@ class QXDeliveryWorker {
     bool finished = false;
   };
 
-  void run();
+  void run(std::chrono::milliseconds firstRoundAfter);
   void connectionLoop(Connection* connection, size_t index);
 
   // One round of the worker thread, without the mutex. Returns when it
@@ -235,6 +250,7 @@ class QXDeliveryWorker {
   std::atomic<uint64_t> retried_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<bool> callbackThrewBefore_{false};
+  std::atomic<size_t> maxHitBytes_{0};
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXDELIVERYWORKER_H_
