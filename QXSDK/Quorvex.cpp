@@ -167,8 +167,8 @@ void Quorvex::execute(const QXAppVars* appVars) noexcept {
     // rendered and handed over.
     const size_t limit = QXNetworkManager::sharedInstance().maxHitBytes();
     std::optional<size_t> tooLarge;
-    std::string body = renderPostData(appVars, &complete, limit - std::min(limit, url.size()),
-                                      &tooLarge);
+    std::string body =
+        renderPostData(appVars, &complete, limit - std::min(limit, url.size()), &tooLarge);
     if (tooLarge) {
       const std::string detail = std::to_string(*tooLarge + url.size()) +
                                  " bytes, the largest allowed being " + std::to_string(limit) +

@@ -179,21 +179,26 @@ void QXNetworkManager::stopAtExit() {
 // --- Fork ------------------------------------------------------------------
 // The parent's delivery is the parent's: its threads are not in the child,
 // and its journal and outbox are its own to write. Across fork() the
-// parent holds the worker's and the journal's locks (whatever the SDK's
-// threads were doing, the child finds them whole); the child lets go of
-// its copies of the parent's files, and takes a delivery of its own with
-// the parent's options and outcome callback, started with its first hit.
+// parent holds the worker's, the journal's and the outbox's locks
+// (whatever the SDK's threads were doing, the child finds them whole, and
+// none of them inside SQLite); the child lets go of its copies of the
+// parent's files, and takes a delivery of its own with the parent's
+// options and outcome callback, started with its first hit.
 
 void QXNetworkManager::prepareFork() {
   QXNetworkManager* manager = gManager.load(std::memory_order_acquire);
   if (manager == nullptr || !manager->impl_) return;
+  // The order in which the SDK's threads may nest them; the outbox last, so
+  // that none of them is inside SQLite at the fork.
   manager->impl_->worker.lockForFork();
   manager->impl_->journal.lockForFork();
+  manager->impl_->outbox.lockForFork();
 }
 
 void QXNetworkManager::parentAfterFork() {
   QXNetworkManager* manager = gManager.load(std::memory_order_acquire);
   if (manager == nullptr || !manager->impl_) return;
+  manager->impl_->outbox.unlockInParent();
   manager->impl_->journal.unlockInParent();
   manager->impl_->worker.unlockAfterFork();
 }
@@ -321,9 +326,8 @@ bool QXNetworkManager::flush(std::chrono::milliseconds timeout) noexcept {
 }
 
 QXDeliveryCounters QXNetworkManager::counters() const noexcept {
-  return QXGuarded("Reading the counters", QXDeliveryCounters(), [this] {
-    return impl_ ? impl_->worker.counters() : QXDeliveryCounters();
-  });
+  return QXGuarded("Reading the counters", QXDeliveryCounters(),
+                   [this] { return impl_ ? impl_->worker.counters() : QXDeliveryCounters(); });
 }
 
 QXDeliveryPause QXNetworkManager::pause() const noexcept {
@@ -344,9 +348,8 @@ void QXNetworkManager::setOptions(const QXDeliveryOptions& options) noexcept {
 }
 
 QXDeliveryOptions QXNetworkManager::options() const noexcept {
-  return QXGuarded("Reading the delivery options", QXDeliveryOptions(), [this] {
-    return impl_ ? impl_->worker.options() : QXDeliveryOptions();
-  });
+  return QXGuarded("Reading the delivery options", QXDeliveryOptions(),
+                   [this] { return impl_ ? impl_->worker.options() : QXDeliveryOptions(); });
 }
 
 size_t QXNetworkManager::maxHitBytes() const noexcept {

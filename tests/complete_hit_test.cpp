@@ -10,8 +10,8 @@
 
 #include "QXSDK/QXPredefinedVariables.h"
 #include "QXSDK/QXSDKConstants.h"
-#include "core/QXNetworkManager.h"
 #include "QXSDK/Quorvex.h"
+#include "core/QXNetworkManager.h"
 #include "platform/QXFakePlatform.h"
 #include "support/TestSupport.h"
 

@@ -320,13 +320,16 @@ void QXHitJournal::markIngested(const Segment& segment, uint64_t offset, uint64_
   subtract(backlogRecords_, taken);
 }
 
-void QXHitJournal::retire(const Segment& segment) {
+bool QXHitJournal::retire(const Segment& segment) {
   std::unique_ptr<File> file;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = std::find_if(sealed_.begin(), sealed_.end(),
                            [&](const auto& f) { return f->name == segment.name; });
-    if (it == sealed_.end()) return;
+    if (it == sealed_.end()) return true;
+    // Unlinked while still locked: a process waiting for the lock then
+    // finds the file gone.
+    if (!(*it)->path.empty() && ::unlink((*it)->path.c_str()) != 0 && errno != ENOENT) return false;
     file = std::move(*it);
     sealed_.erase(it);
     subtract(diskBytes_, file->capacity);
@@ -335,9 +338,7 @@ void QXHitJournal::retire(const Segment& segment) {
              file->size - std::min(file->size, std::max<uint64_t>(file->ingested, kHeaderSize)));
     subtract(backlogRecords_, file->recordsLeft);
   }
-  // Unlinked before the lock is released with the descriptor: a process
-  // waiting for the lock then finds the file gone.
-  if (!file->path.empty()) ::unlink(file->path.c_str());
+  return true;
 }
 
 size_t QXHitJournal::adoptOrphans() {

@@ -154,8 +154,11 @@ class QXHitJournal {
   // records more than before (kept or skipped).
   void markIngested(const Segment& segment, uint64_t offset, uint64_t records);
   // Deletes a sealed segment, whose records are all durable in the outbox
-  // or were dropped.
-  void retire(const Segment& segment);
+  // or were dropped. False when its file cannot be deleted now (the
+  // directory cannot be written): the segment stays, and the outbox must
+  // go on knowing how far it was taken in, or the next process would take
+  // it in again.
+  bool retire(const Segment& segment);
   // Takes over the segments that no live process holds. Returns how many.
   size_t adoptOrphans();
 

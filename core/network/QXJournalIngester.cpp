@@ -71,12 +71,15 @@ bool QXJournalIngester::ingest(Clock::time_point now, size_t budgetBytes, size_t
   if (journal_.activeBytes() >= options_.rotateBytes || !journal_.activePrepared())
     journal_.rotate();
 
+  retryUndeleted(now);
   bool more = false;
   caughtUp_ = !step.failing;
+  auto doneWith = [](const std::vector<QXHitJournal::Segment>& list, const std::string& name) {
+    return std::any_of(list.begin(), list.end(),
+                       [&](const auto& done) { return done.name == name; });
+  };
   for (const QXHitJournal::Segment& segment : journal_.segments()) {
-    if (std::any_of(ingestedAll_.begin(), ingestedAll_.end(),
-                    [&](const auto& done) { return done.name == segment.name; }))
-      continue;
+    if (doneWith(ingestedAll_, segment.name) || doneWith(undeleted_, segment.name)) continue;
     if (step.budget == 0) {
       more = true;
       break;
@@ -190,9 +193,32 @@ void QXJournalIngester::segmentDone(const QXHitJournal::Segment& segment) {
   }
   // Nothing of it waits to be made durable: every record was left out, or
   // is durable already.
-  journal_.retire(segment);
-  if (!failingAt(Clock::now())) outbox_.forgetSegment(segment.name);
+  retire(segment);
+}
+
+void QXJournalIngester::retire(const QXHitJournal::Segment& segment) {
+  if (!journal_.retire(segment)) {
+    if (undeleted_.empty()) {
+      log("Delivery journal " + journal_.pathOf(segment.name) +
+              " cannot be deleted now; it is kept, and its hits are not taken in again",
+          3);
+    }
+    undeleted_.push_back(segment);
+    return;
+  }
+  // Its offset goes with the file, and only then: a file the outbox has
+  // forgotten would be taken in again by the next process.
+  outbox_.forgetSegment(segment.name);
   offsets_.erase(segment.name);
+}
+
+void QXJournalIngester::retryUndeleted(Clock::time_point now) {
+  if (undeleted_.empty() || (deleteRetryAt_ && now < *deleteRetryAt_)) return;
+  deleteRetryAt_ = now + options_.retryAfterFailure;
+  std::vector<QXHitJournal::Segment> waiting;
+  waiting.swap(undeleted_);
+  for (const QXHitJournal::Segment& segment : waiting)
+    retire(segment);
 }
 
 void QXJournalIngester::noteFailure(const QXStatus& status, Clock::time_point now) {
@@ -223,16 +249,16 @@ void QXJournalIngester::makeDurableIfDue(Clock::time_point now, bool idle) {
     unsyncedSince_.reset();
     unsynced_.clear();
   }
-  for (const QXHitJournal::Segment& segment : ingestedAll_) {
-    journal_.retire(segment);
-    outbox_.forgetSegment(segment.name);
-    offsets_.erase(segment.name);
-  }
-  ingestedAll_.clear();
+  std::vector<QXHitJournal::Segment> durable;
+  durable.swap(ingestedAll_);
+  for (const QXHitJournal::Segment& segment : durable)
+    retire(segment);
 }
 
 std::optional<QXJournalIngester::Clock::time_point> QXJournalIngester::nextWake() const {
   std::optional<Clock::time_point> wake = retryAt_;
+  if (!undeleted_.empty() && deleteRetryAt_ && (!wake || *deleteRetryAt_ < *wake))
+    wake = deleteRetryAt_;
   if (unsyncedSince_) {
     const auto due = *unsyncedSince_ + options_.durableWithin;
     if (!wake || due < *wake) wake = due;

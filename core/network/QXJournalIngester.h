@@ -99,6 +99,10 @@ class QXJournalIngester {
   bool ingestSegment(const QXHitJournal::Segment& segment, Step& step);
   bool offsetOf(const QXHitJournal::Segment& segment, uint64_t* offset);
   void segmentDone(const QXHitJournal::Segment& segment);
+  // Deletes a segment done with and forgets its offset; one whose file
+  // cannot be deleted now is kept for later.
+  void retire(const QXHitJournal::Segment& segment);
+  void retryUndeleted(Clock::time_point now);
   void noteFailure(const QXStatus& status, Clock::time_point now);
   bool failingAt(Clock::time_point now) const { return retryAt_ && now < *retryAt_; }
 
@@ -111,6 +115,10 @@ class QXJournalIngester {
   // one of them must wait for it.
   std::set<std::string> unsynced_;
   std::vector<QXHitJournal::Segment> ingestedAll_;  // sealed, fully ingested, not yet retired
+  // Done with, but their files could not be deleted: tried again now and
+  // then, their offsets kept meanwhile.
+  std::vector<QXHitJournal::Segment> undeleted_;
+  std::optional<Clock::time_point> deleteRetryAt_;
   std::optional<Clock::time_point> unsyncedSince_;
   std::optional<Clock::time_point> retryAt_;
   std::optional<Clock::time_point> lastOrphanScan_;

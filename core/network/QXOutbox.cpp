@@ -613,10 +613,12 @@ size_t QXOutbox::adoptLocked() {
 }
 
 void QXOutbox::abandonInChild() noexcept {
-  // Neither lock nor connection is touched: the parent goes on with them.
+  // Under lockForFork(), by this very thread. Neither lock nor connection is
+  // touched: the parent goes on with them.
   lease_.closeInherited();
   if (stateFd_ >= 0) ::close(stateFd_);
   stateFd_ = -1;
+  mutex_.unlock();
 }
 
 // --- Space --------------------------------------------------------------

@@ -59,9 +59,11 @@ struct sqlite3_stmt;
 // ("<path>.state", the highest id stored and removed) lets the next open
 // tell how many, logged at level 4.
 //
-// Fork: the outbox belongs to the process that opened it. A child calls
+// Fork: the outbox belongs to the process that opened it. It is locked
+// across fork() (lockForFork()), so that no thread of the SDK is inside
+// SQLite then and the child finds SQLite's own locks free; the child calls
 // abandonInChild(): it lets go of its copies of the lease and the side file
-// and never uses the database connection, which SQLite forbids across a
+// and never uses this database connection, which SQLite forbids across a
 // fork.
 //
 // Threads: count(), bytes(), generation() and diskFull() from any thread;
@@ -166,6 +168,8 @@ class QXOutbox {
   // The last failure was the disk's being full.
   bool diskFull() const { return diskFull_.load(std::memory_order_acquire); }
 
+  void lockForFork() { mutex_.lock(); }
+  void unlockInParent() { mutex_.unlock(); }
   void abandonInChild() noexcept;
 
  private:
