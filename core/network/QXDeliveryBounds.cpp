@@ -18,6 +18,33 @@ QXDeliveryBounds::Share QXDeliveryBounds::share(size_t maxHits, uint64_t maxByte
   return share;
 }
 
+QXJournalIngester::Leave QXDeliveryBounds::leaveOut(const QXDeliveryOptions& options,
+                                                    QXOutbox& outbox,
+                                                    const QXHitJournal::Backlog& journal) {
+  const Share now = share(options.maxQueuedHits, hitBytes(options, outbox), journal);
+  QXJournalIngester::Leave leave;
+  leave.records = now.skipRecords;
+  leave.bytes = now.skipBytes;
+  return leave;
+}
+
+QXJournalIngester::Options QXDeliveryBounds::ingesterOptions(const QXDeliveryOptions& options) {
+  QXJournalIngester::Options ingester;
+  ingester.rotateBytes = segmentBytes(options);
+  if (options.maxQueuedBytes != 0) {
+    ingester.chunkBytes =
+        static_cast<size_t>(std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 32));
+  }
+  ingester.logLimit = logLimit(options);
+  return ingester;
+}
+
+size_t QXDeliveryBounds::ingestBudget(const QXDeliveryOptions& options) {
+  constexpr uint64_t kMost = 2 * 1024 * 1024;
+  if (options.maxQueuedBytes == 0) return kMost;
+  return static_cast<size_t>(std::min(kMost, std::max<uint64_t>(options.maxQueuedBytes / 64, 1)));
+}
+
 uint64_t QXDeliveryBounds::logLimit(const QXDeliveryOptions& options) {
   constexpr uint64_t kMost = 4 * 1024 * 1024;
   return options.maxQueuedBytes == 0 ? kMost : std::min(kMost, options.maxQueuedBytes / 16);

@@ -11,6 +11,7 @@
 
 #include "core/QXNetworkManager.h"
 #include "core/network/QXHitJournal.h"
+#include "core/network/QXJournalIngester.h"
 #include "core/network/QXOutbox.h"
 
 // The bounds of what waits to be delivered: a number of hits, a size on
@@ -42,6 +43,18 @@ class QXDeliveryBounds {
 
   // Pure. `maxBytes` kNoLimit: no bound in bytes.
   static Share share(size_t maxHits, uint64_t maxBytes, const QXHitJournal::Backlog& journal);
+  // What the journal's reader leaves out of the outbox now: the oldest of
+  // a backlog that alone runs past the bounds.
+  QXJournalIngester::Leave leaveOut(const QXDeliveryOptions& options, QXOutbox& outbox,
+                                    const QXHitJournal::Backlog& journal);
+
+  // How the journal is read for these bounds: segments and chunks a small
+  // part of the bound.
+  static QXJournalIngester::Options ingesterOptions(const QXDeliveryOptions& options);
+  // How much of the journal one round moves into the outbox: more waits for
+  // the next round, so that answers are not held up behind a long replay,
+  // and the bounds apply before the files can run far over them.
+  static size_t ingestBudget(const QXDeliveryOptions& options);
 
   // How far the outbox may run over its maximum count before it is trimmed
   // back: 1% (nothing for small bounds), so that a full outbox that keeps

@@ -19,9 +19,6 @@ constexpr size_t kWindow = 64;
 // answers rather than for each.
 constexpr size_t kJobsPerConnection = 4;
 constexpr size_t kMaxDropsPerRound = 512;
-// How much of the journal one round moves into the outbox; more waits for
-// the next round, so that answers are not held up behind a long replay.
-constexpr size_t kIngestBudget = 2 * 1024 * 1024;
 // While hits keep coming, the worker looks at the journal this often by
 // itself, so that callers need not wake it ...
 constexpr std::chrono::milliseconds kPollInterval{10};
@@ -346,37 +343,17 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
 
 void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_point now,
                               std::vector<QXHitOutcome>& outcomes) {
-  QXJournalIngester::Options ingesterOptions;
-  ingesterOptions.rotateBytes = QXDeliveryBounds::segmentBytes(options);
-  if (options.maxQueuedBytes != 0) {
-    ingesterOptions.chunkBytes =
-        static_cast<size_t>(std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 32));
-  }
-  ingesterOptions.logLimit = QXDeliveryBounds::logLimit(options);
-  ingester_.setOptions(ingesterOptions);
-  // What the bounds would drop as soon as it reached the outbox is left
-  // out of it: the oldest of a backlog that alone runs past them, and what
-  // is too old.
-  const QXDeliveryBounds::Share share = QXDeliveryBounds::share(
-      options.maxQueuedHits, bounds_.hitBytes(options, outbox_), journal_.backlog());
-  QXJournalIngester::Leave leave;
-  leave.records = share.skipRecords;
-  leave.bytes = share.skipBytes;
+  ingester_.setOptions(QXDeliveryBounds::ingesterOptions(options));
+  QXJournalIngester::Leave leave = bounds_.leaveOut(options, outbox_, journal_.backlog());
   leave.beforeMs = cutoffMs_;
   // The newest hits go to the window straight from the journal when it
   // holds every hit of the outbox; otherwise they are read in turn.
   const bool windowHoldsAll = outbox_.count() == window_.size() && unremoved_.empty();
   const size_t room = windowHoldsAll && window_.size() < kWindow ? kWindow - window_.size() : 0;
   std::vector<QXOutbox::Hit> stored;
-  // A small part of the bound at a time, so that the outbox's bounds are
-  // applied before the files can run far over them.
-  const size_t budget =
-      options.maxQueuedBytes == 0
-          ? kIngestBudget
-          : static_cast<size_t>(std::min<uint64_t>(
-                kIngestBudget, std::max<uint64_t>(options.maxQueuedBytes / 64, 1)));
   std::vector<QXHitJournal::Skipped> left;
-  moreToIngest_ = ingester_.ingest(now, budget, room, &stored, leave, &left);
+  moreToIngest_ = ingester_.ingest(now, QXDeliveryBounds::ingestBudget(options), room, &stored,
+                                   leave, &left);
   for (QXOutbox::Hit& hit : stored)
     addToWindow(std::move(hit));
   reportLeftOut(left, outcomes);
