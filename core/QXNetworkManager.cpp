@@ -27,15 +27,6 @@ constexpr const char* kOutboxFileName = "outbox.sqlite";
 // or for the first hit: the host's start-up keeps the processor.
 constexpr std::chrono::milliseconds kFirstLookAfter{100};
 
-// Process exit and the transport's one-time set-up exclude each other (see
-// setUpTransport()). Never destroyed: used during exit.
-std::mutex& exitMutex() {
-  static auto* mutex = new std::mutex;
-  return *mutex;
-}
-bool gExiting = false;         // guarded by exitMutex()
-bool gTransportSetUp = false;  // guarded by exitMutex()
-
 // The manager once made, for the exit and fork handlers, which must not
 // make one.
 std::atomic<QXNetworkManager*> gManager{nullptr};
@@ -85,10 +76,9 @@ QXNetworkManager* QXNetworkManager::init() {
   const std::string path = directory.empty() ? std::string() : directory + "/" + kOutboxFileName;
 
   QXDeliveryWorker::Environment environment;
+  // curl is set up by the first sender, on the SDK's thread: see
+  // keepTLSThroughExit() below.
   environment.makeSender = []() -> std::unique_ptr<QXHTTPSender> {
-    // Without a transport (the process exits) the connection has no sender
-    // and its hits stay for the next launch.
-    if (!setUpTransport()) return nullptr;
     return std::make_unique<QXCurlSender>();
   };
   environment.isReachable = [] { return QXReachability(QXPlatform::current()).isReachable(); };
@@ -121,8 +111,10 @@ QXNetworkManager* QXNetworkManager::init() {
     impl_->inBackground.store(false);
     impl_->worker.setInBackground(false);
   });
-  // Registered before the transport's set-up registers exit handlers of its
-  // own: see setUpTransport().
+  // The transport is set up later, on the worker's side; the TLS library it
+  // brings must not tear itself down at exit under it or before this
+  // handler has stopped the transfers.
+  QXCurlSender::keepTLSThroughExit();
   std::atexit(&QXNetworkManager::stopAtExit);
   // The log registers its fork handlers when it is made: made first, it is
   // locked after the delivery across a fork, in the order the SDK's threads
@@ -139,33 +131,7 @@ QXNetworkManager* QXNetworkManager::init() {
   return this;
 }
 
-bool QXNetworkManager::setUpTransport() noexcept {
-  // curl (and with it OpenSSL) registers an exit handler of its own when it
-  // is set up, and one registered while the process already exits would
-  // tear the library down under a transfer. So the set-up and the exit
-  // exclude each other: once the exit handler registered at start has run,
-  // no set-up happens; a set-up before then registers this manager's exit
-  // handler again, after curl's, and since exit handlers run in the reverse
-  // order of their registration, that one stops the transfers before curl's
-  // clean-up runs.
-  std::lock_guard<std::mutex> lock(exitMutex());
-  if (gExiting) return false;
-  if (gTransportSetUp) return true;
-  try {
-    QXCurlSender::globalInit();
-    std::atexit(&QXNetworkManager::stopAtExit);
-  } catch (...) {
-    return false;
-  }
-  gTransportSetUp = true;
-  return true;
-}
-
 void QXNetworkManager::stopAtExit() {
-  {
-    std::lock_guard<std::mutex> lock(exitMutex());
-    gExiting = true;
-  }
   QXNetworkManager* manager = gManager.load(std::memory_order_acquire);
   if (manager == nullptr || !manager->impl_) return;
   Impl& impl = *manager->impl_;

@@ -200,8 +200,6 @@ class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
   ~QXNetworkManager();
   QXNetworkManager* init();
   static void stopAtExit();
-  // Sets the transport up, once, unless the process is exiting. Any thread.
-  static bool setUpTransport() noexcept;
   static void prepareFork();
   static void parentAfterFork();
   static void childAfterFork();

@@ -172,6 +172,13 @@ void QXDeliveryWorker::setOutcomeCallback(OutcomeCallback callback) {
   callback_ = std::move(shared);
 }
 
+void QXDeliveryWorker::lockForFork() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (workerThread_.get_id() != std::this_thread::get_id())
+    drained_.wait(lock, [&] { return !inRound_; });
+  lock.release();  // held across fork(), by this thread
+}
+
 QXDeliveryWorker::OutcomeCallback QXDeliveryWorker::outcomeCallback() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return outcomeCallbackLocked();
@@ -352,8 +359,8 @@ void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_poin
   const size_t room = windowHoldsAll && window_.size() < kWindow ? kWindow - window_.size() : 0;
   std::vector<QXOutbox::Hit> stored;
   std::vector<QXHitJournal::Skipped> left;
-  moreToIngest_ = ingester_.ingest(now, QXDeliveryBounds::ingestBudget(options), room, &stored,
-                                   leave, &left);
+  moreToIngest_ =
+      ingester_.ingest(now, QXDeliveryBounds::ingestBudget(options), room, &stored, leave, &left);
   for (QXOutbox::Hit& hit : stored)
     addToWindow(std::move(hit));
   reportLeftOut(left, outcomes);

@@ -97,10 +97,14 @@ class QXDeliveryWorker {
   void setOutcomeCallback(OutcomeCallback callback);
   OutcomeCallback outcomeCallback() const;
 
-  // Fork handlers: the parent's worker is locked across fork(), so that
-  // the child finds its options and callback whole (to carry them over to
-  // a worker of its own); the child never uses this one again.
-  void lockForFork() { mutex_.lock(); }
+  // Fork handlers: across fork() the worker is between two rounds, and
+  // locked. Its thread, absent from the child, then holds none of the
+  // locks it takes in a round (the outbox's, SQLite's, the platform's), so
+  // the child finds them free; and the child finds the options and callback
+  // whole, to carry them over to a worker of its own. The child never uses
+  // this one again. A fork from the worker's own thread (its outcome
+  // callback) does not wait for the round it is in.
+  void lockForFork();
   void unlockAfterFork() { mutex_.unlock(); }
   // Under lockForFork(): what a worker of a child takes over.
   QXDeliveryOptions optionsLocked() const { return options_; }

@@ -153,6 +153,14 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
   // The lease comes first: no hit is stored under this owner before it.
   if (!path.empty() && !lease_.held() && !lease_.take(directoryOf(path), owner_, error))
     return QXOutboxDatabase::Result::kUnavailable;
+  // The side file is read before the database: another process sharing the
+  // file writes it after each commit, so what it says then is in the
+  // database by the time the database is read, and only a lost commit
+  // makes it say more.
+  int64_t stateHighest = 0;
+  int64_t stateRemoved = 0;
+  const bool stateKnown =
+      !path.empty() && QXOutboxDatabase::readState(path, &stateHighest, &stateRemoved);
   QXOutboxMeta meta;
   const auto result = QXOutboxDatabase::open(path, vfs_, &db_, &meta, error);
   if (result != QXOutboxDatabase::Result::kOpen) return result;
@@ -171,7 +179,7 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
   opened_ = true;
   recountLocked();
   if (!path.empty()) {
-    checkStateLocked();
+    checkStateLocked(stateKnown, stateHighest, stateRemoved);
     stateFd_ = QXOutboxDatabase::openState(path);
     writeStateLocked();
     adoptLocked();
@@ -179,11 +187,8 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
   return result;
 }
 
-void QXOutbox::checkStateLocked() {
-  int64_t highest = 0;
-  int64_t removed = 0;
-  if (!QXOutboxDatabase::readState(path_, &highest, &removed)) return;
-  if (highest <= highestStored_) return;
+void QXOutbox::checkStateLocked(bool known, int64_t highest, int64_t removed) {
+  if (!known || highest <= highestStored_) return;
   // The side file saw hits stored that the database no longer knows of: its
   // log lost commits. Their ids stay used.
   const int64_t lost = highest - std::max(highestStored_, std::min(removed, highest));

@@ -189,7 +189,9 @@ class QXOutbox {
   QXStatus removeLocked(const std::vector<int64_t>& ids);
   void deleteDoneLocked();
   void writeStateLocked();
-  void checkStateLocked();
+  // Tells when the side file, read before the database, names hits stored
+  // that the database does not know of.
+  void checkStateLocked(bool known, int64_t highest, int64_t removed);
 
   // Constant after construction.
   const std::string configuredPath_;
