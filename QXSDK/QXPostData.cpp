@@ -128,3 +128,27 @@ std::string QXPostData::getParameters(bool* complete) const noexcept {
   if (complete != nullptr) *complete = true;
   return body;
 }
+
+std::optional<size_t> QXPostData::sizeIfLargerThan(size_t maxBytes) const noexcept {
+  // Every byte encodes to three at most, and each field adds "=" and "&".
+  size_t bound = 0;
+  dynamicStore_.forEach([&](std::string_view key, std::string_view value) {
+    bound += 3 * (key.size() + value.size()) + 2;
+  });
+  if (bound <= maxBytes) return std::nullopt;
+  const FieldCodes& codes = fieldCodes();
+  size_t size = 0;
+  auto encodedSize = [](std::string_view text, const std::array<std::array<char, 4>, 256>& table) {
+    size_t n = 0;
+    for (unsigned char c : text)
+      n += static_cast<size_t>(table[c][3]);
+    return n;
+  };
+  bool first = true;
+  dynamicStore_.forEach([&](std::string_view key, std::string_view value) {
+    size += (first ? 0 : 1) + encodedSize(key, codes.name) + 1 + encodedSize(value, codes.value);
+    first = false;
+  });
+  if (size <= maxBytes) return std::nullopt;
+  return size;
+}

@@ -1,6 +1,8 @@
 #ifndef QUORVEX_QXSDK_QXPOSTDATA_H_
 #define QUORVEX_QXSDK_QXPOSTDATA_H_
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 #include "core/QXDynamicStore.h"
@@ -28,6 +30,11 @@ class QXPostData {
   // first, the "&" ahead of it. `complete`, when given, says whether the
   // body is whole. A failure of the logging itself is swallowed.
   std::string getParameters(bool* complete = nullptr) const noexcept;
+
+  // Nothing when the body getParameters() would render takes at most
+  // `maxBytes`; otherwise its size. Counts without rendering, and only when
+  // a bound of its size from the entries' lengths is over `maxBytes`.
+  std::optional<size_t> sizeIfLargerThan(size_t maxBytes) const noexcept;
 
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
   const QXDynamicStore& dynamicStore() const { return dynamicStore_; }

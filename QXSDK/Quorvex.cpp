@@ -162,7 +162,21 @@ void Quorvex::execute(const QXAppVars* appVars) noexcept {
       return;
     }
     bool complete = false;
-    std::string body = renderPostData(appVars, &complete);
+    std::string url = currentURL();
+    // A hit larger than the delivery takes is refused before its body is
+    // rendered and handed over.
+    const size_t limit = QXNetworkManager::sharedInstance().maxHitBytes();
+    std::optional<size_t> tooLarge;
+    std::string body =
+        renderPostData(appVars, &complete, limit - std::min(limit, url.size()), &tooLarge);
+    if (tooLarge) {
+      const std::string detail = std::to_string(*tooLarge + url.size()) +
+                                 " bytes, the largest allowed being " + std::to_string(limit) +
+                                 " (maxHitBytes)";
+      refuseHit("it is too large: ", detail.c_str());
+      clearData();
+      return;
+    }
     if (!complete) {
       // Half a body would reach the collector as a hit that never happened.
       refuseHit("its body could not be rendered");
@@ -170,7 +184,7 @@ void Quorvex::execute(const QXAppVars* appVars) noexcept {
       return;
     }
     QXUserInfo userInfo;
-    userInfo.emplace(kQXUserInfo_URLKey, currentURL());
+    userInfo.emplace(kQXUserInfo_URLKey, std::move(url));
     userInfo.emplace(kQXUserInfo_POSTData, std::move(body));
     if (isConsentHit(appVars)) userInfo.emplace(kQXUserInfo_ResponseKey, kConsentResponse);
     const QXNotification request = QXNotification::notificationWithName(kQXNotification_HTTPRequest,
@@ -230,7 +244,8 @@ std::string Quorvex::getPostData(const QXAppVars* appVars) noexcept {
                    [&] { return renderPostData(appVars, nullptr); });
 }
 
-std::string Quorvex::renderPostData(const QXAppVars* appVars, bool* complete) {
+std::string Quorvex::renderPostData(const QXAppVars* appVars, bool* complete, size_t maxBytes,
+                                    std::optional<size_t>* tooLarge) {
   QXPostData postData;
   // The registry's refresh and the copy of its store go together, so that
   // this body carries this hit's times even while other threads hit too.
@@ -238,6 +253,10 @@ std::string Quorvex::renderPostData(const QXAppVars* appVars, bool* complete) {
   postData.insertStore(dynamicStore_);
   postData.insertStore(permanentStore_);
   if (appVars != nullptr) postData.insertStore(appVars->dynamicStore());
+  if (tooLarge != nullptr) {
+    *tooLarge = postData.sizeIfLargerThan(maxBytes);
+    if (*tooLarge) return std::string();
+  }
   return postData.getParameters(complete);
 }
 

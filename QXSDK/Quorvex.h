@@ -2,6 +2,7 @@
 #define QUORVEX_QXSDK_QUORVEX_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -132,7 +133,10 @@ class QX_EXPORT Quorvex : public IQXDynamicStore,
 
   bool isDeactivated() const { return enableSDK_.load() == kDeactivated; }
   // The body of a hit; `complete` (when given) tells whether it is whole.
-  std::string renderPostData(const QXAppVars* appVars, bool* complete);
+  // A body over `maxBytes` is not rendered: `*tooLarge` gets its size.
+  std::string renderPostData(const QXAppVars* appVars, bool* complete,
+                             size_t maxBytes = static_cast<size_t>(-1),
+                             std::optional<size_t>* tooLarge = nullptr);
   void logExecution(const QXAppVars* appVars) const noexcept;
   // url() for the tracker's own use: what fails reaches the caller.
   std::string currentURL() const;

@@ -117,6 +117,25 @@ void BM_ExecuteWithOutbox(benchmark::State& state) {
 }
 BENCHMARK(BM_ExecuteWithOutbox)->Threads(1)->Threads(2)->UseManualTime();
 
+// A burst without end under the default bounds (10,000 hits, 32 MB), the
+// collector unreachable: past the bounds, each new hit costs the oldest,
+// which the worker leaves out as it reads the journal. What the caller
+// pays then, hit after hit.
+void BM_ExecuteBurstPastTheBounds(benchmark::State& state) {
+  setUpOnce();
+  QXNetworkManager& network = QXNetworkManager::sharedInstance();
+  network.setOptions(QXDeliveryOptions());
+  QXApplication::didEnterBackground();
+  Quorvex tracker(410501, 7);
+  tracker.setUrl("http://127.0.0.1:9/7/");
+  tracker.addPermanentData("user_id", std::string("42"));
+  QXAppVars appVars;
+  addPurchase(appVars);
+  timeExecutes(state, tracker, appVars);
+  state.counters["dropped"] = static_cast<double>(network.counters().dropped);
+}
+BENCHMARK(BM_ExecuteBurstPastTheBounds)->Threads(1)->Threads(4)->UseManualTime();
+
 // Building the same body alone: a new builder, the four stores, rendering.
 void BM_BodyBuilder(benchmark::State& state) {
   setUpOnce();

@@ -1,11 +1,24 @@
 #include "core/QXLogger.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 
 #include "core/QXGuard.h"
 
+// The log is held across fork(): a child whose parent forked while one of
+// the SDK's threads was writing a line finds the log free.
+struct QXLoggerFork {
+  static void prepare() { QXLogger::sharedInstance().mutex_.lock(); }
+  static void after() { QXLogger::sharedInstance().mutex_.unlock(); }
+};
+
 QXLogger& QXLogger::sharedInstance() {
-  static auto* logger = new QXLogger;  // never destroyed: usable during exit
+  static auto* logger = [] {
+    auto* made = new QXLogger;  // never destroyed: usable during exit
+    ::pthread_atfork(&QXLoggerFork::prepare, &QXLoggerFork::after, &QXLoggerFork::after);
+    return made;
+  }();
   return *logger;
 }
 

@@ -44,6 +44,8 @@ class QX_EXPORT QXLogger {
   static void writeToStandardError(int level, const std::string& message) noexcept;
 
  private:
+  friend struct QXLoggerFork;
+
   QXLogger() = default;
   void sinkThrew(const char* what) noexcept;
 

@@ -1,9 +1,11 @@
 #include "core/QXNetworkManager.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #include "core/QXCoreConstants.h"
 #include "core/QXCoreVariables.h"
@@ -21,27 +23,43 @@
 namespace {
 
 constexpr const char* kOutboxFileName = "outbox.sqlite";
+// The worker's first look at what an earlier launch left waits this long,
+// or for the first hit: the host's start-up keeps the processor.
+constexpr std::chrono::milliseconds kFirstLookAfter{100};
+
+// The manager once made, for the exit and fork handlers, which must not
+// make one.
+std::atomic<QXNetworkManager*> gManager{nullptr};
 
 }  // namespace
 
 struct QXNetworkManager::Impl {
-  Impl(const std::string& directory, const std::string& path,
-       QXDeliveryWorker::Environment environment)
-      : journal(directory),
+  Impl(std::string directoryPath, std::string outboxFile,
+       QXDeliveryWorker::Environment workerEnvironment, const QXDeliveryOptions& options)
+      : directory(std::move(directoryPath)),
+        path(std::move(outboxFile)),
+        environment(std::move(workerEnvironment)),
+        journal(directory),
         outbox(path),
-        worker(outbox, journal, std::move(environment), QXDeliveryOptions()) {}
+        worker(outbox, journal, environment, options) {}
 
   // Stores the hit of a request notification; never throws, and a hit it
   // cannot store is counted as dropped.
   void onRequest(const QXNotification& notification) noexcept;
   void refuse(const std::string& url, const char* reason, const char* detail) noexcept;
-  // Starts the worker, after the transport's one-time set-up.
-  void startWorker();
+  void startWorker(std::chrono::milliseconds firstRoundAfter = std::chrono::milliseconds(0));
+
+  // Constant after construction: what a child's delivery is made of too.
+  const std::string directory;
+  const std::string path;
+  const QXDeliveryWorker::Environment environment;
 
   QXHitJournal journal;
   QXOutbox outbox;
   QXDeliveryWorker worker;
   std::atomic<bool> exited{false};
+  // What the application's transitions last said, for a child's worker.
+  std::atomic<bool> inBackground{false};
 };
 
 QXNetworkManager::QXNetworkManager() = default;
@@ -58,6 +76,8 @@ QXNetworkManager* QXNetworkManager::init() {
   const std::string path = directory.empty() ? std::string() : directory + "/" + kOutboxFileName;
 
   QXDeliveryWorker::Environment environment;
+  // curl is set up by the first sender, on the SDK's thread: see
+  // keepTLSThroughExit() below.
   environment.makeSender = []() -> std::unique_ptr<QXHTTPSender> {
     return std::make_unique<QXCurlSender>();
   };
@@ -73,27 +93,48 @@ QXNetworkManager* QXNetworkManager::init() {
         .getData(kQXPredefinedVariable_UserAgent)
         .value_or(std::string());
   };
-  impl_ = std::make_unique<Impl>(directory, path, std::move(environment));
+  impl_ = std::make_unique<Impl>(directory, path, std::move(environment), QXDeliveryOptions());
 
+  // The observers reach the delivery through impl_, which a child process
+  // replaces with one of its own.
   const auto center = QXNotificationCenter::defaultCenter();
-  Impl* impl = impl_.get();
-  center->addObserver(
-      this, kQXNotification_HTTPRequest,
-      [impl](const QXNotification& notification) { impl->onRequest(notification); });
-  center->addObserver(this, kQXNotification_OnBackground,
-                      [impl](const QXNotification&) { impl->worker.setInBackground(true); });
-  center->addObserver(this, kQXNotification_OnForeground,
-                      [impl](const QXNotification&) { impl->worker.setInBackground(false); });
-
-  // The worker, and with it the transport, starts with the first hit or
-  // flush() of the process: a tracker is ready without paying for the
-  // transport's set-up, and hits left by an earlier launch go out with the
-  // first new one.
+  center->addObserver(this, kQXNotification_HTTPRequest, [this](const QXNotification& note) {
+    if (impl_) impl_->onRequest(note);
+  });
+  center->addObserver(this, kQXNotification_OnBackground, [this](const QXNotification&) {
+    if (!impl_) return;
+    impl_->inBackground.store(true);
+    impl_->worker.setInBackground(true);
+  });
+  center->addObserver(this, kQXNotification_OnForeground, [this](const QXNotification&) {
+    if (!impl_) return;
+    impl_->inBackground.store(false);
+    impl_->worker.setInBackground(false);
+  });
+  // The transport is set up later, on the worker's side; the TLS library it
+  // brings must not tear itself down at exit under it or before this
+  // handler has stopped the transfers.
+  QXCurlSender::keepTLSThroughExit();
+  std::atexit(&QXNetworkManager::stopAtExit);
+  // The log registers its fork handlers when it is made: made first, it is
+  // locked after the delivery across a fork, in the order the SDK's threads
+  // take the two.
+  QXLogger::sharedInstance();
+  ::pthread_atfork(&QXNetworkManager::prepareFork, &QXNetworkManager::parentAfterFork,
+                   &QXNetworkManager::childAfterFork);
+  gManager.store(this, std::memory_order_release);
+  // The worker starts with the first tracker and looks at what an earlier
+  // launch left a moment later: a backlog goes out even when the
+  // application makes no hit. The transport is set up on the worker's side
+  // when the first request goes, off the host's threads.
+  impl_->startWorker(kFirstLookAfter);
   return this;
 }
 
 void QXNetworkManager::stopAtExit() {
-  Impl& impl = *sharedInstance().impl_;
+  QXNetworkManager* manager = gManager.load(std::memory_order_acquire);
+  if (manager == nullptr || !manager->impl_) return;
+  Impl& impl = *manager->impl_;
   if (impl.exited.exchange(true)) return;
   // With every thread of the worker ended, the outbox is closed too: its
   // log folded in, nothing of SQLite's left behind. A thread still ending
@@ -101,20 +142,67 @@ void QXNetworkManager::stopAtExit() {
   if (impl.worker.stop(impl.worker.options().exitTimeout)) impl.outbox.close();
 }
 
-void QXNetworkManager::Impl::startWorker() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    // curl (and with it OpenSSL) is set up here, on the thread that first
-    // needs the worker, and never on a thread of the worker: OpenSSL
-    // registers its clean-up for the exit, and a registration made while the
-    // process already exits would tear it down under a transfer. Exit
-    // handlers run in the reverse order of their registration, so this one,
-    // registered after OpenSSL's, stops the transfers first. Half a
-    // millisecond, paid by the first hit rather than by start-up.
-    QXCurlSender::globalInit();
-    std::atexit(&QXNetworkManager::stopAtExit);
-  });
-  worker.start();
+// --- Fork ------------------------------------------------------------------
+// The parent's delivery is the parent's: its threads are not in the child,
+// and its journal and outbox are its own to write. Across fork() the
+// parent holds the worker's, the journal's and the outbox's locks
+// (whatever the SDK's threads were doing, the child finds them whole, and
+// none of them inside SQLite); the child lets go of its copies of the
+// parent's files, and takes a delivery of its own with the parent's
+// options and outcome callback, started with its first hit.
+
+void QXNetworkManager::prepareFork() {
+  QXNetworkManager* manager = gManager.load(std::memory_order_acquire);
+  if (manager == nullptr || !manager->impl_) return;
+  // The order in which the SDK's threads may nest them; the outbox last, so
+  // that none of them is inside SQLite at the fork.
+  manager->impl_->worker.lockForFork();
+  manager->impl_->journal.lockForFork();
+  manager->impl_->outbox.lockForFork();
+}
+
+void QXNetworkManager::parentAfterFork() {
+  QXNetworkManager* manager = gManager.load(std::memory_order_acquire);
+  if (manager == nullptr || !manager->impl_) return;
+  manager->impl_->outbox.unlockInParent();
+  manager->impl_->journal.unlockInParent();
+  manager->impl_->worker.unlockAfterFork();
+}
+
+void QXNetworkManager::childAfterFork() {
+  QXNetworkManager* manager = gManager.load(std::memory_order_acquire);
+  if (manager == nullptr || !manager->impl_) return;
+  Impl& parent = *manager->impl_;
+  parent.journal.abandonInChild();
+  parent.outbox.abandonInChild();
+  const QXDeliveryOptions options = parent.worker.optionsLocked();
+  QXDeliveryWorker::OutcomeCallback callback = parent.worker.outcomeCallbackLocked();
+  const bool runInBackground = parent.worker.runsInBackground();
+  const bool inBackground = parent.inBackground.load();
+  parent.worker.unlockAfterFork();
+  // Kept, never used nor destroyed: its thread objects would end the
+  // process if they were.
+  static auto* inherited = new std::vector<std::unique_ptr<Impl>>;
+  try {
+    inherited->push_back(std::move(manager->impl_));
+  } catch (...) {
+    (void)manager->impl_.release();
+  }
+  try {
+    auto own = std::make_unique<Impl>(parent.directory, parent.path, parent.environment, options);
+    own->worker.setOutcomeCallback(std::move(callback));
+    if (runInBackground) own->worker.enableRunningInBackground();
+    own->inBackground.store(inBackground);
+    own->worker.setInBackground(inBackground);
+    manager->impl_ = std::move(own);
+  } catch (...) {
+    // No memory in the child for a delivery of its own: it has none, and
+    // its hits are refused.
+  }
+}
+
+void QXNetworkManager::Impl::startWorker(std::chrono::milliseconds firstRoundAfter) {
+  worker.start(firstRoundAfter);
 }
 
 void QXNetworkManager::Impl::onRequest(const QXNotification& notification) noexcept {
@@ -127,6 +215,17 @@ void QXNetworkManager::Impl::onRequest(const QXNotification& notification) noexc
     QXLogger::sharedInstance().logMessage("Request notification without a URL or a body refused",
                                           4);
     refuse(std::string(), "the request notification has no URL or no body", "");
+    return;
+  }
+  const size_t limit = worker.maxHitBytes();
+  const size_t size = url->second.size() + body->second.size();
+  if (size > limit) {
+    QXGuarded("Refusing a hit", [&] {
+      const std::string detail = std::to_string(size) + " bytes, the largest allowed being " +
+                                 std::to_string(limit) + " (maxHitBytes)";
+      QXLogger::sharedInstance().logMessage("A hit was refused: it is too large: " + detail, 4);
+      refuse(url->second, "it is too large: ", detail.c_str());
+    });
     return;
   }
   const auto response = userInfo->find(kQXUserInfo_ResponseKey);
@@ -142,8 +241,9 @@ void QXNetworkManager::Impl::onRequest(const QXNotification& notification) noexc
     refuse(url->second, "it could not be stored", "");
     return;
   }
-  // The hit is safe first; then, the first time, the worker starts. A
-  // worker that cannot start now starts with the next hit or flush().
+  // The hit is safe first; then the worker starts, if it has not yet (in a
+  // child process, with its first hit). One that cannot start now starts
+  // with the next hit or flush().
   QXGuarded("Starting delivery", [this] {
     if (!worker.started()) startWorker();
   });
@@ -169,20 +269,23 @@ void QXNetworkManager::Impl::refuse(const std::string& url, const char* reason,
 }
 
 void QXNetworkManager::refuseHit(const std::string& url, const char* reason) noexcept {
-  impl_->refuse(url, reason, "");
+  if (impl_) impl_->refuse(url, reason, "");
 }
 
 void QXNetworkManager::enableRunningInBackground() noexcept {
-  QXGuarded("Enabling background delivery", [this] { impl_->worker.enableRunningInBackground(); });
+  QXGuarded("Enabling background delivery", [this] {
+    if (impl_) impl_->worker.enableRunningInBackground();
+  });
 }
 
 bool QXNetworkManager::isRunningInBackgroundEnabled() const noexcept {
-  return impl_->worker.runsInBackground();
+  return impl_ && impl_->worker.runsInBackground();
 }
 
 bool QXNetworkManager::flush(std::chrono::milliseconds timeout) noexcept {
   return QXGuarded("Flushing", false, [&] {
-    // Hits an earlier launch left wait for the worker.
+    if (!impl_) return false;
+    // The worker of a child process starts with its first hit or this.
     if (!impl_->worker.started()) impl_->startWorker();
     return impl_->worker.flush(timeout);
   });
@@ -190,28 +293,36 @@ bool QXNetworkManager::flush(std::chrono::milliseconds timeout) noexcept {
 
 QXDeliveryCounters QXNetworkManager::counters() const noexcept {
   return QXGuarded("Reading the counters", QXDeliveryCounters(),
-                   [this] { return impl_->worker.counters(); });
+                   [this] { return impl_ ? impl_->worker.counters() : QXDeliveryCounters(); });
 }
 
 QXDeliveryPause QXNetworkManager::pause() const noexcept {
-  return impl_->worker.pause();
+  return impl_ ? impl_->worker.pause() : QXDeliveryPause::kNone;
 }
 
 void QXNetworkManager::setOutcomeCallback(
     std::function<void(const QXHitOutcome&)> callback) noexcept {
-  QXGuarded("Setting the outcome callback",
-            [&] { impl_->worker.setOutcomeCallback(std::move(callback)); });
+  QXGuarded("Setting the outcome callback", [&] {
+    if (impl_) impl_->worker.setOutcomeCallback(std::move(callback));
+  });
 }
 
 void QXNetworkManager::setOptions(const QXDeliveryOptions& options) noexcept {
-  QXGuarded("Setting the delivery options", [&] { impl_->worker.setOptions(options); });
+  QXGuarded("Setting the delivery options", [&] {
+    if (impl_) impl_->worker.setOptions(options);
+  });
 }
 
 QXDeliveryOptions QXNetworkManager::options() const noexcept {
-  return impl_->worker.options();
+  return QXGuarded("Reading the delivery options", QXDeliveryOptions(),
+                   [this] { return impl_ ? impl_->worker.options() : QXDeliveryOptions(); });
+}
+
+size_t QXNetworkManager::maxHitBytes() const noexcept {
+  return impl_ ? impl_->worker.maxHitBytes() : QXDeliveryOptions().maxHitBytes;
 }
 
 std::string QXNetworkManager::outboxPath() const noexcept {
   return QXGuarded("Reading the outbox path", std::string(),
-                   [this] { return impl_->outbox.path(); });
+                   [this] { return impl_ ? impl_->outbox.path() : std::string(); });
 }

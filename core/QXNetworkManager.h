@@ -20,18 +20,27 @@ struct QXDeliveryOptions {
   std::chrono::milliseconds connectTimeout{10 * 1000};
   std::chrono::milliseconds requestTimeout{30 * 1000};
 
-  // Bounds of the outbox. Past them the oldest hits are dropped and logged
-  // at level 3 (the count may run 1% over before it is trimmed back, so that
-  // a full outbox is trimmed in batches). 10,000 hits cover days offline for
-  // a typical application; a week is as long as collectors usually accept
-  // late hits. `maxQueuedBytes` bounds the files on disk (database, its log
-  // and the journal; 0: no bound): they stay within a tenth over it, and
-  // shrink back once the backlog is gone. Hits that come faster than the
-  // worker can take them in, a tenth of the bound waiting, are refused and
-  // counted as dropped.
+  // Bounds of what waits to be delivered, the hits on their way into the
+  // outbox included. Past them the oldest hits are dropped and logged at
+  // level 3 (the count may run 1% over before it is trimmed back, so that a
+  // full outbox is trimmed in batches); no hit is refused for coming in a
+  // burst. 10,000 hits cover days offline for a typical application; a
+  // week is as long as collectors usually accept late hits, and no hit
+  // older is ever sent. `maxQueuedBytes` bounds the files on disk (database,
+  // its log and the journal; 0: no bound): they stay within a tenth over it
+  // once the worker has caught up with a burst, and shrink back once the
+  // backlog is gone. Processes sharing a data directory each keep their own
+  // hits within `maxQueuedHits`; the files they share within
+  // `maxQueuedBytes`.
   size_t maxQueuedHits = 10000;
   uint64_t maxQueuedBytes = 32 * 1024 * 1024;
   std::chrono::seconds maxHitAge{7 * 24 * 60 * 60};
+
+  // The largest hit, URL and body together. A larger one is refused before
+  // it is stored, counted as dropped and told to the outcome callback, with
+  // one level-4 line. 1 MiB is what common collectors take by default
+  // (nginx's client_max_body_size is 1 MiB); typical hits are a few KB.
+  size_t maxHitBytes = 1024 * 1024;
 
   // Connections kept alive to drain a backlog; one is used while no more
   // than `parallelBacklog` hits wait, so that hits then arrive in order.
@@ -120,12 +129,22 @@ enum class QXDeliveryPause { kNone, kOffline, kBackground };
 // until kQXNotification_OnForeground) unless enableRunningInBackground() has
 // been called; hits wait in the outbox meanwhile.
 //
+// Start: the worker starts with the first tracker of the process, and
+// looks at what an earlier launch left a moment later (or at once with a
+// hit or flush()), so that a backlog goes out even when the application
+// makes no hit.
+//
 // Exit: at process exit (or when a shared SDK is unloaded) the threads are
 // told to stop, transfers under way are aborted, and the exit waits for
 // them at most exitTimeout. Hits not delivered stay in the journal or the
-// outbox for the next launch, which sends them with its first hit (or
-// flush()); a hit whose answer was lost in the abort is sent again then,
-// with the same identifier.
+// outbox for the next launch; a hit whose answer was lost in the abort is
+// sent again then, with the same identifier.
+//
+// Fork: a child process starts with a delivery of its own, made when it
+// forks and started with its first hit or flush(): its own journal and
+// worker, the parent's options and outcome callback, counters from 0. The
+// parent's files, threads and hits are the parent's alone; a child that
+// calls exec or _exit leaves nothing behind.
 //
 // Failures: no member throws. One that meets an exception is abandoned,
 // says so once at level 4 and returns (flush() false, a getter its empty
@@ -167,6 +186,8 @@ class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
 
   void setOptions(const QXDeliveryOptions& options) noexcept;
   QXDeliveryOptions options() const noexcept;
+  // options().maxHitBytes, without a lock.
+  size_t maxHitBytes() const noexcept;
 
   // The outbox file; empty when hits are kept in memory (no data directory).
   std::string outboxPath() const noexcept;
@@ -179,7 +200,12 @@ class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
   ~QXNetworkManager();
   QXNetworkManager* init();
   static void stopAtExit();
+  static void prepareFork();
+  static void parentAfterFork();
+  static void childAfterFork();
 
+  // Replaced only in a child process, when it forks (single-threaded then);
+  // null there if it had no memory for its own.
   std::unique_ptr<Impl> impl_;
 };
 

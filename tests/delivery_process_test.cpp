@@ -155,6 +155,26 @@ TEST_F(DeliveryProcessTest, HitsOfATrackerKilledRightAfterExecutingAreDeliveredB
   EXPECT_EQ(numbers, numbered(kHits));
 }
 
+// An application that starts and makes no hit (it goes to background, say)
+// still sends what an earlier launch left: the backlog goes out once a
+// tracker exists.
+TEST_F(DeliveryProcessTest, ABacklogGoesOutAtLaunchWithoutAHitOrAFlush) {
+  constexpr int kHits = 20;
+  auto child = qxtest::runTestCaseAsChild(
+      "DeliveryProcessChild.DISABLED_ExecutesThenWaitsForTheKill",
+      {"QX_DIRECTORY=" + directory.path(), "QX_URL=" + collector.url("/7/"),
+       "QX_COUNT=" + std::to_string(kHits)});
+  ASSERT_TRUE(child->waitForOutput("QX-EXECUTED", 30s)) << child->out() << child->err();
+  child->kill(SIGKILL);
+  ASSERT_EQ(child->wait(10s), 128 + SIGKILL);
+
+  auto platform = QXFakePlatform::installNew();
+  platform->setDataDirectory(directory.path());
+  Quorvex tracker(1, 1);
+  EXPECT_TRUE(collector.waitForRequests(kHits, 20s));
+  EXPECT_EQ(firstArrivals().size(), static_cast<size_t>(kHits));
+}
+
 TEST_F(DeliveryProcessTest, HitsOfAProcessKilledRightAfterPostingAreDeliveredByTheNextOne) {
   constexpr int kHits = 50;
   // In background the child cannot have sent anything: all it leaves is on disk.

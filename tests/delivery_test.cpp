@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "QXSDK/Quorvex.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXNetworkManager.h"
 #include "delivery_support.h"
@@ -150,6 +151,50 @@ TEST_F(DeliveryTest, TheOutboxBoundDropsTheOldest) {
   postState(kQXNotification_OnForeground);
   ASSERT_TRUE(delivery.flush(10s));
   EXPECT_EQ(bodies(), (std::vector<std::string>{"n=3", "n=4", "n=5"}));
+}
+
+// A hit over maxHitBytes, from a tracker (refused before its body is
+// rendered) or posted as a request, is refused whole: counted as dropped,
+// told to the outcome callback, and said at level 4 with its size and the
+// limit. One below the limit goes out like any other.
+TEST_F(DeliveryTest, AHitOverTheSizeLimitIsRefusedWithItsSizeAndOneBelowItIsKept) {
+  qxtest::LogCapture log;
+  QXNetworkManager& delivery = manager();
+  QXDeliveryOptions options = delivery.options();
+  options.maxHitBytes = 20000;
+  delivery.setOptions(options);
+  std::mutex mutex;
+  std::vector<QXHitOutcome> dropped;
+  delivery.setOutcomeCallback([&](const QXHitOutcome& outcome) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (outcome.result == QXHitOutcome::Result::kDropped) dropped.push_back(outcome);
+  });
+  Quorvex tracker(1, 1);
+  tracker.setUrl(collector.url("/7/"));
+  tracker.addData("big", std::string(30000, 'b'));
+  tracker.sendData();
+  post(collector.url("/7/"), "big=" + std::string(30000, 'c'));
+  tracker.addData("small", std::string(5000, 's'));
+  tracker.sendData();
+  ASSERT_TRUE(delivery.flush(10s));
+
+  ASSERT_EQ(collector.requests().size(), 1u);
+  EXPECT_TRUE(qxtest::fieldOf(collector.requests()[0].body, "small").has_value());
+  EXPECT_EQ(delivery.counters().dropped, 2u);
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(dropped.size(), 2u);
+  const auto refusals = log.messagesAt(4);
+  ASSERT_EQ(refusals.size(), 2u) << ::testing::PrintToString(refusals);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_NE(dropped[i].reason.find("too large"), std::string::npos) << dropped[i].reason;
+    EXPECT_NE(refusals[i].find("the largest allowed being 20000"), std::string::npos)
+        << refusals[i];
+  }
+  // The tracker's hit counts its predefined variables too; the posted one
+  // is its URL and body.
+  EXPECT_NE(refusals[1].find(std::to_string(collector.url("/7/").size() + 30004) + " bytes"),
+            std::string::npos)
+      << refusals[1];
 }
 
 TEST_F(DeliveryTest, TheOutcomeOfEachHitIsReportedWithTheIdentifierTheServerSaw) {

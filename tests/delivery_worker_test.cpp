@@ -390,6 +390,27 @@ TEST_F(DeliveryWorkerTest, HitsOlderThanTheMaximumAgeAreDropped) {
   EXPECT_EQ(transport.bodies(), std::vector<std::string>{"new=1"});
 }
 
+// Hits an earlier launch left, older than the maximum age, are dropped
+// before the first request of this one, from the outbox and the journal
+// alike: not one of them goes out.
+TEST_F(DeliveryWorkerTest, NoHitOlderThanTheMaximumAgeIsSentNotEvenByTheFirstRequests) {
+  const int64_t eightDaysAgo = nowMs.load() - 8LL * 24 * 3600 * 1000;
+  for (int i = 0; i < 40; ++i)
+    ASSERT_TRUE(
+        outbox.add("http://127.0.0.1:9/7/", "old=" + std::to_string(i), false, eightDaysAgo).ok());
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(
+        journal.append("http://127.0.0.1:9/7/", "journal=" + std::to_string(i), false, eightDaysAgo)
+            .ok());
+  ASSERT_TRUE(journal.append("http://127.0.0.1:9/7/", "new=1", false, nowMs.load()).ok());
+  auto worker = makeWorker();
+  worker->start();
+  worker->hitAdded();
+  ASSERT_TRUE(worker->flush(10s));
+  EXPECT_EQ(transport.bodies(), std::vector<std::string>{"new=1"});
+  EXPECT_EQ(worker->counters().dropped, 45u);
+}
+
 TEST_F(DeliveryWorkerTest, StopAbortsTheTransferUnderWayAndKeepsTheHit) {
   transport.hold();
   auto worker = makeWorker();

@@ -196,16 +196,75 @@ TEST_F(JournalTest, AnAppendThatCannotBeWrittenWholeIsRefusedAndLeavesNoTrace) {
   EXPECT_EQ(cut, 0u);
 }
 
-TEST_F(JournalTest, PastItsBacklogBoundTheJournalRefusesHitsUntilTheyAreIngested) {
+// However many hits wait, none is refused for it: the journal counts them,
+// and its reader leaves out the oldest that it is told to, without copying
+// them, so that a burst costs the oldest hits and never the newest.
+TEST_F(JournalTest, NoHitIsRefusedForWaitingAndTheReaderLeavesOutTheOldestItIsTold) {
   QXHitJournal journal(directory.path());
-  journal.setMaxBacklogBytes(10000);
-  ASSERT_TRUE(journal.append("u", std::string(4000, 'a'), false, 1).ok());
-  ASSERT_TRUE(journal.append("u", std::string(4000, 'b'), false, 2).ok());
-  EXPECT_FALSE(journal.append("u", std::string(4000, 'c'), false, 3).ok());
+  constexpr int kHits = 3000;
+  for (int i = 0; i < kHits; ++i)
+    ASSERT_TRUE(journal.append("u" + std::to_string(i), std::string(1000, 'a'), false, i).ok());
+  const QXHitJournal::Backlog waiting = journal.backlog();
+  EXPECT_EQ(waiting.records, static_cast<uint64_t>(kHits));
+  EXPECT_EQ(waiting.bytes, kHits * (21u + 1000u) + 10u * 2 + 90u * 3 + 900u * 4 + 2000u * 5);
+
   const auto segment = journal.segments().at(0);
-  journal.markIngested(segment, journal.read(segment, 0, 1 << 20).end);
-  EXPECT_EQ(journal.backlogBytes(), 0u);
-  EXPECT_TRUE(journal.append("u", std::string(4000, 'd'), false, 4).ok());
+  int seen = 0;
+  auto leaveOutTheFirst = [&](int64_t, uint64_t) {
+    return seen++ < 2990 ? QXHitJournal::Verdict::kLeaveOut : QXHitJournal::Verdict::kKeep;
+  };
+  uint64_t from = 0;
+  std::vector<QXHitJournal::Record> kept;
+  std::vector<QXHitJournal::Skipped> left;
+  for (;;) {
+    QXHitJournal::Chunk chunk = journal.read(segment, from, 1 << 20, leaveOutTheFirst);
+    for (auto& record : chunk.records)
+      kept.push_back(std::move(record));
+    for (auto& skipped : chunk.skipped)
+      left.push_back(std::move(skipped));
+    journal.markIngested(segment, chunk.end, chunk.records.size() + chunk.skipped.size());
+    from = chunk.end;
+    if (chunk.complete) break;
+  }
+  ASSERT_EQ(left.size(), 2990u);
+  EXPECT_EQ(left.front().url, "u0");
+  EXPECT_EQ(left.back().createdMs, 2989);
+  ASSERT_EQ(kept.size(), 10u);
+  EXPECT_EQ(kept.front().url, "u2990");
+  EXPECT_EQ(journal.backlog().records, 0u);
+  EXPECT_EQ(journal.backlog().bytes, 0u);
+}
+
+// A worker busy elsewhere does not let the active segment grow without
+// end: an append seals it once it has grown and a prepared one waits.
+TEST_F(JournalTest, AnAppendSealsAGrownSegmentWhenAPreparedOneWaits) {
+  QXHitJournal journal(directory.path());
+  journal.setRotateBytes(8 * 1024);
+  ASSERT_TRUE(journal.append("u", std::string(100, 'a'), false, 1).ok());
+  journal.prepare(16 * 1024);
+  for (int i = 0; i < 10; ++i)
+    ASSERT_TRUE(journal.append("u", std::string(1000, 'b'), false, 2).ok());
+  const auto segments = journal.segments();
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_TRUE(segments[0].sealed);
+  EXPECT_EQ(bodiesOf(readAll(journal)).size(), 11u);
+}
+
+// No segment can be made (the directory is gone, or read-only): the hit is
+// refused whole, and the next one is stored as soon as one can be made,
+// without a new journal.
+TEST_F(JournalTest, WhenNoSegmentCanBeMadeHitsAreRefusedUntilOneCan) {
+  const std::string missing = directory.file("later");
+  QXHitJournal journal(missing);
+  qxtest::LogCapture log;
+  EXPECT_FALSE(journal.append("u", "a=1", false, 1).ok());
+  EXPECT_FALSE(journal.append("u", "a=2", false, 2).ok());
+  EXPECT_FALSE(journal.inMemory());
+  fs::create_directory(missing);
+  ASSERT_TRUE(journal.append("u", "a=3", false, 3).ok());
+  EXPECT_EQ(bodiesOf(readAll(journal)), std::vector<std::string>{"a=3"});
+  EXPECT_EQ(log.messagesAt(4).size(), 1u);
+  EXPECT_TRUE(log.contains(3, "2 were refused meanwhile"));
 }
 
 TEST_F(JournalTest, WithoutADirectoryRecordsLiveInMemory) {

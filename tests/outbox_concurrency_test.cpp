@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,8 +81,65 @@ TEST_F(OutboxConcurrencyTest, AppendsFromManyThreadsMeetTheWorkerWithoutLossOrDu
   EXPECT_TRUE(ordered);
   EXPECT_EQ(seen, static_cast<size_t>(kThreads * kPerThread));
   EXPECT_EQ(outbox.count(), 0u);
-  EXPECT_EQ(journal.backlogBytes(), 0u);
+  EXPECT_EQ(journal.backlog().bytes, 0u);
   EXPECT_EQ(journal.segments().size(), 1u);  // the active one, which took over
+}
+
+// The same callers while the worker leaves out the oldest records past a
+// small bound as it reads, the way a burst past the bounds is met: every
+// hit is stored or left out, once.
+TEST_F(OutboxConcurrencyTest, AppendsMeetAWorkerLeavingOutTheOldestWithoutLossOrDuplicate) {
+  QXHitJournal journal(directory.path());
+  QXOutbox outbox(directory.file("outbox.sqlite"));
+  QXJournalIngester ingester(journal, outbox);
+  QXJournalIngester::Options options;
+  options.rotateBytes = 4096;
+  options.chunkBytes = 2048;
+  ingester.setOptions(options);
+
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 400;
+  constexpr uint64_t kKeep = 50;  // records the bound leaves to the journal
+  std::atomic<int> appending{kThreads};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i)
+        EXPECT_TRUE(journal
+                        .append("http://127.0.0.1:9/", std::to_string(t) + ":" + std::to_string(i),
+                                false, 1000)
+                        .ok());
+      appending.fetch_sub(1);
+    });
+  }
+  std::set<std::string> seen;
+  size_t duplicates = 0;
+  size_t leftOut = 0;
+  for (;;) {
+    const bool stillAppending = appending.load() > 0;
+    const QXHitJournal::Backlog backlog = journal.backlog();
+    QXJournalIngester::Leave leave;
+    leave.records = backlog.records > kKeep ? backlog.records - kKeep : 0;
+    std::vector<QXOutbox::Hit> stored;
+    std::vector<QXHitJournal::Skipped> left;
+    ingester.ingest(QXJournalIngester::Clock::now(), 8192, 1000, &stored, leave, &left);
+    leftOut += left.size();
+    std::vector<int64_t> ids;
+    for (const auto& hit : stored) {
+      if (!seen.insert(hit.body).second) ++duplicates;
+      ids.push_back(hit.id);
+    }
+    ASSERT_TRUE(outbox.remove(ids).ok());
+    ingester.makeDurableIfDue(QXJournalIngester::Clock::now(), true);
+    if (!stillAppending && stored.empty() && left.empty() && ingester.caughtUp()) break;
+    if (stored.empty()) std::this_thread::yield();
+  }
+  for (auto& caller : callers)
+    caller.join();
+  EXPECT_EQ(duplicates, 0u);
+  EXPECT_GT(leftOut, 0u);
+  EXPECT_EQ(seen.size() + leftOut, static_cast<size_t>(kThreads * kPerThread));
+  EXPECT_EQ(journal.backlog().records, 0u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "support/TestSupport.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 class OutboxTest : public ::testing::Test {
  protected:
@@ -236,14 +239,22 @@ TEST_F(OutboxTest, AnOutboxOfAnotherVersionIsMovedAside) {
   EXPECT_FALSE(outbox.inMemory());
 }
 
-TEST_F(OutboxTest, WhenNoFileCanBeMadeHitsAreKeptInMemory) {
+// A file that cannot be made now (no directory yet, a read-only one) is
+// tried again, never swapped for one in memory: hits kept there would get
+// identifiers of another outbox, and a later launch would send them again
+// under those of the file.
+TEST_F(OutboxTest, WhenNoFileCanBeMadeTheOutboxIsTriedAgainAndNeverKeptInMemory) {
   qxtest::LogCapture log;
-  QXOutbox outbox(directory.file("missing/outbox.sqlite"));
-  add(outbox, "a");
-  EXPECT_TRUE(outbox.inMemory());
-  EXPECT_EQ(outbox.path(), "");
-  EXPECT_EQ(outbox.read(0, 10).at(0).body, "a");
-  EXPECT_TRUE(log.contains(4, "kept in memory"));
+  QXOutbox outbox(directory.file("later/outbox.sqlite"));
+  EXPECT_FALSE(outbox.add("u", "a", false, 1).ok());
+  EXPECT_FALSE(outbox.add("u", "b", false, 1).ok());
+  EXPECT_FALSE(outbox.inMemory());
+  EXPECT_EQ(log.messagesAt(4).size(), 1u);
+  fs::create_directory(directory.file("later"));
+  ASSERT_TRUE(outbox.add("u", "c", false, 1).ok());
+  EXPECT_FALSE(outbox.inMemory());
+  EXPECT_EQ(outbox.path(), directory.file("later/outbox.sqlite"));
+  EXPECT_TRUE(log.contains(3, "opens again"));
 }
 
 TEST_F(OutboxTest, AnEmptyPathKeepsHitsInMemoryAndSaysSoQuietly) {

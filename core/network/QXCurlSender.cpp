@@ -1,6 +1,9 @@
 #include "core/network/QXCurlSender.h"
 
+#include <dlfcn.h>
+
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -21,6 +24,19 @@ QXSendResult transportResult(CURLcode code, const char* detail) {
 }
 
 }  // namespace
+
+void QXCurlSender::keepTLSThroughExit() noexcept {
+  // Looked up in the process, not linked: curl may have been built with
+  // another TLS library, and then there is nothing to ask. The option's
+  // value is OPENSSL_INIT_NO_ATEXIT, the same since OpenSSL 1.1.1.
+  constexpr uint64_t kNoExitHandler = 0x00080000;
+  void* symbol = ::dlsym(RTLD_DEFAULT, "OPENSSL_init_crypto");
+  if (symbol == nullptr) return;
+  int (*initCrypto)(uint64_t, const void*) = nullptr;
+  static_assert(sizeof initCrypto == sizeof symbol, "a function pointer fits a data pointer");
+  std::memcpy(&initCrypto, &symbol, sizeof symbol);
+  initCrypto(kNoExitHandler, nullptr);
+}
 
 void QXCurlSender::globalInit() {
   static std::once_flag once;

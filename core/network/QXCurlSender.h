@@ -28,6 +28,17 @@ class QXCurlSender : public QXHTTPSender {
   // several threads. A sender made before it calls it itself.
   static void globalInit();
 
+  // Tells the process's OpenSSL, when curl brought one and nothing has set
+  // it up yet, not to tear itself down when the process exits. Its exit
+  // handler, registered when it is first set up, would otherwise run before
+  // the handlers registered earlier (those run in the reverse order of
+  // their registration), the SDK's own among them: under a transfer still
+  // going, or under its own set-up on the SDK's thread, which then crashes.
+  // Without it, the set-up may happen on any thread at any time. Cheap (no
+  // configuration is read); call it on the host's thread before the SDK's
+  // threads start. OpenSSL's memory is then the process's until it ends.
+  static void keepTLSThroughExit() noexcept;
+
   // A timeout as curl takes it: milliseconds in a long, which has 32 bits on
   // 32-bit targets (ARM, i386). A longer one is held at the longest a long
   // can say instead of wrapping around; a negative one, which curl refuses

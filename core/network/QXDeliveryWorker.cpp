@@ -14,21 +14,19 @@ namespace {
 // connections busy and to see past a collector that is backing off, small
 // enough not to matter for memory.
 constexpr size_t kWindow = 64;
-constexpr std::chrono::seconds kDropLogInterval{60};
 // A connection holds up to this many hits, and asks the worker for more
 // once it is down to half: the worker then runs a round for every few
 // answers rather than for each.
 constexpr size_t kJobsPerConnection = 4;
 constexpr size_t kMaxDropsPerRound = 512;
-// How much of the journal one round moves into the outbox; more waits for
-// the next round, so that answers are not held up behind a long replay.
-constexpr size_t kIngestBudget = 2 * 1024 * 1024;
 // While hits keep coming, the worker looks at the journal this often by
 // itself, so that callers need not wake it ...
 constexpr std::chrono::milliseconds kPollInterval{10};
 // ... for this long after the last one.
 constexpr std::chrono::seconds kPollFor{1};
 constexpr std::chrono::milliseconds kRetryInterval{1000};
+// How often the outbox looks for the hits of processes that are gone.
+constexpr std::chrono::seconds kOwnerScanInterval{60};
 
 // What the connection itself needs to know of an answer: whether the hit
 // will be tried again (the policy's full decision is the worker's).
@@ -43,14 +41,6 @@ bool willBeRetried(const QXSendResult& result) {
       break;
   }
   return true;
-}
-
-// How far the outbox may run over its maximum count before the worker trims
-// it back: 1% (nothing for small bounds). A full outbox that keeps
-// receiving hits is then trimmed once per hundred hits, in one transaction,
-// rather than once per hit.
-size_t trimThreshold(size_t maxQueuedHits) {
-  return maxQueuedHits + maxQueuedHits / 100;
 }
 
 // The SDK's threads carry names of their own in a host's debugger, profiler
@@ -90,7 +80,10 @@ QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, QXHitJournal& journal, Envi
       environment_(std::move(environment)),
       ingester_(journal, outbox),
       options_(options) {
-  journal_.setMaxBacklogBytes(options.maxQueuedBytes / 10);
+  // Known to the journal before the first hit, which may come before the
+  // worker's first round.
+  journal_.setRotateBytes(QXDeliveryBounds::segmentBytes(options));
+  maxHitBytes_.store(options.maxHitBytes, std::memory_order_relaxed);
 }
 
 QXDeliveryWorker::~QXDeliveryWorker() {
@@ -107,13 +100,13 @@ QXDeliveryWorker::~QXDeliveryWorker() {
     thread.join();
 }
 
-void QXDeliveryWorker::start() {
+void QXDeliveryWorker::start(std::chrono::milliseconds firstRoundAfter) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_.load(std::memory_order_acquire) || stopping_) return;
   started_.store(true, std::memory_order_release);
-  workerThread_ = std::thread([this] {
+  workerThread_ = std::thread([this, firstRoundAfter] {
     nameThread("qx-delivery");
-    run();
+    run(firstRoundAfter);
   });
 }
 
@@ -158,7 +151,8 @@ void QXDeliveryWorker::enableRunningInBackground() {
 }
 
 void QXDeliveryWorker::setOptions(const QXDeliveryOptions& options) {
-  journal_.setMaxBacklogBytes(options.maxQueuedBytes / 10);
+  journal_.setRotateBytes(QXDeliveryBounds::segmentBytes(options));
+  maxHitBytes_.store(options.maxHitBytes, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     options_ = options;
@@ -176,6 +170,22 @@ void QXDeliveryWorker::setOutcomeCallback(OutcomeCallback callback) {
   auto shared = callback ? std::make_shared<const OutcomeCallback>(std::move(callback)) : nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
   callback_ = std::move(shared);
+}
+
+void QXDeliveryWorker::lockForFork() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (workerThread_.get_id() != std::this_thread::get_id())
+    drained_.wait(lock, [&] { return !inRound_; });
+  lock.release();  // held across fork(), by this thread
+}
+
+QXDeliveryWorker::OutcomeCallback QXDeliveryWorker::outcomeCallback() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outcomeCallbackLocked();
+}
+
+QXDeliveryWorker::OutcomeCallback QXDeliveryWorker::outcomeCallbackLocked() const {
+  return callback_ ? *callback_ : OutcomeCallback();
 }
 
 QXDeliveryCounters QXDeliveryWorker::counters() const {
@@ -238,9 +248,19 @@ bool QXDeliveryWorker::stop(std::chrono::milliseconds timeout) {
   return allEnded;
 }
 
-void QXDeliveryWorker::run() {
-  if (environment_.userAgent) userAgent_ = environment_.userAgent();
+void QXDeliveryWorker::run(std::chrono::milliseconds firstRoundAfter) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (firstRoundAfter.count() > 0) {
+    workerWaiting_.store(true);
+    workerWake_.wait_for(lock, firstRoundAfter,
+                         [&] { return stopping_ || wakeRequested_ || hitsWaiting_.load(); });
+    workerWaiting_.store(false);
+  }
+  if (environment_.userAgent) {
+    lock.unlock();
+    userAgent_ = environment_.userAgent();
+    lock.lock();
+  }
   while (!stopping_) {
     std::vector<Completion> completions;
     completions.swap(completions_);
@@ -294,16 +314,18 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
     generationSeen_ = generation;
   }
   std::vector<QXHitOutcome> outcomes;
+  cutoffMs_ = ageCutoffMs(options);
   applyCompletions(completions, options, outcomes);
   if (!unremoved_.empty() && now >= removalRetryAt_) removeFinished({}, now);
-  ingest(options, now);
-  applyBounds(options, outcomes);
+  adoptOrphans(now);
+  ingest(options, now, outcomes);
   refillWindow();
-  logDrops(options, Clock::now());
+  applyBounds(options, outcomes);
+  bounds_.logDrops(options, Clock::now());
   report(outcomes);
 
-  outbox_.checkpointIfLarge(logLimit(options));
-  if (options.maxQueuedBytes != 0) outbox_.releaseSpace(databaseRoom(options));
+  outbox_.checkpointIfLarge(QXDeliveryBounds::logLimit(options));
+  if (options.maxQueuedBytes != 0) outbox_.releaseSpace(QXDeliveryBounds::databaseRoom(options));
   bool idle = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -326,32 +348,22 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
   return wake;
 }
 
-void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_point now) {
-  QXJournalIngester::Options ingesterOptions;
-  // Segments are a small part of the bound, since the active one and the
-  // prepared one are on disk all the time.
-  if (options.maxQueuedBytes != 0) {
-    ingesterOptions.rotateBytes = std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 64);
-    ingesterOptions.chunkBytes =
-        static_cast<size_t>(std::min<uint64_t>(512 * 1024, options.maxQueuedBytes / 32));
-  }
-  ingesterOptions.logLimit = logLimit(options);
-  ingester_.setOptions(ingesterOptions);
+void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_point now,
+                              std::vector<QXHitOutcome>& outcomes) {
+  ingester_.setOptions(QXDeliveryBounds::ingesterOptions(options));
+  QXJournalIngester::Leave leave = bounds_.leaveOut(options, outbox_, journal_.backlog());
+  leave.beforeMs = cutoffMs_;
   // The newest hits go to the window straight from the journal when it
   // holds every hit of the outbox; otherwise they are read in turn.
   const bool windowHoldsAll = outbox_.count() == window_.size() && unremoved_.empty();
   const size_t room = windowHoldsAll && window_.size() < kWindow ? kWindow - window_.size() : 0;
   std::vector<QXOutbox::Hit> stored;
-  // A small part of the bound at a time, so that the outbox's bounds are
-  // applied before the files can run far over them.
-  const size_t budget =
-      options.maxQueuedBytes == 0
-          ? kIngestBudget
-          : static_cast<size_t>(std::min<uint64_t>(
-                kIngestBudget, std::max<uint64_t>(options.maxQueuedBytes / 64, 1)));
-  moreToIngest_ = ingester_.ingest(now, budget, room, &stored);
+  std::vector<QXHitJournal::Skipped> left;
+  moreToIngest_ =
+      ingester_.ingest(now, QXDeliveryBounds::ingestBudget(options), room, &stored, leave, &left);
   for (QXOutbox::Hit& hit : stored)
     addToWindow(std::move(hit));
+  reportLeftOut(left, outcomes);
   const uint64_t ingested = ingester_.ingested();
   notIngested_.fetch_sub(static_cast<int64_t>(ingested - ingestedSeen_));
   ingestedSeen_ = ingested;
@@ -359,7 +371,7 @@ void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_poin
 }
 
 void QXDeliveryWorker::addToWindow(QXOutbox::Hit hit) {
-  lastLoadedId_ = hit.id;
+  lastLoadedId_ = std::max(lastLoadedId_, hit.id);
   Entry entry;
   entry.origin = QXOriginOf(hit.url);
   entry.loopback = QXIsLoopbackOrigin(entry.origin);
@@ -467,15 +479,13 @@ void QXDeliveryWorker::applyCompletions(std::vector<Completion>& completions,
 
 void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
                                    std::vector<QXHitOutcome>& outcomes) {
-  const int64_t maxAgeMs = static_cast<int64_t>(options.maxHitAge.count()) * 1000;
-  const int64_t cutoff = (environment_.nowMs ? environment_.nowMs() : 0) - maxAgeMs;
-  moreToDrop_ = false;
-  const uint64_t maxBytes = byteTarget(options);
-  const bool overCount = outbox_.count() > trimThreshold(options.maxQueuedHits) ||
-                         (maxBytes != 0 && outbox_.bytes() > maxBytes);
+  // The journal's backlog holds the newest hits: the outbox keeps what the
+  // bounds leave after them.
+  const QXDeliveryBounds::Share share = QXDeliveryBounds::share(
+      options.maxQueuedHits, bounds_.hitBytes(options, outbox_), journal_.backlog());
   // The window holds the oldest hits, so its oldest hit not in flight
   // decides whether any hit is too old.
-  bool tooOld = false;
+  bool anyTooOld = false;
   bool oldestSeen = false;
   std::vector<int64_t> keep;
   for (const Entry& entry : window_) {
@@ -483,23 +493,17 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
       keep.push_back(entry.hit.id);
     } else if (!oldestSeen) {
       oldestSeen = true;
-      tooOld = entry.hit.createdMs < cutoff;
+      anyTooOld = entry.hit.createdMs < cutoffMs_;
     }
   }
-  if (!overCount && !tooOld) return;
   keep.insert(keep.end(), unremoved_.begin(), unremoved_.end());
   std::sort(keep.begin(), keep.end());
-  const std::vector<QXOutbox::Dropped> dropped =
-      outbox_.enforceBounds(options.maxQueuedHits, maxBytes, cutoff, keep, kMaxDropsPerRound);
+  const std::vector<QXOutbox::Dropped> dropped = bounds_.trimOutbox(
+      outbox_, share, cutoffMs_, anyTooOld, keep, kMaxDropsPerRound, &moreToDrop_);
   if (dropped.empty()) return;
-  // A bound lowered far below the count is worked off over several rounds.
-  moreToDrop_ = dropped.size() == kMaxDropsPerRound;
-
   std::vector<int64_t> ids;
-  size_t oldCount = 0;
   for (const QXOutbox::Dropped& hit : dropped) {
     ids.push_back(hit.id);
-    if (hit.tooOld) ++oldCount;
     QXHitOutcome outcome;
     outcome.result = QXHitOutcome::Result::kDropped;
     outcome.hitIdentifier = hit.identifier;
@@ -515,74 +519,68 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
                                  return std::binary_search(ids.begin(), ids.end(), entry.hit.id);
                                }),
                 window_.end());
-  unloggedOverCount_ += dropped.size() - oldCount;
-  unloggedTooOld_ += oldCount;
 }
 
-void QXDeliveryWorker::logDrops(const QXDeliveryOptions& options, Clock::time_point now) {
-  if (unloggedOverCount_ + unloggedTooOld_ == 0) return;
-  // An application that keeps tracking while the outbox is full drops a hit
-  // for every hit it adds: one line a minute says so without flooding.
-  if (dropsLogged_ && now - lastDropLog_ < kDropLogInterval) return;
-  QXLogger::sharedInstance().logMessage(
-      "Delivery outbox bounds: dropped the oldest " +
-          std::to_string(unloggedOverCount_ + unloggedTooOld_) + " hit(s) (" +
-          std::to_string(unloggedOverCount_) + " beyond " + std::to_string(options.maxQueuedHits) +
-          " hits or " + std::to_string(options.maxQueuedBytes) + " bytes, " +
-          std::to_string(unloggedTooOld_) + " older than " +
-          std::to_string(options.maxHitAge.count()) + " s)",
-      3);
-  unloggedOverCount_ = 0;
-  unloggedTooOld_ = 0;
-  dropsLogged_ = true;
-  lastDropLog_ = now;
+void QXDeliveryWorker::reportLeftOut(std::vector<QXHitJournal::Skipped>& left,
+                                     std::vector<QXHitOutcome>& outcomes) {
+  if (left.empty()) return;
+  size_t tooOld = 0;
+  for (QXHitJournal::Skipped& hit : left) {
+    QXHitOutcome outcome;
+    outcome.result = QXHitOutcome::Result::kDropped;
+    outcome.url = std::move(hit.url);
+    outcome.reason = hit.tooOld ? "older than the outbox's maximum age"
+                                : "beyond the outbox's maximum number of hits or bytes";
+    tooOld += hit.tooOld ? 1 : 0;
+    outcomes.push_back(std::move(outcome));
+  }
+  dropped_.fetch_add(left.size(), std::memory_order_relaxed);
+  bounds_.count(left.size() - tooOld, tooOld);
+}
+
+void QXDeliveryWorker::adoptOrphans(Clock::time_point now) {
+  if (lastOwnerScan_ != Clock::time_point() && now - lastOwnerScan_ < kOwnerScanInterval) return;
+  lastOwnerScan_ = now;
+  // Adopted hits may lie below what the window has read: it reads from the
+  // start again, and takes each hit once.
+  if (outbox_.adoptOrphans() > 0) lastLoadedId_ = 0;
 }
 
 void QXDeliveryWorker::refillWindow() {
   const size_t stored = outbox_.count() - std::min(outbox_.count(), unremoved_.size());
   if (window_.size() >= kWindow || stored <= window_.size()) return;
-  std::vector<QXOutbox::Hit> hits = outbox_.read(lastLoadedId_, kWindow - window_.size());
-  // Another process using the same outbox may have sent some of the hits
-  // this one counted.
-  if (hits.empty() && window_.empty() && unremoved_.empty()) outbox_.recount();
-  for (QXOutbox::Hit& hit : hits) {
-    // Delivered hits whose removal failed stay in the outbox, below the
-    // window's last id: they are never read again.
-    addToWindow(std::move(hit));
+  // Delivered hits whose removal failed stay in the outbox; hits adopted
+  // since the last read may come before those of the window.
+  auto known = [&](int64_t id) {
+    return std::find(unremoved_.begin(), unremoved_.end(), id) != unremoved_.end() ||
+           std::any_of(window_.begin(), window_.end(),
+                       [id](const Entry& entry) { return entry.hit.id == id; });
+  };
+  while (window_.size() < kWindow) {
+    std::vector<QXOutbox::Hit> hits = outbox_.read(lastLoadedId_, kWindow - window_.size());
+    if (hits.empty()) {
+      // Counted, yet nothing to read: the count is wrong (a database
+      // replaced under it), not the hits.
+      if (window_.empty() && unremoved_.empty()) outbox_.recount();
+      break;
+    }
+    const int64_t last = hits.back().id;
+    for (QXOutbox::Hit& hit : hits) {
+      if (!known(hit.id)) addToWindow(std::move(hit));
+    }
+    lastLoadedId_ = std::max(lastLoadedId_, last);
   }
 }
 
-uint64_t QXDeliveryWorker::logLimit(const QXDeliveryOptions& options) {
-  constexpr uint64_t kMost = 4 * 1024 * 1024;
-  return options.maxQueuedBytes == 0 ? kMost : std::min(kMost, options.maxQueuedBytes / 16);
-}
-
-uint64_t QXDeliveryWorker::databaseRoom(const QXDeliveryOptions& options) const {
-  // Nine tenths of the bound, less the log and the journal.
-  const uint64_t share = options.maxQueuedBytes / 10 * 9;
-  const uint64_t others = logLimit(options) + journal_.diskBytes();
-  return share > others ? share - others : options.maxQueuedBytes / 10;
-}
-
-uint64_t QXDeliveryWorker::byteTarget(const QXDeliveryOptions& options) {
-  if (options.maxQueuedBytes == 0) return 0;
-  const uint64_t bound = options.maxQueuedBytes;
-  const uint64_t room = databaseRoom(options);
-  // A byte of hit takes more than a byte of pages there (page slack,
-  // b-trees): as measured on the hits stored, a quarter more until there are
-  // enough of them.
-  const uint64_t stored = outbox_.bytes();
-  const uint64_t moved =
-      stored > lastMeasuredBytes_ ? stored - lastMeasuredBytes_ : lastMeasuredBytes_ - stored;
-  if (stored >= 64 * 1024 && moved >= bound / 32) {
-    lastMeasuredBytes_ = stored;
-    pagesPerByte_ = std::clamp(static_cast<double>(outbox_.pageBytes()) / stored, 1.0, 4.0);
-  }
-  return static_cast<uint64_t>(static_cast<double>(room) / pagesPerByte_);
+int64_t QXDeliveryWorker::ageCutoffMs(const QXDeliveryOptions& options) const {
+  const int64_t maxAgeMs = static_cast<int64_t>(options.maxHitAge.count()) * 1000;
+  return (environment_.nowMs ? environment_.nowMs() : 0) - maxAgeMs;
 }
 
 bool QXDeliveryWorker::eligible(const Entry& entry, Clock::time_point now) const {
-  if (entry.inFlight) return false;
+  // A hit past the maximum age is dropped, never sent: the bounds take it
+  // in this round or the next.
+  if (entry.inFlight || entry.hit.createdMs < cutoffMs_) return false;
   const auto origin = origins_.find(entry.origin);
   if (origin == origins_.end()) return true;
   if (origin->second.notBefore > now) return false;
@@ -672,7 +670,7 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
   if (pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kOffline) &&
       outbox_.count() > 0)
     consider(lastReachabilityCheck_ + options.reachabilityInterval);
-  if (unloggedOverCount_ + unloggedTooOld_ > 0) consider(lastDropLog_ + kDropLogInterval);
+  if (bounds_.dropsUntold()) consider(bounds_.nextLog());
   for (const auto& item : origins_) {
     const std::string& name = item.first;
     const OriginState& origin = item.second;

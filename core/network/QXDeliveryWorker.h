@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/QXNetworkManager.h"
+#include "core/network/QXDeliveryBounds.h"
 #include "core/network/QXHTTPSender.h"
 #include "core/network/QXHitJournal.h"
 #include "core/network/QXJournalIngester.h"
@@ -73,8 +74,11 @@ class QXDeliveryWorker {
   QXDeliveryWorker(const QXDeliveryWorker&) = delete;
   QXDeliveryWorker& operator=(const QXDeliveryWorker&) = delete;
 
-  // Starts the worker thread; idempotent, and nothing after stop().
-  void start();
+  // Starts the worker thread; idempotent, and nothing after stop(). Its
+  // first round waits `firstRoundAfter` unless a hit, flush() or a change
+  // wakes it first, so that a host's start-up does not share the processor
+  // with the opening of the outbox.
+  void start(std::chrono::milliseconds firstRoundAfter = std::chrono::milliseconds(0));
   bool started() const { return started_.load(std::memory_order_acquire); }
 
   // Tells the worker that the journal has one more hit, and counts it.
@@ -88,7 +92,23 @@ class QXDeliveryWorker {
 
   void setOptions(const QXDeliveryOptions& options);
   QXDeliveryOptions options() const;
+  // options().maxHitBytes, without a lock: read for every hit.
+  size_t maxHitBytes() const { return maxHitBytes_.load(std::memory_order_relaxed); }
   void setOutcomeCallback(OutcomeCallback callback);
+  OutcomeCallback outcomeCallback() const;
+
+  // Fork handlers: across fork() the worker is between two rounds, and
+  // locked. Its thread, absent from the child, then holds none of the
+  // locks it takes in a round (the outbox's, SQLite's, the platform's), so
+  // the child finds them free; and the child finds the options and callback
+  // whole, to carry them over to a worker of its own. The child never uses
+  // this one again. A fork from the worker's own thread (its outcome
+  // callback) does not wait for the round it is in.
+  void lockForFork();
+  void unlockAfterFork() { mutex_.unlock(); }
+  // Under lockForFork(): what a worker of a child takes over.
+  QXDeliveryOptions optionsLocked() const { return options_; }
+  OutcomeCallback outcomeCallbackLocked() const;
 
   // Waits at most `timeout` for the journal and the outbox to be empty with
   // nothing in flight. True when they are.
@@ -148,7 +168,7 @@ class QXDeliveryWorker {
     bool finished = false;
   };
 
-  void run();
+  void run(std::chrono::milliseconds firstRoundAfter);
   void connectionLoop(Connection* connection, size_t index);
 
   // One round of the worker thread, without the mutex. Returns when it
@@ -158,18 +178,15 @@ class QXDeliveryWorker {
   void applyCompletions(std::vector<Completion>& completions, const QXDeliveryOptions& options,
                         std::vector<QXHitOutcome>& outcomes);
   void removeFinished(std::vector<int64_t> ids, Clock::time_point now);
-  void ingest(const QXDeliveryOptions& options, Clock::time_point now);
+  void ingest(const QXDeliveryOptions& options, Clock::time_point now,
+              std::vector<QXHitOutcome>& outcomes);
   void addToWindow(QXOutbox::Hit hit);
-  // The size of the write-ahead log at which it is folded in.
-  static uint64_t logLimit(const QXDeliveryOptions& options);
-  // What the database file may take of the bound in bytes.
-  uint64_t databaseRoom(const QXDeliveryOptions& options) const;
-  // The size of the hits stored (URLs and bodies) that keeps the files
-  // within the bound in bytes.
-  uint64_t byteTarget(const QXDeliveryOptions& options);
   void applyBounds(const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
-  void logDrops(const QXDeliveryOptions& options, Clock::time_point now);
+  void reportLeftOut(std::vector<QXHitJournal::Skipped>& left, std::vector<QXHitOutcome>& outcomes);
+  void adoptOrphans(Clock::time_point now);
   void refillWindow();
+  // The wall-clock date before which a hit is too old to be sent.
+  int64_t ageCutoffMs(const QXDeliveryOptions& options) const;
   bool eligible(const Entry& entry, Clock::time_point now) const;
   void dispatch(const QXDeliveryOptions& options, Clock::time_point now);
   std::optional<Clock::time_point> nextWake(const QXDeliveryOptions& options,
@@ -192,8 +209,9 @@ class QXDeliveryWorker {
   std::vector<int64_t> unremoved_;  // delivered, their removal failed: retried, never resent
   Clock::time_point removalRetryAt_{};
   bool removalsFailing_ = false;
-  double pagesPerByte_ = 1.25;  // bytes of pages a byte of hit takes in the outbox
-  uint64_t lastMeasuredBytes_ = 0;
+  QXDeliveryBounds bounds_;
+  Clock::time_point lastOwnerScan_{};
+  int64_t cutoffMs_ = 0;  // as of this round
   std::deque<Entry> window_;
   std::map<std::string, OriginState> origins_;
   int64_t lastLoadedId_ = 0;
@@ -202,11 +220,7 @@ class QXDeliveryWorker {
   bool reachable_ = true;
   bool reachabilityStale_ = true;
   Clock::time_point lastReachabilityCheck_{};
-  size_t unloggedOverCount_ = 0;
-  size_t unloggedTooOld_ = 0;
-  bool dropsLogged_ = false;
   bool moreToDrop_ = false;
-  Clock::time_point lastDropLog_{};
 
   mutable std::mutex mutex_;
   std::condition_variable workerWake_;
@@ -240,6 +254,7 @@ class QXDeliveryWorker {
   std::atomic<uint64_t> retried_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<bool> callbackThrewBefore_{false};
+  std::atomic<size_t> maxHitBytes_{0};
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXDELIVERYWORKER_H_

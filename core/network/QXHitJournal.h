@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "core/QXStatus.h"
+#include "core/network/QXJournalFile.h"
+#include "core/network/QXJournalFormat.h"
 
 // Hits on their way into the outbox: the one durable step on the caller's
 // thread.
@@ -25,48 +28,44 @@
 // its records are durable there. A power cut therefore loses at most the
 // hits that the worker had not yet made durable (see QXDeliveryWorker).
 //
-// Segments: records live in segments, oldest first. The active segment, a
-// file "outbox-<16 hex digits>.journal" in the directory, takes this
-// process's appends; the worker seals it once it has grown (rotate()) and a
-// new one takes over. A process holds an exclusive advisory lock (flock) on
-// each of its segment files for as long as it has them, so a segment whose
-// lock can be taken belongs to no live process: its writer exited or was
-// killed, and the next worker that looks adopts it (adoptOrphans()). A
-// segment is created under another name and renamed into place once locked
-// and headed, so no other process ever sees it half made.
+// Bounds: the journal refuses no hit for being one too many. It keeps
+// count of what waits to be taken in (backlog()), and the worker drops the
+// oldest of it, unread into the outbox, when it runs past the outbox's
+// bounds (QXJournalIngester): a burst of hits costs the oldest ones, never
+// the newest.
 //
-// Memory: with an empty directory, or when no file can be made there (logged
-// once at level 4), segments live in memory; their hits are lost with the
-// process.
+// Segments (QXJournalFile, format in QXJournalFormat): records live in
+// segments, oldest first. The active segment, a file
+// "outbox-<16 hex digits>.journal" in the directory, takes this process's
+// appends; once it has grown past the rotation size it is sealed and the
+// segment the worker prepared takes over, by the caller's append or by the
+// worker, whichever comes first. Segments of processes that are gone are
+// adopted (adoptOrphans()). A file whose header is not ours, or which only
+// a later version can read, is moved aside to "<name>.unreadable" (never
+// deleted) and logged at level 4.
 //
-// Format (little-endian): a header "QXHJ", u16 version, u16 oldest version
-// that can read it, u64 order (the nanoseconds of the real clock when made,
-// increasing within a process; segments are taken in this order); then
-// records, each u32 payload
-// length, u32 CRC-32 of the payload, payload = u8 flags (bit 0: consent),
-// u64 created ms, u32 URL length, URL, body. The worker prepares segments
-// written with zeros ahead of the records (prepare()), so a frame whose
-// length is 0 ends the records. A record that runs past the end of a sealed
-// segment or fails its checksum is a torn tail: it and whatever follows are
-// cut off and counted (Chunk::cutBytes). A file whose header is
-// not ours, or which only a later version can read, is moved aside to
-// "<name>.unreadable" (never deleted) and logged at level 4.
+// Faults: a hit that cannot be written whole (disk full, read-only, I/O
+// error, no segment can be made) is refused and stores nothing; the next
+// append tries again, so hits are stored again as soon as the directory can
+// take them, without a relaunch. The first failure is logged at level 4
+// with its cause, the return to normal once, at level 3, with the number
+// refused meanwhile. Space prepared ahead never takes the last of the disk:
+// segments are written with zeros ahead only while the file system has
+// room to spare, and releasePrepared() gives the zeros back.
 //
-// Faults: an append that cannot be written whole (disk full, I/O error) is
-// undone (what was written of it is zeroed again) and fails; the hit is then
-// not stored. The first failure is logged at level 4 with its cause,
-// the return to normal once, at level 3, with the number refused meanwhile.
+// Memory: with an empty directory (the platform has none), segments live in
+// memory and their hits are lost with the process.
 //
-// Threads: append(), diskBytes(), backlogBytes() and setMaxBacklogBytes()
-// from any thread. The other operations are the worker's, one thread at a time.
+// Fork: the journal belongs to the process that made it. A child calls
+// abandonInChild() from its fork handler, after lockForFork() in the
+// parent's: the child closes its copies of the files, and the locks stay
+// with the parent.
+//
+// Threads: append(), diskBytes(), backlog() and setRotateBytes() from any
+// thread. The other operations are the worker's, one thread at a time.
 class QXHitJournal {
  public:
-  struct Record {
-    int64_t createdMs = 0;
-    bool consent = false;
-    std::string url;
-    std::string body;
-  };
+  using Record = QXJournalFormat::Record;
 
   // A segment as the worker sees it. `name` is unique among all segments
   // ever made in the directory; the outbox remembers how far each has been
@@ -74,13 +73,39 @@ class QXHitJournal {
   struct Segment {
     std::string name;
     bool sealed = false;  // takes no more appends
+    bool own = true;      // made by this process: no outbox knows it yet
+  };
+
+  // What a reader does with a record, from its creation date and its size.
+  enum class Verdict {
+    kKeep,
+    kLeaveOut,  // past the bounds: read over, not copied
+    kTooOld,    // the same, for its age
+    kStop,      // ends the chunk before it
+  };
+  using Keep = std::function<Verdict(int64_t createdMs, uint64_t bytes)>;
+
+  // A record the reader was told to leave out.
+  struct Skipped {
+    int64_t createdMs = 0;
+    std::string url;
+    bool tooOld = false;
   };
 
   struct Chunk {
     std::vector<Record> records;
-    uint64_t end = 0;       // offset just past the last record read
+    std::vector<Skipped> skipped;
+    uint64_t end = 0;       // offset just past the last record read or skipped
     uint64_t cutBytes = 0;  // a torn or damaged tail left out, not to be read again
     bool complete = false;  // everything the segment holds has been read
+  };
+
+  // What waits to be taken into the outbox: the bytes of every segment's
+  // records, and the number of records of this process's own segments (a
+  // segment adopted from another process is counted once it is read).
+  struct Backlog {
+    uint64_t records = 0;
+    uint64_t bytes = 0;
   };
 
   // `directory` empty: in memory. Nothing is made before the first append.
@@ -94,15 +119,13 @@ class QXHitJournal {
 
   // What the journal's files take on disk.
   uint64_t diskBytes() const { return diskBytes_.load(std::memory_order_acquire); }
-  // Bytes of records not yet ingested.
-  uint64_t backlogBytes() const { return backlogBytes_.load(std::memory_order_acquire); }
-  // Past this backlog, append() refuses hits (0: no limit): the worker cannot
-  // take them in as fast as they come, or the outbox cannot take them at
-  // all. Keeps the journal, and the disk it takes, bounded.
-  void setMaxBacklogBytes(uint64_t bytes) {
-    maxBacklogBytes_.store(bytes, std::memory_order_relaxed);
-  }
-  bool inMemory() const;
+  Backlog backlog() const;
+  // An append seals the active segment once it holds this many bytes and a
+  // prepared segment waits to take over, or twice as many without one (0:
+  // only the worker seals it).
+  void setRotateBytes(uint64_t bytes) { rotateBytes_.store(bytes, std::memory_order_relaxed); }
+  // No directory: every segment lives in memory.
+  bool inMemory() const { return directory_.empty(); }
   // The file of a segment; empty in memory.
   std::string pathOf(const std::string& name) const;
 
@@ -110,55 +133,68 @@ class QXHitJournal {
   // Every segment that may hold records, oldest first; the active one last.
   std::vector<Segment> segments();
   // Records of `segment` from offset `from` (0: its first record), about
-  // `maxBytes` of them at most, but always a whole record.
-  Chunk read(const Segment& segment, uint64_t from, size_t maxBytes);
+  // `maxBytes` of them at most, but always a whole record. Those that `keep`
+  // leaves out are not copied: only their date and URL come back.
+  Chunk read(const Segment& segment, uint64_t from, size_t maxBytes, const Keep& keep = nullptr);
   // Size of the active segment's records.
-  uint64_t activeBytes() const;
+  uint64_t activeBytes() const { return activeBytes_.load(std::memory_order_acquire); }
   // Whether the active segment was prepared (or there is none yet).
   bool activePrepared() const;
   // Makes the segment that takes over at the next rotation, unless there is
-  // one: headed, locked and written with zeros up to `capacity`, so that
-  // appends to it only copy into cached pages.
+  // one: headed, locked, and written with zeros up to `capacity` while the
+  // file system has plenty of room, so that appends to it only copy into
+  // cached pages.
   void prepare(uint64_t capacity);
+  // Gives back what was written ahead of the records (the disk is full).
+  void releasePrepared();
   // Seals the active segment when it holds records; the prepared one, or a
   // new one made by the next append, takes over.
   void rotate();
-  // Records that `segment` has been ingested up to `offset`.
-  void markIngested(const Segment& segment, uint64_t offset);
-  // Deletes a sealed segment, whose records are all durable in the outbox.
-  void retire(const Segment& segment);
+  // Records that `segment` has been taken in up to `offset`, `records`
+  // records more than before (kept or skipped).
+  void markIngested(const Segment& segment, uint64_t offset, uint64_t records);
+  // Deletes a sealed segment, whose records are all durable in the outbox
+  // or were dropped. False when its file cannot be deleted now (the
+  // directory cannot be written): the segment stays, and the outbox must
+  // go on knowing how far it was taken in, or the next process would take
+  // it in again.
+  bool retire(const Segment& segment);
   // Takes over the segments that no live process holds. Returns how many.
   size_t adoptOrphans();
 
+  // --- Fork handlers (see above) ---
+  void lockForFork();
+  void unlockInParent();
+  void abandonInChild() noexcept;
+
  private:
-  struct File;
+  using File = QXJournalFile;
 
   QXStatus openActiveLocked();
-  QXStatus appendLocked(const char* head, size_t headSize, std::string_view url,
-                        std::string_view body);
   void noteFailureLocked(const QXStatus& status);
-  std::unique_ptr<File> makeFile(bool memory, uint64_t capacity, std::string* error);
+  void rotateLocked();
+  File* findLocked(const std::string& name);
+  std::unique_ptr<File> makeFile(uint64_t capacity, std::string* error);
   // Bytes [from, to) of a segment; fewer when the file cannot be read.
   std::string readRange(File& file, uint64_t from, uint64_t to);
-  static bool parseRecord(const std::string& data, size_t at, uint64_t length,
-                          std::vector<Record>& records);
 
   // Constant after construction.
   const std::string directory_;
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.
-  bool memory_ = false;
   std::unique_ptr<File> active_;
   std::unique_ptr<File> spare_;               // prepared to take over from active_
   std::deque<std::unique_ptr<File>> sealed_;  // oldest first
   bool failing_ = false;
   uint64_t refusedWhileFailing_ = 0;
+  bool rotatedByAppend_ = false;  // since the last prepare()
 
   std::atomic<uint64_t> activeBytes_{0};  // published after each append
   std::atomic<uint64_t> diskBytes_{0};
   std::atomic<uint64_t> backlogBytes_{0};
-  std::atomic<uint64_t> maxBacklogBytes_{0};
+  std::atomic<uint64_t> backlogRecords_{0};  // of own segments
+  std::atomic<uint64_t> rotateBytes_{0};
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXHITJOURNAL_H_

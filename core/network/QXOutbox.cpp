@@ -5,16 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "core/QXLogger.h"
 #include "core/network/QXOutboxDatabase.h"
+#include "core/network/QXOutboxSpace.h"
+#include "platform/QXPlatform.h"
 
 namespace {
 
 // Ids are reserved this many at a time, each block with one synced commit.
 constexpr int64_t kReserveBlock = 16384;
-// An empty outbox is compacted once this many pages are free (1 MB).
-constexpr int kShrinkFreePages = 64;
 constexpr size_t kBoundsPage = 256;
 // Hits done with are marked as such at once, one small row each, and
 // deleted together once this many are marked: deleting hits one round at a
@@ -41,23 +42,8 @@ class StatementReset {
   sqlite3_stmt* statement_;
 };
 
-off_t sizeOf(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
-}
-
 void log(const std::string& message, int level) {
   QXLogger::sharedInstance().logMessage(message, level);
-}
-
-int64_t pragma(sqlite3* db, const char* sql) {
-  sqlite3_stmt* statement = nullptr;
-  int64_t value = 0;
-  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW)
-    value = sqlite3_column_int64(statement, 0);
-  sqlite3_finalize(statement);
-  return value;
 }
 
 std::string text(sqlite3_stmt* statement, int column) {
@@ -66,14 +52,32 @@ std::string text(sqlite3_stmt* statement, int column) {
                      static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
+// A number no other outbox object takes, in this process or another: the
+// random source, the process and the clock mixed, positive and not 0.
+int64_t newOwner() {
+  QXPlatform& platform = QXPlatform::current();
+  const uint64_t bits =
+      ((static_cast<uint64_t>(platform.random32()) << 32) | platform.random32()) ^
+      (static_cast<uint64_t>(::getpid()) << 20) ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const auto owner = static_cast<int64_t>(bits >> 1);
+  return owner == 0 ? 1 : owner;
+}
+
+std::string directoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
 }  // namespace
 
 QXOutbox::QXOutbox(std::string path, std::string vfs)
-    : configuredPath_(std::move(path)), vfs_(std::move(vfs)) {}
+    : configuredPath_(std::move(path)), vfs_(std::move(vfs)), owner_(newOwner()) {}
 
 QXOutbox::~QXOutbox() {
   std::lock_guard<std::mutex> lock(mutex_);
   closeLocked();
+  lease_.release();
 }
 
 bool QXOutbox::isOpen() const {
@@ -106,51 +110,57 @@ QXStatus QXOutbox::open() {
 void QXOutbox::close() {
   std::lock_guard<std::mutex> lock(mutex_);
   closeLocked();
+  // Whatever this outbox still holds is for the next process to adopt.
+  lease_.release();
 }
 
 QXStatus QXOutbox::openLocked() {
   if (opened_) return QXStatus::OK();
   std::string error;
-  bool toMemory = configuredPath_.empty();
-  for (int attempt = 0; !toMemory && attempt < 2; ++attempt) {
-    switch (useLocked(configuredPath_, &error)) {
-      case QXOutboxDatabase::Result::kOpen:
-        if (unavailableLogged_) log("Delivery outbox " + configuredPath_ + " opens again", 3);
-        unavailableLogged_ = false;
-        return QXStatus::OK();
-      case QXOutboxDatabase::Result::kDamaged:
-        moveAsideLocked(error);
-        break;
-      case QXOutboxDatabase::Result::kUnavailable:
-        if (!unavailableLogged_) {
-          log("Delivery outbox " + configuredPath_ + " cannot be opened now (" + error +
-                  "); hits wait in the journal and it is tried again",
-              4);
-        }
-        unavailableLogged_ = true;
-        return QXStatus::IOError(error);
-      case QXOutboxDatabase::Result::kImpossible:
-        toMemory = true;
-        break;
+  if (configuredPath_.empty()) {
+    if (useLocked(std::string(), &error) != QXOutboxDatabase::Result::kOpen) {
+      log("Delivery outbox unavailable: " + error, 4);
+      return QXStatus::IOError(error);
     }
-  }
-  if (!configuredPath_.empty()) {
-    log("Delivery outbox cannot be made at " + configuredPath_ + " (" + error +
-            "); hits are kept in memory until the process ends",
-        4);
-  } else {
     log("Delivery outbox in memory: no data directory; hits not delivered when the process ends "
         "are lost",
         2);
+    return QXStatus::OK();
   }
-  if (useLocked(std::string(), &error) != QXOutboxDatabase::Result::kOpen) {
-    log("Delivery outbox unavailable: " + error, 4);
-    return QXStatus::IOError(error);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const QXOutboxDatabase::Result result = useLocked(configuredPath_, &error);
+    if (result == QXOutboxDatabase::Result::kOpen) {
+      if (unavailableLogged_) log("Delivery outbox " + configuredPath_ + " opens again", 3);
+      unavailableLogged_ = false;
+      return QXStatus::OK();
+    }
+    if (result != QXOutboxDatabase::Result::kDamaged) break;
+    moveAsideLocked(error);
   }
-  return QXStatus::OK();
+  // Unavailable for now, or a directory that cannot take a database now
+  // (read-only, no permission): either may pass, and the hits are safe in
+  // the journal meanwhile.
+  if (!unavailableLogged_) {
+    log("Delivery outbox " + configuredPath_ + " cannot be opened now (" + error +
+            "); hits wait in the journal and it is tried again",
+        4);
+  }
+  unavailableLogged_ = true;
+  return QXStatus::IOError(error);
 }
 
 QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::string* error) {
+  // The lease comes first: no hit is stored under this owner before it.
+  if (!path.empty() && !lease_.held() && !lease_.take(directoryOf(path), owner_, error))
+    return QXOutboxDatabase::Result::kUnavailable;
+  // The side file is read before the database: another process sharing the
+  // file writes it after each commit, so what it says then is in the
+  // database by the time the database is read, and only a lost commit
+  // makes it say more.
+  int64_t stateHighest = 0;
+  int64_t stateRemoved = 0;
+  const bool stateKnown =
+      !path.empty() && QXOutboxDatabase::readState(path, &stateHighest, &stateRemoved);
   QXOutboxMeta meta;
   const auto result = QXOutboxDatabase::open(path, vfs_, &db_, &meta, error);
   if (result != QXOutboxDatabase::Result::kOpen) return result;
@@ -164,24 +174,21 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
   highestStored_ = std::max(meta.maxId, meta.removedUpTo);
   nextId_ = std::max(highestStored_, meta.reservedUpTo) + 1;
   reservedTo_ = nextId_ - 1;  // nothing of this open's reserved yet
-  count_.store(meta.count, std::memory_order_release);
-  bytes_.store(meta.bytes, std::memory_order_release);
   doneCount_ = meta.done;
   path_ = path;
   opened_ = true;
+  recountLocked();
   if (!path.empty()) {
-    checkStateLocked();
+    checkStateLocked(stateKnown, stateHighest, stateRemoved);
     stateFd_ = QXOutboxDatabase::openState(path);
     writeStateLocked();
+    adoptLocked();
   }
   return result;
 }
 
-void QXOutbox::checkStateLocked() {
-  int64_t highest = 0;
-  int64_t removed = 0;
-  if (!QXOutboxDatabase::readState(path_, &highest, &removed)) return;
-  if (highest <= highestStored_) return;
+void QXOutbox::checkStateLocked(bool known, int64_t highest, int64_t removed) {
+  if (!known || highest <= highestStored_) return;
   // The side file saw hits stored that the database no longer knows of: its
   // log lost commits. Their ids stay used.
   const int64_t lost = highest - std::max(highestStored_, std::min(removed, highest));
@@ -201,21 +208,23 @@ bool QXOutbox::prepareLocked() {
     return sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) ==
            SQLITE_OK;
   };
-  return prepare("INSERT INTO hits(id, created_ms, url, body, consent) VALUES(?1, ?2, ?3, ?4, ?5)",
-                 &insert_) &&
+  return prepare(
+             "INSERT INTO hits(id, created_ms, url, body, consent, owner)"
+             " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+             &insert_) &&
          prepare(
              "SELECT length(url) + length(body) FROM hits WHERE id = ?1 AND NOT EXISTS"
              " (SELECT 1 FROM done WHERE done.id = ?1)",
              &sizeOf_) &&
          prepare("INSERT INTO done(id) VALUES(?1)", &markDone_) &&
          prepare(
-             "SELECT id, created_ms, url, body, consent FROM hits WHERE id > ?1 AND NOT EXISTS"
-             " (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id LIMIT ?2",
+             "SELECT id, created_ms, url, body, consent FROM hits WHERE owner = ?3 AND id > ?1"
+             " AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id LIMIT ?2",
              &selectAfter_) &&
          prepare(
-             "SELECT id, created_ms, url, length(url) + length(body) FROM hits WHERE id > ?1"
-             " AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id"
-             " LIMIT ?2",
+             "SELECT id, created_ms, url, length(url) + length(body) FROM hits WHERE owner = ?3"
+             " AND id > ?1 AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id)"
+             " ORDER BY id LIMIT ?2",
              &selectOldest_) &&
          prepare("UPDATE meta SET value = max(value, ?2) WHERE key = ?1", &setMeta_) &&
          prepare(
@@ -261,6 +270,7 @@ QXStatus QXOutbox::failedLocked(int code, const char* what) {
       std::string(what) + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
   if (db_ != nullptr && !sqlite3_get_autocommit(db_)) execute(db_, "ROLLBACK");
   const int primary = code & 0xFF;
+  diskFull_.store(primary == SQLITE_FULL, std::memory_order_release);
   if (primary != SQLITE_CORRUPT && primary != SQLITE_NOTADB) return QXStatus::IOError(message);
   if (path_.empty()) {
     closeLocked();
@@ -337,6 +347,7 @@ QXStatus QXOutbox::ingest(const std::string& segment, uint64_t end,
     sqlite3_bind_blob(insert_, 4, record.body.data(), static_cast<int>(record.body.size()),
                       SQLITE_STATIC);
     sqlite3_bind_int(insert_, 5, record.consent ? 1 : 0);
+    sqlite3_bind_int64(insert_, 6, owner_);
     rc = sqlite3_step(insert_);
     rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
     bytes += record.url.size() + record.body.size();
@@ -351,6 +362,7 @@ QXStatus QXOutbox::ingest(const std::string& segment, uint64_t end,
   }
   if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
   if (rc != SQLITE_OK) return failedLocked(rc, "cannot store hits");
+  diskFull_.store(false, std::memory_order_release);
 
   if (stored != nullptr) {
     for (size_t i = 0; i < records.size(); ++i) {
@@ -438,6 +450,7 @@ std::vector<QXOutbox::Hit> QXOutbox::read(int64_t afterId, size_t limit) {
     StatementReset reset(selectAfter_);
     sqlite3_bind_int64(selectAfter_, 1, afterId);
     sqlite3_bind_int64(selectAfter_, 2, static_cast<sqlite3_int64>(limit));
+    sqlite3_bind_int64(selectAfter_, 3, owner_);
     while ((rc = sqlite3_step(selectAfter_)) == SQLITE_ROW) {
       Hit hit;
       hit.id = sqlite3_column_int64(selectAfter_, 0);
@@ -535,6 +548,7 @@ std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, uint64_t
     StatementReset reset(selectOldest_);
     sqlite3_bind_int64(selectOldest_, 1, after);
     sqlite3_bind_int64(selectOldest_, 2, static_cast<sqlite3_int64>(page));
+    sqlite3_bind_int64(selectOldest_, 3, owner_);
     size_t rows = 0;
     while ((rc = sqlite3_step(selectOldest_)) == SQLITE_ROW) {
       ++rows;
@@ -578,14 +592,38 @@ std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, uint64_t
 
 void QXOutbox::recount() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!opened_) return;
-  const char* const kLive =
-      " FROM hits WHERE NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id)";
-  const int64_t count = pragma(db_, (std::string("SELECT count(*)") + kLive).c_str());
-  const int64_t bytes = pragma(
-      db_, (std::string("SELECT ifnull(sum(length(url) + length(body)), 0)") + kLive).c_str());
-  count_.store(static_cast<size_t>(count), std::memory_order_release);
-  bytes_.store(static_cast<uint64_t>(bytes), std::memory_order_release);
+  if (opened_) recountLocked();
+}
+
+void QXOutbox::recountLocked() {
+  size_t count = 0;
+  uint64_t bytes = 0;
+  QXOutboxDatabase::countOwned(db_, owner_, &count, &bytes);
+  count_.store(count, std::memory_order_release);
+  bytes_.store(bytes, std::memory_order_release);
+}
+
+size_t QXOutbox::adoptOrphans() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!opened_ || path_.empty()) return 0;
+  return adoptLocked();
+}
+
+size_t QXOutbox::adoptLocked() {
+  const std::string directory = directoryOf(path_);
+  const size_t adopted = QXOutboxDatabase::adopt(
+      db_, owner_, [&](int64_t owner) { return QXOutboxLease::ownerGone(directory, owner); });
+  if (adopted > 0) recountLocked();
+  return adopted;
+}
+
+void QXOutbox::abandonInChild() noexcept {
+  // Under lockForFork(), by this very thread. Neither lock nor connection is
+  // touched: the parent goes on with them.
+  lease_.closeInherited();
+  if (stateFd_ >= 0) ::close(stateFd_);
+  stateFd_ = -1;
+  mutex_.unlock();
 }
 
 // --- Space --------------------------------------------------------------
@@ -595,60 +633,30 @@ bool QXOutbox::shrinkIfEmpty() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_ || path_.empty() || count_.load(std::memory_order_acquire) != 0) return false;
   if (doneCount_ > 0) deleteDoneLocked();
-  const int64_t freePages = pragma(db_, "PRAGMA freelist_count");
-  const int64_t pageSize = pragma(db_, "PRAGMA page_size");
-  if (freePages < kShrinkFreePages && sizeOf(path_ + "-wal") < kShrinkFreePages * pageSize)
-    return false;
-  // Empty, the database rebuilds in an instant; then the log is folded in
-  // and cut to nothing.
-  execute(db_, "VACUUM");
-  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  return true;
+  return QXOutboxSpace::shrinkEmpty(db_, path_);
 }
 
 void QXOutbox::checkpointIfLarge(uint64_t maxLogBytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!opened_ || path_.empty()) return;
-  if (maxLogBytes != logLimit_) {
-    // Past a restart the log is cut back to this size.
-    logLimit_ = maxLogBytes;
-    execute(db_, ("PRAGMA journal_size_limit=" + std::to_string(maxLogBytes)).c_str());
-  }
-  const auto size = static_cast<uint64_t>(sizeOf(path_ + "-wal"));
-  if (size <= maxLogBytes) return;
-  // Only this connection writes or reads here, so the log can be folded in
-  // whole and made to start again from its beginning (cut back to its size
-  // limit by the next commit); another process reading would make it a
-  // partial one. Far past the limit it is cut back at once.
-  sqlite3_wal_checkpoint_v2(
-      db_, nullptr, size > 2 * maxLogBytes ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_RESTART,
-      nullptr, nullptr);
+  if (opened_ && !path_.empty())
+    QXOutboxSpace::checkpointIfLarge(db_, path_, maxLogBytes, &logLimit_);
 }
 
-uint64_t QXOutbox::pageBytes() {
+double QXOutbox::pagesPerHitByte() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_ || path_.empty()) return 0;
-  const int64_t pages = pragma(db_, "PRAGMA page_count") - pragma(db_, "PRAGMA freelist_count");
-  return static_cast<uint64_t>(std::max<int64_t>(pages, 0) * pragma(db_, "PRAGMA page_size"));
+  const int64_t rowBytes =
+      QXOutboxSpace::integer(db_, "SELECT ifnull(sum(length(url) + length(body)), 0) FROM hits");
+  if (rowBytes <= 0) return 0;
+  return static_cast<double>(QXOutboxSpace::pageBytes(db_)) / static_cast<double>(rowBytes);
 }
 
 uint64_t QXOutbox::diskBytes() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!opened_ || path_.empty()) return 0;
-  return static_cast<uint64_t>(sizeOf(path_)) + static_cast<uint64_t>(sizeOf(path_ + "-wal"));
+  return opened_ && !path_.empty() ? QXOutboxSpace::diskBytes(path_) : 0;
 }
 
 void QXOutbox::releaseSpace(uint64_t maxFileBytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!opened_ || path_.empty()) return;
-  const int64_t pageSize = pragma(db_, "PRAGMA page_size");
-  const int64_t pages = pragma(db_, "PRAGMA page_count");
-  const int64_t free = pragma(db_, "PRAGMA freelist_count");
-  if (pageSize <= 0 || pages * pageSize <= static_cast<int64_t>(maxFileBytes) || free == 0) return;
-  // Only a database made with incremental vacuum can hand free pages back
-  // while it holds hits; an older one shrinks once it is empty.
-  if (pragma(db_, "PRAGMA auto_vacuum") != 2) return;
-  const int64_t excess = pages - static_cast<int64_t>(maxFileBytes) / pageSize;
-  execute(db_,
-          ("PRAGMA incremental_vacuum(" + std::to_string(std::min(excess, free)) + ")").c_str());
+  if (opened_ && !path_.empty()) QXOutboxSpace::releaseSpace(db_, maxFileBytes);
 }

@@ -13,6 +13,7 @@
 #include "core/QXStatus.h"
 #include "core/network/QXHitJournal.h"
 #include "core/network/QXOutboxDatabase.h"
+#include "core/network/QXOutboxLease.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -37,20 +38,36 @@ struct sqlite3_stmt;
 // so no process ever finds one half made; two processes starting together
 // both end up using the one that was linked first.
 //
+// Sharing: processes of one application may share the file. Each outbox
+// object stores its hits under an owner number of its own, held by a lease
+// (QXOutboxLease), and reads, sends, bounds and counts only those: no hit is
+// sent by two processes. The hits of owners that are gone (and those of
+// versions that knew no owners) are adopted by the next outbox that looks:
+// at open, and whenever the worker calls adoptOrphans().
+//
 // Faults: only proven damage (SQLite's corruption codes, a file that is not a
 // database, an empty file, an unknown version) moves the file aside to
 // "<path>.corrupt-<unix time>", logged at level 4, and a fresh one is made;
-// nothing is ever deleted. A busy database is waited for (5 s); other
-// failures (too many open files, disk full, I/O) leave the outbox
-// unavailable: open() reports it and the worker tries again later, while
-// hits wait in the journal. When the directory cannot hold a database at all
-// (no such directory, no permission), or `path` is empty, the outbox lives in
-// memory. A write-ahead log that was deleted or damaged loses the hits it
-// held; a small side file ("<path>.state", the highest id stored and
-// removed) lets the next open tell how many, logged at level 4.
+// nothing is ever deleted. A busy database is waited for (5 s); every other
+// failure (too many open files, disk full, I/O, a read-only or unwritable
+// directory) leaves the outbox unavailable: open() reports it and the worker
+// tries again later, while hits wait in the journal. A configured file is
+// never swapped for one in memory, where the hits would get identifiers of
+// another outbox and be sent again under those by a later launch; only an
+// empty `path` keeps the outbox in memory. A write-ahead log that was
+// deleted or damaged loses the hits it held; a small side file
+// ("<path>.state", the highest id stored and removed) lets the next open
+// tell how many, logged at level 4.
 //
-// Threads: count(), bytes() and generation() from any thread; the rest is
-// serialised by a mutex and meant for the worker.
+// Fork: the outbox belongs to the process that opened it. It is locked
+// across fork() (lockForFork()), so that no thread of the SDK is inside
+// SQLite then and the child finds SQLite's own locks free; the child calls
+// abandonInChild(): it lets go of its copies of the lease and the side file
+// and never uses this database connection, which SQLite forbids across a
+// fork.
+//
+// Threads: count(), bytes(), generation() and diskFull() from any thread;
+// the rest is serialised by a mutex and meant for the worker.
 class QXOutbox {
  public:
   struct Hit {
@@ -103,8 +120,12 @@ class QXOutbox {
   QXStatus add(std::string_view url, std::string_view body, bool consent, int64_t createdMs,
                int64_t* id = nullptr);
 
-  // Up to `limit` hits with an id above `afterId`, oldest first.
+  // Up to `limit` hits of this outbox's owner with an id above `afterId`,
+  // oldest first.
   std::vector<Hit> read(int64_t afterId, size_t limit);
+  // Takes over the hits of owners that are gone. Returns how many; they
+  // may have ids below those read so far.
+  size_t adoptOrphans();
   // Removes these hits (delivered, or refused for good).
   QXStatus remove(const std::vector<int64_t>& ids);
   // Drops the oldest hits while more than `maxCount` are stored or they take
@@ -121,15 +142,18 @@ class QXOutbox {
   void checkpointIfLarge(uint64_t maxLogBytes = 4 * 1024 * 1024);
   // Bytes the outbox takes on disk: the database file and its log.
   uint64_t diskBytes();
-  // Bytes of the database's pages in use (hits, their b-trees and slack).
-  uint64_t pageBytes();
+  // How many bytes of the database's pages in use (b-trees and slack
+  // included) a byte of URL and body takes, over every hit of the file:
+  // those of other owners and those done with but not yet deleted too. 0
+  // while it holds none, or in memory.
+  double pagesPerHitByte();
   // Hands free pages back to the file system while the database file is
   // larger than `maxFileBytes` (databases made by this version).
   void releaseSpace(uint64_t maxFileBytes);
 
+  // The hits of this outbox's owner not yet done with.
   size_t count() const { return count_.load(std::memory_order_acquire); }
-  // Counts the hits again from the database: another process using the same
-  // file may have done with some of them.
+  // Counts them again from the database.
   void recount();
   // The size of the stored URLs and bodies.
   uint64_t bytes() const { return bytes_.load(std::memory_order_acquire); }
@@ -141,6 +165,12 @@ class QXOutbox {
   // Changes whenever the database is replaced (damage moved it aside): ids
   // read before then are void.
   uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+  // The last failure was the disk's being full.
+  bool diskFull() const { return diskFull_.load(std::memory_order_acquire); }
+
+  void lockForFork() { mutex_.lock(); }
+  void unlockInParent() { mutex_.unlock(); }
+  void abandonInChild() noexcept;
 
  private:
   QXStatus openLocked();
@@ -153,15 +183,20 @@ class QXOutbox {
   // when it is damaged.
   QXStatus failedLocked(int code, const char* what);
   QXStatus reserveLocked(int64_t needed);
+  void recountLocked();
+  size_t adoptLocked();
   int setMetaLocked(const char* key, int64_t value);
   QXStatus removeLocked(const std::vector<int64_t>& ids);
   void deleteDoneLocked();
   void writeStateLocked();
-  void checkStateLocked();
+  // Tells when the side file, read before the database, names hits stored
+  // that the database does not know of.
+  void checkStateLocked(bool known, int64_t highest, int64_t removed);
 
   // Constant after construction.
   const std::string configuredPath_;
   const std::string vfs_;
+  const int64_t owner_;  // the number this object stores its hits under
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.
@@ -177,6 +212,7 @@ class QXOutbox {
   sqlite3_stmt* selectOldest_ = nullptr;
   sqlite3_stmt* setMeta_ = nullptr;
   sqlite3_stmt* setSegment_ = nullptr;
+  QXOutboxLease lease_;
   int64_t nextId_ = 1;      // the next id to hand out
   int64_t reservedTo_ = 0;  // the last id of the durably reserved block
   int64_t highestStored_ = 0;
@@ -189,6 +225,7 @@ class QXOutbox {
   std::atomic<size_t> count_{0};
   std::atomic<uint64_t> bytes_{0};
   std::atomic<uint64_t> generation_{0};
+  std::atomic<bool> diskFull_{false};
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXOUTBOX_H_

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <vector>
 
 #include "platform/QXBytes.h"
 #include "platform/QXPlatform.h"
@@ -103,27 +105,33 @@ int readMeta(sqlite3* db, QXOutboxMeta* meta) {
     meta->removedUpTo = integer(db, "SELECT value FROM meta WHERE key='removed_up_to'", &rc);
   if (rc == SQLITE_OK)
     meta->reservedUpTo = integer(db, "SELECT value FROM meta WHERE key='reserved_up_to'", &rc);
-  if (rc == SQLITE_OK) {
-    meta->count = static_cast<size_t>(
-        integer(db, "SELECT count(*) FROM hits WHERE id NOT IN (SELECT id FROM done)", &rc));
-  }
-  if (rc == SQLITE_OK) {
-    meta->bytes =
-        static_cast<uint64_t>(integer(db,
-                                      "SELECT ifnull(sum(length(url) + length(body)), 0) FROM hits"
-                                      " WHERE id NOT IN (SELECT id FROM done)",
-                                      &rc));
-  }
+  return rc;
+}
+
+// Brings a database of an earlier version of this format up to date; run on
+// every open, in the write transaction that checks the version. Owners came
+// after the first release: their hits have none (NULL) and are adopted.
+int upgrade(sqlite3* db) {
+  int rc = execute(db, kUpgrade);
+  if (rc != SQLITE_OK) return rc;
+  const int64_t hasOwner =
+      integer(db, "SELECT count(*) FROM pragma_table_info('hits') WHERE name = 'owner'", &rc);
+  if (rc == SQLITE_OK && hasOwner == 0)
+    rc = execute(db, "ALTER TABLE hits ADD COLUMN owner INTEGER");
+  if (rc == SQLITE_OK)
+    rc = execute(db, "CREATE INDEX IF NOT EXISTS hits_by_owner ON hits(owner, id)");
   return rc;
 }
 
 // Makes the tables of a new database and its identity, in one transaction.
 int makeSchema(sqlite3* db) {
   const std::string identity = QXPlatform::current().createUUID();
-  const std::string sql = std::string("BEGIN IMMEDIATE;") + kSchema + kUpgrade +
+  const std::string sql = std::string("BEGIN IMMEDIATE;") + kSchema +
                           "INSERT INTO meta(key, value) VALUES('identity', '" + identity + "');" +
-                          "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
-  const int rc = execute(db, sql.c_str());
+                          "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+  int rc = execute(db, sql.c_str());
+  if (rc == SQLITE_OK) rc = upgrade(db);
+  if (rc == SQLITE_OK) rc = execute(db, "COMMIT");
   if (rc != SQLITE_OK && !sqlite3_get_autocommit(db)) execute(db, "ROLLBACK");
   return rc;
 }
@@ -236,7 +244,7 @@ QXOutboxDatabase::Result QXOutboxDatabase::open(const std::string& path, const s
     *error = "unknown outbox version " + std::to_string(version);
     return Result::kDamaged;
   }
-  rc = execute(*db, kUpgrade);
+  rc = upgrade(*db);
   if (rc == SQLITE_OK) rc = readMeta(*db, meta);
   if (rc != SQLITE_OK) return fail("read");
   if (meta->identity.empty()) {
@@ -249,6 +257,59 @@ QXOutboxDatabase::Result QXOutboxDatabase::open(const std::string& path, const s
   rc = execute(*db, "COMMIT");
   if (rc != SQLITE_OK) return fail("commit");
   return Result::kOpen;
+}
+
+void QXOutboxDatabase::countOwned(sqlite3* db, int64_t owner, size_t* count, uint64_t* bytes) {
+  *count = 0;
+  *bytes = 0;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT count(*), ifnull(sum(length(url) + length(body)), 0) FROM hits"
+                         " WHERE owner = ?1 AND NOT EXISTS (SELECT 1 FROM done WHERE done.id ="
+                         " hits.id)",
+                         -1, &statement, nullptr) == SQLITE_OK) {
+    sqlite3_bind_int64(statement, 1, owner);
+    if (sqlite3_step(statement) == SQLITE_ROW) {
+      *count = static_cast<size_t>(sqlite3_column_int64(statement, 0));
+      *bytes = static_cast<uint64_t>(sqlite3_column_int64(statement, 1));
+    }
+  }
+  sqlite3_finalize(statement);
+}
+
+size_t QXOutboxDatabase::adopt(sqlite3* db, int64_t owner,
+                               const std::function<bool(int64_t)>& gone) {
+  std::vector<std::optional<int64_t>> others;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT DISTINCT owner FROM hits WHERE owner IS NOT ?1", -1,
+                         &statement, nullptr) == SQLITE_OK) {
+    sqlite3_bind_int64(statement, 1, owner);
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      if (sqlite3_column_type(statement, 0) == SQLITE_NULL) {
+        others.emplace_back();
+      } else {
+        others.emplace_back(sqlite3_column_int64(statement, 0));
+      }
+    }
+  }
+  sqlite3_finalize(statement);
+  size_t adopted = 0;
+  for (const std::optional<int64_t>& other : others) {
+    if (other && !gone(*other)) continue;
+    if (sqlite3_prepare_v2(db, "UPDATE hits SET owner = ?1 WHERE owner IS ?2", -1, &statement,
+                           nullptr) == SQLITE_OK) {
+      sqlite3_bind_int64(statement, 1, owner);
+      if (other) {
+        sqlite3_bind_int64(statement, 2, *other);
+      } else {
+        sqlite3_bind_null(statement, 2);
+      }
+      if (sqlite3_step(statement) == SQLITE_DONE)
+        adopted += static_cast<size_t>(sqlite3_changes(db));
+    }
+    sqlite3_finalize(statement);
+  }
+  return adopted;
 }
 
 std::string QXOutboxDatabase::moveAside(const std::string& path) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct sqlite3;
@@ -15,8 +16,6 @@ struct QXOutboxMeta {
   int64_t maxId = 0;     // the largest id stored
   int64_t removedUpTo = 0;
   int64_t reservedUpTo = 0;  // ids up to this may have been handed out already
-  size_t count = 0;          // hits not done with
-  uint64_t bytes = 0;        // their URLs and bodies
   size_t done = 0;           // hits done with, awaiting their deletion
 };
 
@@ -48,6 +47,14 @@ class QXOutboxDatabase {
   // returns the new name, or empty when the database could not be renamed.
   // Nothing is deleted.
   static std::string moveAside(const std::string& path);
+
+  // The hits of `owner` not yet done with, and the size of their URLs and
+  // bodies.
+  static void countOwned(sqlite3* db, int64_t owner, size_t* count, uint64_t* bytes);
+  // Gives `owner` the hits of every other owner that `gone` says has gone,
+  // and those of no owner, in one transaction per owner, so that of two
+  // processes adopting at once each hit goes to one. Returns how many.
+  static size_t adopt(sqlite3* db, int64_t owner, const std::function<bool(int64_t)>& gone);
 
   // The side file "<path>.state": the highest id stored and the highest
   // removed, with a checksum, rewritten in place after each change. It lets

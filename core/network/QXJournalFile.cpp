@@ -1,0 +1,191 @@
+#include "core/network/QXJournalFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/network/QXJournalFormat.h"
+
+namespace {
+
+using QXJournalFormat::kHeaderSize;
+
+bool preadAll(int fd, char* out, size_t size, uint64_t offset) {
+  while (size > 0) {
+    const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool writeAt(int fd, const char* data, size_t size, uint64_t offset) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// Writes the three parts at `offset`. Returns 0, or the cause of the
+// failure with what was written of them in `*written`.
+int writeWhole(int fd, iovec (&parts)[3], uint64_t offset, size_t* written) {
+  const size_t total = parts[0].iov_len + parts[1].iov_len + parts[2].iov_len;
+  *written = 0;
+  while (*written < total) {
+    // The parts not yet written, from where the last write stopped.
+    iovec rest[3];
+    int count = 0;
+    size_t skip = *written;
+    for (const iovec& part : parts) {
+      if (skip >= part.iov_len) {
+        skip -= part.iov_len;
+        continue;
+      }
+      rest[count++] = {static_cast<char*>(part.iov_base) + skip, part.iov_len - skip};
+      skip = 0;
+    }
+    const ssize_t n = ::pwritev(fd, rest, count, static_cast<off_t>(offset + *written));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    *written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Writes zeros over [from, to): the file's blocks are then allocated and its
+// pages in the page cache, so that writing a record there later only copies
+// it (several times cheaper than growing the file on the caller's thread).
+bool writeZeros(int fd, uint64_t from, uint64_t to) {
+  static const std::string zeros(64 * 1024, '\0');
+  while (from < to) {
+    const size_t size = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
+    if (!writeAt(fd, zeros.data(), size, from)) return false;
+    from += size;
+  }
+  return true;
+}
+
+}  // namespace
+
+QXJournalFile::~QXJournalFile() {
+  if (fd >= 0) ::close(fd);
+}
+
+std::unique_ptr<QXJournalFile> QXJournalFile::make(const std::string& directory,
+                                                   const std::string& name, uint64_t order,
+                                                   uint64_t capacity, std::string* error,
+                                                   int* cause) {
+  auto file = std::make_unique<QXJournalFile>();
+  file->name = name;
+  file->order = order;
+  const std::string head = QXJournalFormat::header(order);
+  file->size = head.size();
+  if (directory.empty()) {
+    file->memory = head;
+    return file;
+  }
+  // Made and locked under a name no adopter looks at, then linked into
+  // place, which never replaces a file.
+  file->path = directory + "/" + name;
+  const std::string making = file->path + ".new";
+  file->fd = ::open(making.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const bool made = file->fd >= 0 && ::flock(file->fd, LOCK_EX | LOCK_NB) == 0 &&
+                    writeAt(file->fd, head.data(), head.size(), 0) &&
+                    writeZeros(file->fd, head.size(), capacity) &&
+                    ::link(making.c_str(), file->path.c_str()) == 0;
+  *cause = errno;
+  if (file->fd >= 0) ::unlink(making.c_str());
+  if (!made) {
+    *error = std::strerror(*cause);
+    return nullptr;
+  }
+  file->capacity = std::max<uint64_t>(capacity, head.size());
+  return file;
+}
+
+QXJournalFile::Adoption QXJournalFile::adopt(const std::string& directory, const std::string& name,
+                                             std::unique_ptr<QXJournalFile>* taken) {
+  auto file = std::make_unique<QXJournalFile>();
+  file->name = name;
+  file->path = directory + "/" + name;
+  file->sealed = true;
+  file->own = false;
+  file->fd = ::open(file->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (file->fd < 0 || ::flock(file->fd, LOCK_EX | LOCK_NB) != 0) return Adoption::kLive;
+  struct stat info {};
+  if (::fstat(file->fd, &info) != 0 || info.st_nlink == 0) return Adoption::kLive;  // retired
+  file->size = static_cast<uint64_t>(info.st_size);
+  file->capacity = file->size;
+  char head[kHeaderSize];
+  if (file->size < kHeaderSize || !preadAll(file->fd, head, kHeaderSize, 0)) {
+    ::unlink(file->path.c_str());
+    return Adoption::kEmpty;
+  }
+  switch (QXJournalFormat::classifyHeader(head, sizeof head)) {
+    case QXJournalFormat::HeaderKind::kOurs:
+      break;
+    case QXJournalFormat::HeaderKind::kLaterVersion:
+      ::rename(file->path.c_str(), (file->path + ".unreadable").c_str());
+      return Adoption::kLaterVersion;
+    case QXJournalFormat::HeaderKind::kNotAJournal:
+      ::rename(file->path.c_str(), (file->path + ".unreadable").c_str());
+      return Adoption::kNotAJournal;
+  }
+  file->order = QXJournalFormat::orderOf(head);
+  *taken = std::move(file);
+  return Adoption::kAdopted;
+}
+
+int QXJournalFile::write(const char* head, size_t headSize, std::string_view url,
+                         std::string_view body) {
+  const size_t total = headSize + url.size() + body.size();
+  if (fd < 0) {
+    memory.append(head, headSize).append(url).append(body);
+  } else {
+    iovec parts[3] = {{const_cast<char*>(head), headSize},
+                      {const_cast<char*>(url.data()), url.size()},
+                      {const_cast<char*>(body.data()), body.size()}};
+    size_t written = 0;
+    const int cause = writeWhole(fd, parts, size, &written);
+    if (cause != 0) {
+      if (written > 0) writeZeros(fd, size, size + written);
+      return cause;
+    }
+  }
+  size += total;
+  capacity = std::max(capacity, size);
+  return 0;
+}
+
+std::string QXJournalFile::readFile(uint64_t from, uint64_t to) const {
+  std::string data;
+  if (from >= to) return data;
+  data.resize(static_cast<size_t>(to - from));
+  if (!preadAll(fd, data.data(), data.size(), from)) data.clear();
+  return data;
+}
+
+void QXJournalFile::releaseZeros() {
+  if (fd < 0 || capacity <= size) return;
+  if (::ftruncate(fd, static_cast<off_t>(size)) == 0) capacity = size;
+}
+
+void QXJournalFile::closeInherited() noexcept {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}

@@ -1,0 +1,75 @@
+#ifndef QUORVEX_CORE_NETWORK_QXJOURNALFILE_H_
+#define QUORVEX_CORE_NETWORK_QXJOURNALFILE_H_
+
+// Private to the core: never included by a public header.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// One segment of the journal (QXHitJournal): a file in the data directory,
+// held with an exclusive advisory lock (flock) for as long as this process
+// has it, or bytes in memory.
+//
+// A new segment is made and locked under another name, headed, and only
+// then linked into place, which never replaces a file: no other process
+// ever sees a segment unlocked or without its header. A segment whose lock
+// can be taken belongs to no live process (its writer exited or was
+// killed); adopt() takes it over.
+//
+// Threads: none of its own; QXHitJournal serialises every use.
+struct QXJournalFile {
+  enum class Adoption {
+    kAdopted,  // locked, headed: `file` holds it
+    kLive,     // another process holds it, or it was retired meanwhile
+    kEmpty,    // too short for a header: removed, its hits (if any) lost
+    kLaterVersion,
+    kNotAJournal,  // both moved aside to "<name>.unreadable"
+  };
+
+  std::string name;
+  std::string path;  // empty in memory
+  int fd = -1;
+  std::string memory;     // the segment, in memory
+  uint64_t size = 0;      // header and whole records: where the next record goes
+  uint64_t capacity = 0;  // bytes of the file already written (records, then zeros)
+  uint64_t ingested = 0;  // offset up to which the worker has taken it in
+  uint64_t order = 0;
+  bool sealed = false;
+  // Made by this process: no outbox can hold an offset of it yet, and its
+  // records are counted as they are appended.
+  bool own = true;
+  uint64_t recordsLeft = 0;  // own segments: records not yet taken in
+  bool ahead = false;        // made by the worker ahead of its use
+
+  QXJournalFile() = default;
+  ~QXJournalFile();
+  QXJournalFile(const QXJournalFile&) = delete;
+  QXJournalFile& operator=(const QXJournalFile&) = delete;
+
+  // Makes segment `name` in `directory` (empty: in memory), headed with
+  // `order` and, on disk, written with zeros up to `capacity`. Null, with
+  // errno's text in `*error` and errno in `*cause`, when it cannot be made.
+  static std::unique_ptr<QXJournalFile> make(const std::string& directory, const std::string& name,
+                                             uint64_t order, uint64_t capacity, std::string* error,
+                                             int* cause);
+  // Takes over segment `name` of `directory` when no live process holds it.
+  static Adoption adopt(const std::string& directory, const std::string& name,
+                        std::unique_ptr<QXJournalFile>* file);
+
+  // Writes a record at `size` with as few system calls as the file system
+  // allows. Returns 0, or errno when it could not be written whole; what
+  // was written of it is then zeroed again, so that it ends the segment
+  // cleanly for a reader and the next record goes in its place.
+  int write(const char* head, size_t headSize, std::string_view url, std::string_view body);
+  // Bytes [from, to) of the file; fewer when it cannot be read.
+  std::string readFile(uint64_t from, uint64_t to) const;
+  // Gives the zeros written ahead of the records back to the file system.
+  void releaseZeros();
+  // Closes the descriptor without unlocking: after fork, in the child, the
+  // lock stays with the parent's descriptor.
+  void closeInherited() noexcept;
+};
+
+#endif  // QUORVEX_CORE_NETWORK_QXJOURNALFILE_H_
