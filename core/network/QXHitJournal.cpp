@@ -1,6 +1,5 @@
 #include "core/network/QXHitJournal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 
 #include "core/QXLogger.h"
 #include "platform/QXBytes.h"
+#include "platform/QXDataDirectory.h"
 #include "platform/QXPlatform.h"
 
 namespace {
@@ -137,6 +137,18 @@ void log(const std::string& message, int level) {
   QXLogger::sharedInstance().logMessage(message, level);
 }
 
+std::unique_ptr<const QXDataDirectory> openDirectory(const std::string& path) {
+  if (path.empty()) return nullptr;
+  std::string why;
+  std::unique_ptr<const QXDataDirectory> directory = QXDataDirectory::open(path, &why);
+  if (directory == nullptr) {
+    log("Delivery journal: the directory is not used (" + why +
+            "); hits are kept in memory until the process ends",
+        4);
+  }
+  return directory;
+}
+
 }  // namespace
 
 // One segment: a locked file, or bytes in memory.
@@ -156,8 +168,9 @@ struct QXHitJournal::File {
   }
 };
 
-QXHitJournal::QXHitJournal(std::string directory) : directory_(std::move(directory)) {
-  memory_ = directory_.empty();
+QXHitJournal::QXHitJournal(std::string directory)
+    : directory_(std::move(directory)), folder_(openDirectory(directory_)) {
+  memory_ = folder_ == nullptr;
 }
 
 QXHitJournal::~QXHitJournal() = default;
@@ -196,14 +209,13 @@ std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(bool memory, uint64_t
   // place, which never replaces a file: a segment is never seen unlocked or
   // without its header.
   file->path = pathOf(file->name);
-  const std::string making = file->path + ".new";
-  file->fd = ::open(making.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const std::string making = file->name + ".new";
+  file->fd = folder_->openFile(making, O_RDWR | O_CREAT | O_EXCL, 0600);
   bool made = file->fd >= 0 && ::flock(file->fd, LOCK_EX | LOCK_NB) == 0 &&
               writeAt(file->fd, head.data(), head.size(), 0) &&
-              writeZeros(file->fd, head.size(), capacity) &&
-              ::link(making.c_str(), file->path.c_str()) == 0;
+              writeZeros(file->fd, head.size(), capacity) && folder_->link(making, file->name);
   const int cause = errno;
-  if (file->fd >= 0) ::unlink(making.c_str());
+  if (file->fd >= 0) folder_->unlink(making);
   if (!made) {
     *error = errnoText(cause);
     return nullptr;
@@ -478,7 +490,7 @@ void QXHitJournal::retire(const Segment& segment) {
   }
   // Unlinked before the lock is released with the descriptor: a process
   // waiting for the lock then finds the file gone.
-  if (!file->path.empty()) ::unlink(file->path.c_str());
+  if (!file->path.empty()) folder_->unlink(file->name);
 }
 
 size_t QXHitJournal::adoptOrphans() {
@@ -486,13 +498,10 @@ size_t QXHitJournal::adoptOrphans() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (memory_) return 0;
   }
-  DIR* dir = ::opendir(directory_.c_str());
-  if (dir == nullptr) return 0;
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (isSegmentName(entry->d_name)) names.push_back(entry->d_name);
-  }
-  ::closedir(dir);
+  std::vector<std::string> names = folder_->names();
+  names.erase(std::remove_if(names.begin(), names.end(),
+                             [](const std::string& name) { return !isSegmentName(name); }),
+              names.end());
 
   std::vector<std::unique_ptr<File>> adopted;
   for (const std::string& name : names) {
@@ -507,7 +516,7 @@ size_t QXHitJournal::adoptOrphans() {
     file->name = name;
     file->path = pathOf(name);
     file->sealed = true;
-    file->fd = ::open(file->path.c_str(), O_RDWR | O_CLOEXEC);
+    file->fd = folder_->openFile(name, O_RDWR);
     if (file->fd < 0 || ::flock(file->fd, LOCK_EX | LOCK_NB) != 0) continue;  // a live owner
     struct stat info {};
     if (::fstat(file->fd, &info) != 0 || info.st_nlink == 0) continue;  // retired meanwhile
@@ -518,14 +527,14 @@ size_t QXHitJournal::adoptOrphans() {
       log("Delivery journal " + file->path + " lost its contents (" + std::to_string(file->size) +
               " bytes, too short for a header): the hits it held, if any, are lost",
           4);
-      ::unlink(file->path.c_str());
+      folder_->unlink(name);
       continue;
     }
     const bool ours = std::memcmp(head, kMagic, sizeof kMagic) == 0;
     const uint64_t readableBy = QXGetLittleEndian(head + 6, 2);
     if (!ours || readableBy > kVersion) {
       const std::string aside = file->path + ".unreadable";
-      ::rename(file->path.c_str(), aside.c_str());
+      folder_->rename(name, name + ".unreadable");
       log("Delivery journal " + file->path +
               (ours ? " was written by a later version" : " is not a journal") + "; moved to " +
               aside + ", its hits are not sent",

@@ -14,6 +14,8 @@
 
 #include "core/QXStatus.h"
 
+class QXDataDirectory;
+
 // Hits on their way into the outbox: the one durable step on the caller's
 // thread.
 //
@@ -35,9 +37,12 @@
 // segment is created under another name and renamed into place once locked
 // and headed, so no other process ever sees it half made.
 //
-// Memory: with an empty directory, or when no file can be made there (logged
-// once at level 4), segments live in memory; their hits are lost with the
-// process.
+// Memory: with an empty directory, one that is not the process's own (see
+// QXDataDirectory), or when no file can be made there (logged once at level
+// 4), segments live in memory; their hits are lost with the process. Every
+// file is made, opened, linked, renamed and removed through QXDataDirectory:
+// a link or a stranger's file under a segment's name is moved aside, never
+// followed.
 //
 // Format (little-endian): a header "QXHJ", u16 version, u16 oldest version
 // that can read it, u64 order (the nanoseconds of the real clock when made,
@@ -145,6 +150,7 @@ class QXHitJournal {
 
   // Constant after construction.
   const std::string directory_;
+  const std::unique_ptr<const QXDataDirectory> folder_;  // null: in memory
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.
