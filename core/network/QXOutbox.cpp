@@ -1,13 +1,13 @@
 #include "core/network/QXOutbox.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "core/QXLogger.h"
 #include "core/network/QXOutboxDatabase.h"
+#include "platform/QXDataDirectory.h"
 
 namespace {
 
@@ -41,9 +41,15 @@ class StatementReset {
   sqlite3_stmt* statement_;
 };
 
-off_t sizeOf(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
+std::string directoryOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 void log(const std::string& message, int level) {
@@ -69,7 +75,7 @@ std::string text(sqlite3_stmt* statement, int column) {
 }  // namespace
 
 QXOutbox::QXOutbox(std::string path, std::string vfs)
-    : configuredPath_(std::move(path)), vfs_(std::move(vfs)) {}
+    : configuredPath_(std::move(path)), name_(nameOf(configuredPath_)), vfs_(std::move(vfs)) {}
 
 QXOutbox::~QXOutbox() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -112,6 +118,10 @@ QXStatus QXOutbox::openLocked() {
   if (opened_) return QXStatus::OK();
   std::string error;
   bool toMemory = configuredPath_.empty();
+  if (!toMemory && directory_ == nullptr) {
+    directory_ = QXDataDirectory::open(directoryOf(configuredPath_), &error);
+    toMemory = directory_ == nullptr;
+  }
   for (int attempt = 0; !toMemory && attempt < 2; ++attempt) {
     switch (useLocked(configuredPath_, &error)) {
       case QXOutboxDatabase::Result::kOpen:
@@ -152,7 +162,8 @@ QXStatus QXOutbox::openLocked() {
 
 QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::string* error) {
   QXOutboxMeta meta;
-  const auto result = QXOutboxDatabase::open(path, vfs_, &db_, &meta, error);
+  const auto result = QXOutboxDatabase::open(path.empty() ? nullptr : directory_.get(), name_, vfs_,
+                                             &db_, &meta, error);
   if (result != QXOutboxDatabase::Result::kOpen) return result;
   if (!prepareLocked()) {
     *error = std::string("statements: ") + sqlite3_errmsg(db_);
@@ -171,7 +182,7 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
   opened_ = true;
   if (!path.empty()) {
     checkStateLocked();
-    stateFd_ = QXOutboxDatabase::openState(path);
+    stateFd_ = QXOutboxDatabase::openState(*directory_, name_);
     writeStateLocked();
   }
   return result;
@@ -180,7 +191,7 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
 void QXOutbox::checkStateLocked() {
   int64_t highest = 0;
   int64_t removed = 0;
-  if (!QXOutboxDatabase::readState(path_, &highest, &removed)) return;
+  if (!QXOutboxDatabase::readState(*directory_, name_, &highest, &removed)) return;
   if (highest <= highestStored_) return;
   // The side file saw hits stored that the database no longer knows of: its
   // log lost commits. Their ids stay used.
@@ -246,9 +257,9 @@ void QXOutbox::moveAsideLocked(const std::string& reason) {
   int64_t highest = 0;
   int64_t removed = 0;
   std::string lost;
-  if (QXOutboxDatabase::readState(configuredPath_, &highest, &removed) && highest > removed)
+  if (QXOutboxDatabase::readState(*directory_, name_, &highest, &removed) && highest > removed)
     lost = "; up to " + std::to_string(highest - removed) + " hit(s) it held are lost";
-  const std::string aside = QXOutboxDatabase::moveAside(configuredPath_);
+  const std::string aside = QXOutboxDatabase::moveAside(*directory_, name_);
   log("Delivery outbox " + configuredPath_ + " is damaged (" + reason + ")" + lost + "; " +
           (aside.empty() ? std::string("it cannot be moved aside")
                          : "moved aside to " + aside + ", a fresh one is used"),
@@ -597,7 +608,8 @@ bool QXOutbox::shrinkIfEmpty() {
   if (doneCount_ > 0) deleteDoneLocked();
   const int64_t freePages = pragma(db_, "PRAGMA freelist_count");
   const int64_t pageSize = pragma(db_, "PRAGMA page_size");
-  if (freePages < kShrinkFreePages && sizeOf(path_ + "-wal") < kShrinkFreePages * pageSize)
+  if (freePages < kShrinkFreePages &&
+      directory_->sizeOf(name_ + "-wal") < static_cast<uint64_t>(kShrinkFreePages * pageSize))
     return false;
   // Empty, the database rebuilds in an instant; then the log is folded in
   // and cut to nothing.
@@ -614,7 +626,7 @@ void QXOutbox::checkpointIfLarge(uint64_t maxLogBytes) {
     logLimit_ = maxLogBytes;
     execute(db_, ("PRAGMA journal_size_limit=" + std::to_string(maxLogBytes)).c_str());
   }
-  const auto size = static_cast<uint64_t>(sizeOf(path_ + "-wal"));
+  const uint64_t size = directory_->sizeOf(name_ + "-wal");
   if (size <= maxLogBytes) return;
   // Only this connection writes or reads here, so the log can be folded in
   // whole and made to start again from its beginning (cut back to its size
@@ -635,7 +647,7 @@ uint64_t QXOutbox::pageBytes() {
 uint64_t QXOutbox::diskBytes() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_ || path_.empty()) return 0;
-  return static_cast<uint64_t>(sizeOf(path_)) + static_cast<uint64_t>(sizeOf(path_ + "-wal"));
+  return directory_->sizeOf(name_) + directory_->sizeOf(name_ + "-wal");
 }
 
 void QXOutbox::releaseSpace(uint64_t maxFileBytes) {

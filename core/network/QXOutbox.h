@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+class QXDataDirectory;
 
 // The hits handed over and not yet done with, in an SQLite database that the
 // delivery worker fills from the journal (ingest) and drains.
@@ -44,10 +46,10 @@ struct sqlite3_stmt;
 // failures (too many open files, disk full, I/O) leave the outbox
 // unavailable: open() reports it and the worker tries again later, while
 // hits wait in the journal. When the directory cannot hold a database at all
-// (no such directory, no permission), or `path` is empty, the outbox lives in
-// memory. A write-ahead log that was deleted or damaged loses the hits it
-// held; a small side file ("<path>.state", the highest id stored and
-// removed) lets the next open tell how many, logged at level 4.
+// (no such directory, no permission, not the process's own: see
+// QXDataDirectory), or `path` is empty, the outbox lives in memory. A write-ahead log that was
+// deleted or damaged loses the hits it held; a small side file ("<path>.state", the highest id
+// stored and removed) lets the next open tell how many, logged at level 4.
 //
 // Threads: count(), bytes() and generation() from any thread; the rest is
 // serialised by a mutex and meant for the worker.
@@ -161,10 +163,12 @@ class QXOutbox {
 
   // Constant after construction.
   const std::string configuredPath_;
+  const std::string name_;  // of the database in its directory
   const std::string vfs_;
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.
+  std::unique_ptr<const QXDataDirectory> directory_;  // opened at the first open
   bool opened_ = false;
   std::string path_;  // the file in use; empty in memory
   std::string identity_;
