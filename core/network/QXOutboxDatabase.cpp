@@ -24,6 +24,10 @@ constexpr int kBusyTimeoutMs = 5000;
 // The log is cut back to this size when it restarts.
 constexpr const char* kJournalSizeLimit = "4194304";
 constexpr size_t kStateSize = 20;
+// Beyond any id an outbox could ever hand out, and far enough below the
+// 64-bit limit that a block reserved above it cannot overflow: a side file
+// naming more was not written by an outbox.
+constexpr uint64_t kLargestId = uint64_t{1} << 62;
 
 const char* const kSchema =
     "CREATE TABLE hits(id INTEGER PRIMARY KEY, created_ms INTEGER NOT NULL,"
@@ -296,7 +300,10 @@ bool QXOutboxDatabase::readState(const QXDataDirectory& directory, const std::st
   ::close(fd);
   if (!read) return false;
   if (QXGetLittleEndian(state + 16, 4) != QXCrc32(std::string_view(state, 16))) return false;
-  *highest = static_cast<int64_t>(QXGetLittleEndian(state, 8));
-  *removed = static_cast<int64_t>(QXGetLittleEndian(state + 8, 8));
+  const uint64_t highestRead = QXGetLittleEndian(state, 8);
+  const uint64_t removedRead = QXGetLittleEndian(state + 8, 8);
+  if (highestRead > kLargestId || removedRead > kLargestId) return false;
+  *highest = static_cast<int64_t>(highestRead);
+  *removed = static_cast<int64_t>(removedRead);
   return true;
 }

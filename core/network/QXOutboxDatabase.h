@@ -63,7 +63,8 @@ class QXOutboxDatabase {
   static std::string stateName(const std::string& name) { return name + ".state"; }
   static int openState(const QXDataDirectory& directory, const std::string& name);
   static void writeState(int fd, int64_t highest, int64_t removed);
-  // False when there is no valid side file.
+  // False when there is no valid side file: none, a wrong checksum, or ids
+  // no outbox could have used (negative, or near the 64-bit limit).
   static bool readState(const QXDataDirectory& directory, const std::string& name, int64_t* highest,
                         int64_t* removed);
 };
