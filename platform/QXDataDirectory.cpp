@@ -54,6 +54,52 @@ std::vector<std::string> componentsOf(const std::string& path) {
   return parts;
 }
 
+// Whether the directory open on `fd` may be used; `made`: by this walk, so
+// 0700 whatever the umask left of it.
+bool checkOwn(int fd, const std::string& shown, bool made, std::string* why) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    *why = shown + " cannot be looked at (" + errnoText(errno) + ")";
+    return false;
+  }
+  if (made && info.st_uid == ::geteuid() && (info.st_mode & 07777) != 0700 &&
+      ::fchmod(fd, 0700) == 0) {
+    info.st_mode = (info.st_mode & ~mode_t{07777}) | 0700;
+  }
+  const std::string refusal = QXDataDirectory::refusalFor(info);
+  if (refusal.empty()) return true;
+  *why = shown + " " + refusal;
+  return false;
+}
+
+// Opens `part` under `parent`, making it when it is missing and `create`.
+// One that `mustOwn`, or that was made, is not followed if it is a link and
+// must be the process's own. -1, with `*why`, when it cannot be used.
+int openComponent(int parent, const std::string& part, const std::string& shown, bool mustOwn,
+                  bool create, std::string* why) {
+  bool made = false;
+  int fd = ::openat(parent, part.c_str(), kDirectoryFlags | (mustOwn ? O_NOFOLLOW : 0));
+  if (fd < 0 && errno == ENOENT && create) {
+    made = ::mkdirat(parent, part.c_str(), 0700) == 0;
+    if (made || errno == EEXIST) fd = ::openat(parent, part.c_str(), kDirectoryFlags | O_NOFOLLOW);
+  }
+  if (fd < 0) {
+    const int cause = errno;
+    struct stat info {};
+    if (::fstatat(parent, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+      *why = shown + " is a symbolic link";
+    } else {
+      *why = shown + " cannot be " + (create ? "made" : "opened") + " (" + errnoText(cause) + ")";
+    }
+    return -1;
+  }
+  if ((made || mustOwn) && !checkOwn(fd, shown, made, why)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 QXDataDirectory::QXDataDirectory(std::string path, int descriptor)
@@ -96,68 +142,26 @@ std::unique_ptr<QXDataDirectory> QXDataDirectory::walk(const std::string& path,
   }
   const std::vector<std::string> parts = componentsOf(path);
   const bool absolute = path[0] == '/';
-  int parent = ::open(absolute ? "/" : ".", kDirectoryFlags);
-  if (parent < 0) {
+  int fd = ::open(absolute ? "/" : ".", kDirectoryFlags);
+  if (fd < 0) {
     *why = path + " cannot be opened (" + errnoText(errno) + ")";
+    return nullptr;
+  }
+  // "/" or ".": the directory opened first is the one.
+  if (parts.empty() && !checkOwn(fd, path, false, why)) {
+    ::close(fd);
     return nullptr;
   }
   std::string shown = absolute ? "" : ".";
   for (size_t i = 0; i < parts.size(); ++i) {
-    const std::string& part = parts[i];
-    shown += "/" + part;
+    shown += "/" + parts[i];
     const bool mustOwn = i + std::max<size_t>(ownedComponents, 1) >= parts.size();
-    bool made = false;
-    int fd = ::openat(parent, part.c_str(), kDirectoryFlags | (mustOwn ? O_NOFOLLOW : 0));
-    if (fd < 0 && errno == ENOENT && create) {
-      made = ::mkdirat(parent, part.c_str(), 0700) == 0;
-      if (made || errno == EEXIST)
-        fd = ::openat(parent, part.c_str(), kDirectoryFlags | O_NOFOLLOW);
-    }
-    if (fd < 0) {
-      const int cause = errno;
-      struct stat info {};
-      if (::fstatat(parent, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISLNK(info.st_mode)) {
-        *why = shown + " is a symbolic link";
-      } else {
-        *why = shown + " cannot be " + (create ? "made" : "opened") + " (" + errnoText(cause) + ")";
-      }
-      ::close(parent);
-      return nullptr;
-    }
-    ::close(parent);
-    parent = fd;
-    if (!made && !mustOwn) continue;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-      *why = shown + " cannot be looked at (" + errnoText(errno) + ")";
-      ::close(fd);
-      return nullptr;
-    }
-    // Made here: 0700 whatever the umask left of it.
-    if (made && info.st_uid == ::geteuid() && (info.st_mode & 07777) != 0700 &&
-        ::fchmod(fd, 0700) == 0) {
-      info.st_mode = (info.st_mode & ~mode_t{07777}) | 0700;
-    }
-    const std::string refusal = refusalFor(info);
-    if (!refusal.empty()) {
-      *why = shown + " " + refusal;
-      ::close(fd);
-      return nullptr;
-    }
+    const int next = openComponent(fd, parts[i], shown, mustOwn, create, why);
+    ::close(fd);
+    if (next < 0) return nullptr;
+    fd = next;
   }
-  if (parts.empty()) {
-    // "/" or ".": the directory opened first is the one.
-    struct stat info {};
-    const std::string refusal =
-        ::fstat(parent, &info) == 0 ? refusalFor(info) : "cannot be looked at";
-    if (!refusal.empty()) {
-      *why = path + " " + refusal;
-      ::close(parent);
-      return nullptr;
-    }
-  }
-  return std::unique_ptr<QXDataDirectory>(new QXDataDirectory(path, parent));
+  return std::unique_ptr<QXDataDirectory>(new QXDataDirectory(path, fd));
 }
 
 std::string QXDataDirectory::resolvedPath() const {
