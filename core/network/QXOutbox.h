@@ -47,9 +47,10 @@ class QXDataDirectory;
 // unavailable: open() reports it and the worker tries again later, while
 // hits wait in the journal. When the directory cannot hold a database at all
 // (no such directory, no permission, not the process's own: see
-// QXDataDirectory), or `path` is empty, the outbox lives in memory. A write-ahead log that was
-// deleted or damaged loses the hits it held; a small side file ("<path>.state", the highest id
-// stored and removed) lets the next open tell how many, logged at level 4.
+// QXDataDirectory), or `path` is empty, the outbox lives in memory. A
+// write-ahead log that was deleted or damaged loses the hits it held; a small
+// side file ("<path>.state", the highest id stored and removed) lets the next
+// open tell how many, logged at level 4.
 //
 // Threads: count(), bytes() and generation() from any thread; the rest is
 // serialised by a mutex and meant for the worker.
