@@ -153,8 +153,11 @@ TEST_F(DataDirectoryTest, WithoutAHomeTheRuntimeDirectoryIsUsedElseMemoryNeverAN
     EXPECT_EQ(modeOf(root.file("quorvex/com.example.app")) & 07777, 0700u);
   }
   ::unsetenv("XDG_RUNTIME_DIR");
+  const std::string formerFallback = "/tmp/quorvex-" + std::to_string(::getuid());
+  const bool fallbackThere = exists(formerFallback);
   QXLinuxPlatform platform(options);
   EXPECT_EQ(platform.dataDirectory(), "");
+  EXPECT_EQ(exists(formerFallback), fallbackThere);
   ASSERT_EQ(reports().size(), 1u);
   EXPECT_NE(reports()[0].find("no data directory"), std::string::npos) << reports()[0];
 }
