@@ -54,12 +54,20 @@ std::vector<std::string> componentsOf(const std::string& path) {
   return parts;
 }
 
+void closeKeepingErrno(int fd) {
+  const int cause = errno;
+  ::close(fd);
+  errno = cause;
+}
+
 // Whether the directory open on `fd` may be used; `made`: by this walk, so
 // 0700 whatever the umask left of it.
 bool checkOwn(int fd, const std::string& shown, bool made, std::string* why) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    *why = shown + " cannot be looked at (" + errnoText(errno) + ")";
+    const int cause = errno;
+    *why = shown + " cannot be looked at (" + errnoText(cause) + ")";
+    errno = cause;
     return false;
   }
   if (made && info.st_uid == ::geteuid() && (info.st_mode & 07777) != 0700 &&
@@ -69,6 +77,7 @@ bool checkOwn(int fd, const std::string& shown, bool made, std::string* why) {
   const std::string refusal = QXDataDirectory::refusalFor(info);
   if (refusal.empty()) return true;
   *why = shown + " " + refusal;
+  errno = EPERM;
   return false;
 }
 
@@ -88,13 +97,15 @@ int openComponent(int parent, const std::string& part, const std::string& shown,
     struct stat info {};
     if (::fstatat(parent, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
       *why = shown + " is a symbolic link";
+      errno = EPERM;
     } else {
       *why = shown + " cannot be " + (create ? "made" : "opened") + " (" + errnoText(cause) + ")";
+      errno = cause;
     }
     return -1;
   }
   if ((made || mustOwn) && !checkOwn(fd, shown, made, why)) {
-    ::close(fd);
+    closeKeepingErrno(fd);
     return -1;
   }
   return fd;
@@ -144,12 +155,14 @@ std::unique_ptr<QXDataDirectory> QXDataDirectory::walk(const std::string& path,
   const bool absolute = path[0] == '/';
   int fd = ::open(absolute ? "/" : ".", kDirectoryFlags);
   if (fd < 0) {
-    *why = path + " cannot be opened (" + errnoText(errno) + ")";
+    const int cause = errno;
+    *why = path + " cannot be opened (" + errnoText(cause) + ")";
+    errno = cause;
     return nullptr;
   }
   // "/" or ".": the directory opened first is the one.
   if (parts.empty() && !checkOwn(fd, path, false, why)) {
-    ::close(fd);
+    closeKeepingErrno(fd);
     return nullptr;
   }
   std::string shown = absolute ? "" : ".";
@@ -157,7 +170,7 @@ std::unique_ptr<QXDataDirectory> QXDataDirectory::walk(const std::string& path,
     shown += "/" + parts[i];
     const bool mustOwn = i + std::max<size_t>(ownedComponents, 1) >= parts.size();
     const int next = openComponent(fd, parts[i], shown, mustOwn, create, why);
-    ::close(fd);
+    closeKeepingErrno(fd);
     if (next < 0) return nullptr;
     fd = next;
   }

@@ -41,7 +41,9 @@
 class QXDataDirectory {
  public:
   // Opens the existing directory `path`. Null, with the reason in `*why`,
-  // when it cannot be opened or is not the process's own.
+  // when it cannot be opened or is not the process's own; errno is then EPERM
+  // for a directory refused (not the process's own, or a link), else the
+  // system's cause (ENOENT, EMFILE, ...).
   static std::unique_ptr<QXDataDirectory> open(const std::string& path, std::string* why);
   // Opens `path`, making what is missing of it on the way (mode 0700). The
   // last `ownedComponents` components (at least the last) and every

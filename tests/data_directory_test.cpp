@@ -10,12 +10,16 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/network/QXHitJournal.h"
+#include "core/network/QXOutbox.h"
 #include "platform/QXDataDirectory.h"
+#include "platform/QXFileUserDefaults.h"
 #include "platform/QXLinuxPlatform.h"
 #include "platform/QXPlatformLog.h"
 #include "support/TestSupport.h"
@@ -70,6 +74,7 @@ TEST_F(DataDirectoryTest, ADirectoryThatIsNotTheProcesssOwnIsRefusedWithTheReaso
     const char* what;
     std::function<std::string()> make;  // the directory's path
     std::string reason;
+    int error = EPERM;  // errno: refused, or the system's cause
   };
   const std::string other = std::to_string(isRoot() ? kNobody : 0);
   const Case cases[] = {
@@ -103,7 +108,7 @@ TEST_F(DataDirectoryTest, ADirectoryThatIsNotTheProcesssOwnIsRefusedWithTheReaso
          qxtest::writeFile(root.file("e"), "x");
          return root.file("e");
        },
-       "Not a directory"},
+       "Not a directory", ENOTDIR},
   };
   for (const Case& c : cases) {
     const std::string path = c.make();
@@ -112,6 +117,7 @@ TEST_F(DataDirectoryTest, ADirectoryThatIsNotTheProcesssOwnIsRefusedWithTheReaso
       const auto directory =
           create ? QXDataDirectory::make(path, 1, &why) : QXDataDirectory::open(path, &why);
       EXPECT_EQ(directory, nullptr) << c.what;
+      EXPECT_EQ(errno, c.error) << c.what;
       EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
     }
   }
@@ -138,6 +144,22 @@ TEST_F(DataDirectoryTest, ThePlatformKeepsStateInMemoryInABorrowedDirectoryAndSa
   EXPECT_NE(reports()[0].find("is writable by every user (mode 0777); state is kept in memory"),
             std::string::npos)
       << reports()[0];
+}
+
+// Each piece that keeps files, given a borrowed directory directly, keeps
+// its state in memory and writes nothing there.
+TEST_F(DataDirectoryTest, EachPieceKeepsItsStateInMemoryInABorrowedDirectory) {
+  const std::string shared = makeDirectory(root.file("shared"), 0777);
+  QXFileUserDefaults defaults(shared + "/user-defaults.qxud");
+  defaults.setObject("v", "k");
+  EXPECT_FALSE(defaults.isPersistent());
+  QXHitJournal journal(shared);
+  EXPECT_TRUE(journal.append("u", "b=1", false, 1).ok());
+  EXPECT_TRUE(journal.inMemory());
+  QXOutbox outbox(shared + "/outbox.sqlite");
+  EXPECT_TRUE(outbox.open().ok());
+  EXPECT_TRUE(outbox.inMemory());
+  EXPECT_TRUE(std::filesystem::is_empty(shared));
 }
 
 TEST_F(DataDirectoryTest, WithoutAHomeTheRuntimeDirectoryIsUsedElseMemoryNeverANameUnderTmp) {
