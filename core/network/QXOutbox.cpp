@@ -41,12 +41,6 @@ class StatementReset {
   sqlite3_stmt* statement_;
 };
 
-std::string directoryOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string nameOf(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -118,10 +112,6 @@ QXStatus QXOutbox::openLocked() {
   if (opened_) return QXStatus::OK();
   std::string error;
   bool toMemory = configuredPath_.empty();
-  if (!toMemory && directory_ == nullptr) {
-    directory_ = QXDataDirectory::open(directoryOf(configuredPath_), &error);
-    toMemory = directory_ == nullptr;
-  }
   for (int attempt = 0; !toMemory && attempt < 2; ++attempt) {
     switch (useLocked(configuredPath_, &error)) {
       case QXOutboxDatabase::Result::kOpen:
@@ -161,6 +151,10 @@ QXStatus QXOutbox::openLocked() {
 }
 
 QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::string* error) {
+  if (!path.empty() && directory_ == nullptr) {
+    const auto opened = QXOutboxDatabase::openDirectory(path, &directory_, error);
+    if (opened != QXOutboxDatabase::Result::kOpen) return opened;
+  }
   QXOutboxMeta meta;
   const auto result = QXOutboxDatabase::open(path.empty() ? nullptr : directory_.get(), name_, vfs_,
                                              &db_, &meta, error);

@@ -267,6 +267,16 @@ QXOutboxDatabase::Result QXOutboxDatabase::open(const QXDataDirectory* directory
   return Result::kOpen;
 }
 
+QXOutboxDatabase::Result QXOutboxDatabase::openDirectory(
+    const std::string& path, std::unique_ptr<const QXDataDirectory>* directory,
+    std::string* error) {
+  const auto slash = path.rfind('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  *directory = QXDataDirectory::open(parent, error);
+  return *directory != nullptr ? Result::kOpen : classifyErrno(errno);
+}
+
 std::string QXOutboxDatabase::moveAside(const QXDataDirectory& directory, const std::string& name) {
   const std::string base = name + ".corrupt-" + std::to_string(std::time(nullptr));
   std::string aside = base;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct sqlite3;
@@ -51,6 +52,13 @@ class QXOutboxDatabase {
   // `*error` says why.
   static Result open(const QXDataDirectory* directory, const std::string& name,
                      const std::string& vfs, sqlite3** db, QXOutboxMeta* meta, std::string* error);
+
+  // Opens the directory of the database `path` into `*directory`: kOpen;
+  // kImpossible when it is missing or not the process's own
+  // (QXDataDirectory); kUnavailable when it may pass (too many open files).
+  static Result openDirectory(const std::string& path,
+                              std::unique_ptr<const QXDataDirectory>* directory,
+                              std::string* error);
 
   // Renames the database and its log to "<name>.corrupt-<unix time>[-n]";
   // returns the new name's path, or empty when the database could not be
