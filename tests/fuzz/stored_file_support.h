@@ -23,9 +23,11 @@ inline void require(bool condition) {
   if (!condition) std::abort();
 }
 
-// A private directory for this process's files, made once, quiet logs.
+// A private directory for this process's files, made once and removed at
+// exit (a crash leaves it, with the input), quiet logs.
 inline const std::string& dataDirectory() {
-  static const std::string path = [] {
+  // Never destroyed: the exit handler that removes the directory reads it.
+  static const std::string* const path = [] {
     QXLogger::sharedInstance().setSink([](int, const std::string&) {});
     QXSetPlatformErrorSink([](const std::string&) {});
     // In memory when the machine has a tmpfs there: syncs then cost nothing.
@@ -36,9 +38,14 @@ inline const std::string& dataDirectory() {
         shared ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
     std::string pattern = (base / "quorvex-fuzz-XXXXXX").string();
     require(::mkdtemp(pattern.data()) != nullptr);
-    return pattern;
+    return new std::string(pattern);
   }();
-  return path;
+  static const bool removedAtExit = std::atexit([] {
+                                      std::error_code ignored;
+                                      std::filesystem::remove_all(*path, ignored);
+                                    }) == 0;
+  (void)removedAtExit;
+  return *path;
 }
 
 inline std::string fileIn(const std::string& name) {
