@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/QXBytes.h"
+#include "platform/QXDataDirectory.h"
 #include "platform/QXPlatformLog.h"
 
 namespace {
@@ -96,6 +97,11 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string nameOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 uint64_t recordSize(const std::string& key, const std::string& value) {
   return kRecordHeaderSize + key.size() + value.size();
 }
@@ -106,7 +112,15 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-QXFileUserDefaults::QXFileUserDefaults(std::string path) : path_(std::move(path)) {
+QXFileUserDefaults::QXFileUserDefaults(std::string path)
+    : path_(std::move(path)), name_(nameOf(path_)) {
+  std::string why;
+  directory_ = QXDataDirectory::open(directoryOf(path_), &why);
+  if (directory_ == nullptr) {
+    QXReportPlatformError("user defaults " + path_ + ": the directory is not used (" + why +
+                          "); values are kept in memory only");
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   openAndLoad();
 }
@@ -122,14 +136,15 @@ bool QXFileUserDefaults::isPersistent() const {
 }
 
 void QXFileUserDefaults::moveAside(const std::string& why) {
-  const std::string aside = path_ + ".corrupt-" + std::to_string(std::time(nullptr));
-  if (::rename(path_.c_str(), aside.c_str()) == 0) {
+  const std::string asideName = name_ + ".corrupt-" + std::to_string(std::time(nullptr));
+  const std::string aside = directory_->pathOf(asideName);
+  if (directory_->rename(name_, asideName)) {
     QXReportPlatformError("user defaults " + path_ + ": " + why + "; moved aside to " + aside +
                           " and started afresh");
   } else {
     QXReportPlatformError("user defaults " + path_ + ": " + why + "; could not move it aside (" +
                           errnoText() + "), replacing it");
-    ::unlink(path_.c_str());
+    directory_->unlink(name_);
   }
 }
 
@@ -150,12 +165,12 @@ QXFileUserDefaults::Lock QXFileUserDefaults::lockFile(int& fd) {
     // then the lock is on a file nobody will read again.
     struct stat opened {};
     struct stat named {};
-    if (::fstat(fd, &opened) == 0 && ::stat(path_.c_str(), &named) == 0 &&
+    if (::fstat(fd, &opened) == 0 && directory_->statFile(name_, &named) &&
         sameFile(opened, named)) {
       return Lock::kTaken;
     }
     ::close(fd);
-    fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    fd = directory_->openFile(name_, O_RDWR | O_CREAT | O_APPEND, 0600);
     if (fd < 0) return Lock::kTaken;  // the caller reports the failed open
   }
   return Lock::kHeldElsewhere;
@@ -163,7 +178,7 @@ QXFileUserDefaults::Lock QXFileUserDefaults::lockFile(int& fd) {
 
 void QXFileUserDefaults::openAndLoad() {
   auto openFile = [this](int extraFlags) {
-    return ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0600);
+    return directory_->openFile(name_, O_RDWR | O_CREAT | O_APPEND | extraFlags, 0600);
   };
   bool heldElsewhere = false;
   // Every file this object writes is locked first, so that two processes
@@ -182,7 +197,10 @@ void QXFileUserDefaults::openAndLoad() {
   };
   std::string contents;
   struct stat before {};
-  const bool existed = ::stat(path_.c_str(), &before) == 0;
+  // Only a file of the process's user counts: anything else under the name
+  // is moved aside by the open, and held nothing of the application's.
+  const bool existed = directory_->statFile(name_, &before) && S_ISREG(before.st_mode) &&
+                       before.st_uid == ::geteuid();
   int fd = openLocked(0);
   if (heldElsewhere) {
     loadWithoutWriting(fd);
@@ -354,8 +372,9 @@ void QXFileUserDefaults::maybeCompact() {
 
 bool QXFileUserDefaults::rewrite() {
   if (fd_ < 0) return false;
-  const std::string temporary = path_ + ".tmp";
-  int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const std::string temporaryName = name_ + ".tmp";
+  const std::string temporary = directory_->pathOf(temporaryName);
+  int fd = directory_->openFile(temporaryName, O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) {
     QXReportPlatformError("user defaults " + temporary + ": cannot be created (" + errnoText() +
                           ")");
@@ -375,20 +394,16 @@ bool QXFileUserDefaults::rewrite() {
   for (const auto& [key, value] : values_)
     contents += encodeRecord(kOpSet, key, value);
   bool ok = writeAll(fd, contents.data(), contents.size()) && ::fdatasync(fd) == 0 &&
-            ::rename(temporary.c_str(), path_.c_str()) == 0;
+            directory_->rename(temporaryName, name_);
   if (!ok) {
     QXReportPlatformError("user defaults " + path_ + ": cannot be rewritten (" + errnoText() + ")");
     ::close(fd);
-    ::unlink(temporary.c_str());
+    directory_->unlink(temporaryName);
     missedWrites_ = true;
     return false;
   }
   // Make the rename itself durable.
-  int dir = ::open(directoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  directory_->sync();
   ::close(fd_);
   fd_ = fd;
   ::fcntl(fd_, F_SETFL, O_APPEND);

@@ -9,6 +9,8 @@
 
 #include "platform/QXStandardUserDefaults.h"
 
+class QXDataDirectory;
+
 // User defaults persisted in one file, as an append-only log of records.
 //
 // Durability: every setObject/removeObject appends one record with a single
@@ -37,7 +39,11 @@
 // compaction by the writer can then not silently undo its writes. The
 // compacted file is locked before it takes the file's name.
 //
-// The file is created with mode 0600.
+// The file is created with mode 0600, in a directory that must be the
+// process's own; it and its temporary file are opened through
+// QXDataDirectory, so a link or a stranger's file found under their names is
+// moved aside and never written. When the directory is not the process's
+// own, values live in memory only and the reason is reported once.
 class QXFileUserDefaults : public QXStandardUserDefaults {
  public:
   explicit QXFileUserDefaults(std::string path);
@@ -69,6 +75,10 @@ class QXFileUserDefaults : public QXStandardUserDefaults {
   void moveAside(const std::string& why);
 
   const std::string path_;
+  // Constant after construction: the file's directory (null: memory only)
+  // and its name there.
+  std::unique_ptr<const QXDataDirectory> directory_;
+  const std::string name_;
 
   mutable std::mutex mutex_;
   std::unordered_map<std::string, std::string> values_;  // guarded by mutex_

@@ -10,10 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <system_error>
+#include <utility>
 
 #include "platform/QXBytes.h"
 #include "platform/QXCurrency.h"
+#include "platform/QXDataDirectory.h"
 #include "platform/QXFileUserDefaults.h"
 #include "platform/QXLinuxDevice.h"
 #include "platform/QXLinuxInterfaces.h"
@@ -39,18 +40,10 @@ std::string environment(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
-bool makeDirectories(const std::string& path) {
-  if (path.empty()) return false;
-  std::string partial;
-  size_t position = 0;
-  while (position != std::string::npos) {
-    position = path.find('/', position + 1);
-    partial = path.substr(0, position);
-    if (partial.empty()) continue;
-    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+// An XDG variable's directory; a relative one is to be ignored.
+std::string xdgDirectory(const char* name) {
+  std::string value = environment(name);
+  return !value.empty() && value[0] == '/' ? value : std::string();
 }
 
 // The locale of the options, else of the environment. A name given without
@@ -71,7 +64,10 @@ struct QXLinuxPlatform::State {
         executableName(readExecutableName()),
         locale(localeFrom(options.localeIdentifier)) {}
 
-  std::string defaultDataDirectory() const;
+  // The default data directory, and how many of its last components are
+  // the SDK's (made by it, and to be the process's own); empty when the
+  // process has no home nor runtime directory.
+  std::pair<std::string, size_t> defaultDataDirectory() const;
   const std::optional<QXCurrency>& currency();
 
   // Constant after construction.
@@ -207,32 +203,39 @@ std::string QXLinuxPlatform::directoryNameFor(const std::string& bundleIdentifie
   return name;
 }
 
-std::string QXLinuxPlatform::State::defaultDataDirectory() const {
+std::pair<std::string, size_t> QXLinuxPlatform::State::defaultDataDirectory() const {
   const std::string application =
       directoryNameFor(options.bundleIdentifier.value_or(executableName));
-  std::string base = environment("XDG_DATA_HOME");
+  std::string base = xdgDirectory("XDG_DATA_HOME");
   if (base.empty()) {
     const std::string home = environment("HOME");
     if (!home.empty()) base = home + "/.local/share";
   }
-  if (base.empty())
-    base = "/tmp/quorvex-" + std::to_string(::getuid());
-  else
-    base += "/quorvex";
-  return base + "/" + application;
+  // The runtime directory is the user's alone, and emptied at logout or
+  // reboot: better than a name under /tmp that another user could take first.
+  if (base.empty()) base = xdgDirectory("XDG_RUNTIME_DIR");
+  if (base.empty()) return {std::string(), 0};
+  return {base + "/quorvex/" + application, 2};
 }
 
 std::string QXLinuxPlatform::dataDirectory() {
   State& state = *state_;
   std::call_once(state.dataDirectoryOnce, [&state] {
-    std::string directory = state.options.dataDirectory.empty() ? state.defaultDataDirectory()
-                                                                : state.options.dataDirectory;
-    if (makeDirectories(directory)) {
+    auto [directory, owned] = state.options.dataDirectory.empty()
+                                  ? state.defaultDataDirectory()
+                                  : std::make_pair(state.options.dataDirectory, size_t{1});
+    if (directory.empty()) {
+      QXReportPlatformError(
+          "no data directory: neither HOME, XDG_DATA_HOME nor XDG_RUNTIME_DIR is set; state is "
+          "kept in memory only");
+      return;
+    }
+    std::string why;
+    if (QXDataDirectory::make(directory, owned, &why) != nullptr) {
       state.dataDirectory = directory;
     } else {
-      QXReportPlatformError("data directory " + directory + " cannot be made (" +
-                            std::generic_category().message(errno) +
-                            "); state is kept in memory only");
+      QXReportPlatformError("data directory " + directory + " is not used: " + why +
+                            "; state is kept in memory only");
     }
   });
   return state_->dataDirectory;

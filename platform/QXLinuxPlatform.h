@@ -20,9 +20,13 @@
 //     build ("CFBundleVersion") unless given;
 //   - data directory: $XDG_DATA_HOME/quorvex/<bundle identifier>, else
 //     $HOME/.local/share/quorvex/<bundle identifier>, else
-//     /tmp/quorvex-<uid>/<bundle identifier> (an identifier that cannot be a
-//     file name, or is longer than 100 bytes, is shortened to a prefix and a
-//     checksum, the same at every launch);
+//     $XDG_RUNTIME_DIR/quorvex/<bundle identifier>, else none: state in
+//     memory (an identifier that cannot be a file name, or is longer than
+//     100 bytes, is shortened to a prefix and a checksum, the same at every
+//     launch). The directory, given or default, must be the process's own
+//     (QXDataDirectory): owned by its user, writable by nobody else and not
+//     a link; what the platform makes of it is made 0700. One that is not is
+//     not used: state stays in memory and the error sink is told why;
 //   - locale: the first non-empty of LC_ALL, LC_MESSAGES and LANG, without
 //     codeset and modifier ("fr_FR.UTF-8@euro" is "fr_FR"; "C", "POSIX" and
 //     nothing are no locale). The user defaults answer "AppleLocale" with it

@@ -122,7 +122,8 @@ class QX_EXPORT QXPlatform {
   virtual bool fileExists(const std::string& path) = 0;
   // The directory where the SDK keeps its files (user defaults, outbox),
   // created with mode 0700 if missing. Empty when no such directory can be
-  // had; callers then keep their state in memory and log why.
+  // had, or the one there is not the process's own (QXDataDirectory); callers
+  // then keep their state in memory, and the platform has said why.
   virtual std::string dataDirectory() = 0;
 
   // --- Random numbers and UUIDs ----------------------------------------------

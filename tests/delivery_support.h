@@ -154,9 +154,11 @@ inline std::vector<std::string> commandFor(const std::vector<std::string>& argv)
 // kills it if it still runs.
 class ChildProcess {
  public:
-  // The child dies with the test's process (see forkDyingWithParent). Throws
-  // when the program cannot be run.
-  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+  // The child dies with the test's process (see forkDyingWithParent); with a
+  // `user`, it runs as that user and group (dropPrivilegesTo). Throws when the
+  // program cannot be run.
+  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+               std::optional<uid_t> user = std::nullopt) {
     const std::vector<std::string> command = commandFor(argv);
     std::vector<char*> args;
     for (const std::string& arg : command)
@@ -180,7 +182,7 @@ class ChildProcess {
     const pid_t pid = forkDyingWithParent();
     const int forkError = errno;
     if (pid == 0) {
-      if (::dup2(out[1], 1) >= 0 && ::dup2(err[1], 2) >= 0)
+      if ((!user || dropPrivilegesTo(*user)) && ::dup2(out[1], 1) >= 0 && ::dup2(err[1], 2) >= 0)
         ::execve(args[0], args.data(), envp.data());
       const int error = errno;
       if (::write(execFailed[1], &error, sizeof error) < 0) {

@@ -6,15 +6,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/network/QXHitJournal.h"
 #include "core/network/QXJournalIngester.h"
 #include "core/network/QXOutbox.h"
+#include "platform/QXBytes.h"
 #include "platform/QXFakePlatform.h"
 #include "support/TestSupport.h"
 
@@ -85,6 +89,52 @@ TEST_F(OutboxFaultsTest, ALostLogIsToldWithItsHitsAndNoIdentifierComesBack) {
         << what << ": " << ::testing::PrintToString(log.messagesAt(4));
     EXPECT_EQ(bodies(outbox), (std::vector<std::string>{"a", "b", "c"})) << what;
     EXPECT_EQ(handedOut.count(outbox.identifierFor(add(outbox, "f"))), 0u) << what;
+  }
+}
+
+// The side file is only a hint, and anyone who could write the directory
+// could have written it: one that names ids no outbox could have used
+// (negative, or where the next would pass the 64-bit limit) is ignored, and a
+// plausible one still keeps its ids from coming back.
+TEST_F(OutboxFaultsTest, ASideFileNamingImpossibleIdsIsIgnored) {
+  struct Case {
+    const char* what;
+    std::optional<std::pair<uint64_t, uint64_t>> state;  // highest and removed; none: no file
+    int64_t nextId;  // of the hit stored next; 0: as without a side file
+  };
+  const Case cases[] = {
+      {"no side file", std::nullopt, 0},
+      {"the largest id", std::make_pair(uint64_t{INT64_MAX}, uint64_t{0}), 0},
+      {"a negative id", std::make_pair(~uint64_t{0}, uint64_t{0}), 0},
+      {"a negative removed id", std::make_pair(uint64_t{2}, ~uint64_t{0}), 0},
+      {"just past the largest", std::make_pair((uint64_t{1} << 62) + 1, uint64_t{0}), 0},
+      {"a plausible one", std::make_pair(uint64_t{100000}, uint64_t{0}), 100001},
+      {"the largest plausible", std::make_pair(uint64_t{1} << 62, uint64_t{0}),
+       (int64_t{1} << 62) + 1},
+  };
+  int64_t withoutSideFile = 0;
+  for (const Case& c : cases) {
+    qxtest::TempDirectory place;
+    const std::string path = place.file("outbox.sqlite");
+    {
+      QXOutbox outbox(path);
+      add(outbox, "a");
+    }
+    fs::remove(path + ".state");
+    if (c.state) {
+      std::string state;
+      QXPutLittleEndian(state, c.state->first, 8);
+      QXPutLittleEndian(state, c.state->second, 8);
+      QXPutLittleEndian(state, QXCrc32(state), 4);
+      qxtest::writeFile(path + ".state", state);
+    }
+    qxtest::LogCapture log;
+    QXOutbox outbox(path);
+    ASSERT_TRUE(outbox.open().ok()) << c.what;
+    const int64_t next = add(outbox, "b");
+    if (!c.state) withoutSideFile = next;
+    EXPECT_EQ(next, c.nextId != 0 ? c.nextId : withoutSideFile) << c.what;
+    EXPECT_EQ(log.contains(4, "write-ahead log was missing or damaged"), c.nextId != 0) << c.what;
   }
 }
 

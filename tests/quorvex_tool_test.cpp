@@ -1,6 +1,9 @@
 // quorvex body and quorvex send, run as the built program.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -153,6 +156,41 @@ TEST_F(QuorvexToolTest, SendGivesUpAfterItsTimeoutWhenNothingAnswers) {
   const std::string url = "http://127.0.0.1:" + std::to_string(qxtest::closedPort()) + "/7/";
   EXPECT_EQ(run({"send", "--url", url, "--timeout", "1", "page=home"}), 1);
   EXPECT_NE(tool->out().find("1 waiting"), std::string::npos) << tool->out();
+}
+
+// A data directory lent by another user or open to others is not used: the
+// state stays in memory, standard error says why once, and nothing is
+// written there.
+TEST_F(QuorvexToolTest, ABorrowedDataDirectoryIsNotUsedAndSaysWhyOnce) {
+  struct Case {
+    const char* what;
+    mode_t mode;
+    bool anotherUsers;  // given away, which only root can do
+    const char* said;
+  };
+  const Case cases[] = {
+      {"open to every user", 0777, false, "is writable by every user (mode 0777)"},
+      {"open to its group", 0770, false, "is writable by its group"},
+      {"another user's", 0700, true, "belongs to user 65534"},
+  };
+  const std::string data = directory.file("data");
+  for (const Case& c : cases) {
+    if (c.anotherUsers && ::geteuid() != 0) continue;
+    std::filesystem::remove_all(data);
+    ASSERT_EQ(::mkdir(data.c_str(), c.mode), 0);
+    ASSERT_EQ(::chmod(data.c_str(), c.mode), 0);
+    if (c.anotherUsers) {
+      ASSERT_EQ(::chown(data.c_str(), qxtest::kUnprivilegedUser, qxtest::kUnprivilegedUser), 0);
+    }
+    ASSERT_EQ(run({"body", "page=x"}), 0) << c.what << "\n" << tool->err();
+    const std::string& err = tool->err();
+    const size_t said = err.find("is not used");
+    ASSERT_NE(said, std::string::npos) << c.what << "\n" << err;
+    EXPECT_EQ(err.find("is not used", said + 1), std::string::npos) << c.what << "\n" << err;
+    EXPECT_NE(err.find(c.said), std::string::npos) << c.what << "\n" << err;
+    EXPECT_NE(err.find("state is kept in memory only"), std::string::npos) << c.what;
+    EXPECT_TRUE(std::filesystem::is_empty(data)) << c.what;
+  }
 }
 
 TEST_F(QuorvexToolTest, BadOptionsGiveOneLineAndStatusTwo) {

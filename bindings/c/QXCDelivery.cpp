@@ -81,6 +81,7 @@ qx_delivery_options optionsOf(const QXDeliveryOptions& options) {
   out.max_retry_after_ms = options.maxRetryAfter.count();
   out.reachability_interval_ms = options.reachabilityInterval.count();
   out.exit_timeout_ms = options.exitTimeout.count();
+  out.max_hit_bytes = options.maxHitBytes;
   return out;
 }
 
@@ -102,6 +103,7 @@ QXDeliveryOptions deliveryOptionsOf(const qx_delivery_options& in) {
   options.reachabilityInterval =
       milliseconds(atLeast("reachability_interval_ms", in.reachability_interval_ms, 1));
   options.exitTimeout = milliseconds(atLeast("exit_timeout_ms", in.exit_timeout_ms, 0));
+  options.maxHitBytes = count(in.max_hit_bytes);
   return options;
 }
 

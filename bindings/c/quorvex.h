@@ -106,7 +106,10 @@ typedef struct qx_platform_options {
   size_t size; /* sizeof(qx_platform_options) */
   /* Where the SDK keeps its state and outbox. NULL:
    * $XDG_DATA_HOME/quorvex/<bundle identifier>, else
-   * ~/.local/share/quorvex/<bundle identifier>, else /tmp/quorvex-<uid>/... */
+   * ~/.local/share/quorvex/<bundle identifier>, else
+   * $XDG_RUNTIME_DIR/quorvex/<bundle identifier>, else memory only. A
+   * directory that is not the process's own is not used (README,
+   * "Persisted state"). */
   const char* data_directory;
   const char* bundle_identifier; /* NULL: the executable's name */
   /* "fr_FR" (a POSIX name's codeset counts too); NULL: LC_ALL, LC_MESSAGES, LANG */
@@ -323,6 +326,7 @@ typedef struct qx_delivery_options {
   int64_t max_retry_after_ms;
   int64_t reachability_interval_ms;
   int64_t exit_timeout_ms;
+  uint64_t max_hit_bytes; /* the largest hit, URL and body; a larger one is refused */
 } qx_delivery_options;
 
 /* Fills options up to options->size (fields this library lacks become 0). */

@@ -1,6 +1,5 @@
 #include "core/network/QXHitJournal.h"
 
-#include <dirent.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "core/QXLogger.h"
+#include "platform/QXDataDirectory.h"
 #include "platform/QXPlatform.h"
 
 namespace {
@@ -61,7 +61,23 @@ QXHitJournal::QXHitJournal(std::string directory) : directory_(std::move(directo
 QXHitJournal::~QXHitJournal() = default;
 
 std::string QXHitJournal::pathOf(const std::string& name) const {
-  return directory_.empty() ? std::string() : directory_ + "/" + name;
+  return inMemory() ? std::string() : directory_ + "/" + name;
+}
+
+const QXDataDirectory* QXHitJournal::folder(bool* memory, std::string* why) {
+  std::lock_guard<std::mutex> lock(folderMutex_);
+  *memory = directory_.empty() || refused_.load(std::memory_order_acquire);
+  if (*memory || folder_) return folder_.get();
+  folder_ = QXDataDirectory::open(directory_, why);
+  if (folder_ == nullptr && errno == EPERM) {
+    // Not the process's own: nothing is ever made there.
+    refused_.store(true, std::memory_order_release);
+    *memory = true;
+    log("Delivery journal: the directory is not used (" + *why +
+            "); hits are kept in memory until the process ends",
+        4);
+  }
+  return folder_.get();
 }
 
 QXHitJournal::Backlog QXHitJournal::backlog() const {
@@ -80,8 +96,11 @@ std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(uint64_t capacity, st
       static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   const uint64_t bits =
       ((static_cast<uint64_t>(platform.random32()) << 32) | platform.random32()) ^ salt;
+  bool memory = false;
+  const QXDataDirectory* directory = folder(&memory, error);
+  if (directory == nullptr && !memory) return nullptr;
   int cause = 0;
-  return File::make(directory_, QXJournalFormat::segmentName(bits), nextOrder(), capacity, error,
+  return File::make(directory, QXJournalFormat::segmentName(bits), nextOrder(), capacity, error,
                     &cause);
 }
 
@@ -264,7 +283,7 @@ QXHitJournal::Chunk QXHitJournal::read(const Segment& segment, uint64_t from, si
 }
 
 void QXHitJournal::prepare(uint64_t capacity) {
-  if (directory_.empty()) return;
+  if (inMemory()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (spare_) return;
@@ -329,7 +348,7 @@ bool QXHitJournal::retire(const Segment& segment) {
     if (it == sealed_.end()) return true;
     // Unlinked while still locked: a process waiting for the lock then
     // finds the file gone.
-    if (!(*it)->path.empty() && ::unlink((*it)->path.c_str()) != 0 && errno != ENOENT) return false;
+    if (!(*it)->path.empty() && !folder_->unlink((*it)->name) && errno != ENOENT) return false;
     file = std::move(*it);
     sealed_.erase(it);
     subtract(diskBytes_, file->capacity);
@@ -342,14 +361,15 @@ bool QXHitJournal::retire(const Segment& segment) {
 }
 
 size_t QXHitJournal::adoptOrphans() {
-  if (directory_.empty()) return 0;
-  DIR* dir = ::opendir(directory_.c_str());
-  if (dir == nullptr) return 0;
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (QXJournalFormat::isSegmentName(entry->d_name)) names.push_back(entry->d_name);
-  }
-  ::closedir(dir);
+  bool memory = false;
+  std::string why;
+  const QXDataDirectory* directory = folder(&memory, &why);
+  if (directory == nullptr) return 0;
+  std::vector<std::string> names = directory->names();
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [](const std::string& name) { return !QXJournalFormat::isSegmentName(name); }),
+      names.end());
 
   std::vector<std::unique_ptr<File>> adopted;
   for (const std::string& name : names) {
@@ -359,7 +379,7 @@ size_t QXHitJournal::adoptOrphans() {
     }
     std::unique_ptr<File> file;
     const std::string path = pathOf(name);
-    switch (File::adopt(directory_, name, &file)) {
+    switch (File::adopt(*directory, name, &file)) {
       case File::Adoption::kAdopted:
         adopted.push_back(std::move(file));
         break;

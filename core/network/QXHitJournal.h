@@ -17,6 +17,8 @@
 #include "core/network/QXJournalFile.h"
 #include "core/network/QXJournalFormat.h"
 
+class QXDataDirectory;
+
 // Hits on their way into the outbox: the one durable step on the caller's
 // thread.
 //
@@ -124,8 +126,9 @@ class QXHitJournal {
   // prepared segment waits to take over, or twice as many without one (0:
   // only the worker seals it).
   void setRotateBytes(uint64_t bytes) { rotateBytes_.store(bytes, std::memory_order_relaxed); }
-  // No directory: every segment lives in memory.
-  bool inMemory() const { return directory_.empty(); }
+  // No directory, or one that is not the process's own: every segment
+  // lives in memory.
+  bool inMemory() const { return directory_.empty() || refused_.load(std::memory_order_acquire); }
   // The file of a segment; empty in memory.
   std::string pathOf(const std::string& name) const;
 
@@ -175,11 +178,18 @@ class QXHitJournal {
   void rotateLocked();
   File* findLocked(const std::string& name);
   std::unique_ptr<File> makeFile(uint64_t capacity, std::string* error);
+  // The directory, opened at the first need: null with `*memory` set when
+  // segments live in memory, null alone when it cannot be opened now.
+  const QXDataDirectory* folder(bool* memory, std::string* why);
   // Bytes [from, to) of a segment; fewer when the file cannot be read.
   std::string readRange(File& file, uint64_t from, uint64_t to);
 
   // Constant after construction.
   const std::string directory_;
+
+  std::mutex folderMutex_;
+  std::unique_ptr<const QXDataDirectory> folder_;  // guarded by folderMutex_; set once
+  std::atomic<bool> refused_{false};               // the directory is not the process's own
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.

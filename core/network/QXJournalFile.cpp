@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/network/QXJournalFormat.h"
+#include "platform/QXDataDirectory.h"
 
 namespace {
 
@@ -86,7 +87,7 @@ QXJournalFile::~QXJournalFile() {
   if (fd >= 0) ::close(fd);
 }
 
-std::unique_ptr<QXJournalFile> QXJournalFile::make(const std::string& directory,
+std::unique_ptr<QXJournalFile> QXJournalFile::make(const QXDataDirectory* directory,
                                                    const std::string& name, uint64_t order,
                                                    uint64_t capacity, std::string* error,
                                                    int* cause) {
@@ -95,21 +96,20 @@ std::unique_ptr<QXJournalFile> QXJournalFile::make(const std::string& directory,
   file->order = order;
   const std::string head = QXJournalFormat::header(order);
   file->size = head.size();
-  if (directory.empty()) {
+  if (directory == nullptr) {
     file->memory = head;
     return file;
   }
   // Made and locked under a name no adopter looks at, then linked into
   // place, which never replaces a file.
-  file->path = directory + "/" + name;
-  const std::string making = file->path + ".new";
-  file->fd = ::open(making.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  file->path = directory->pathOf(name);
+  const std::string making = name + ".new";
+  file->fd = directory->openFile(making, O_RDWR | O_CREAT | O_EXCL, 0600);
   const bool made = file->fd >= 0 && ::flock(file->fd, LOCK_EX | LOCK_NB) == 0 &&
                     writeAt(file->fd, head.data(), head.size(), 0) &&
-                    writeZeros(file->fd, head.size(), capacity) &&
-                    ::link(making.c_str(), file->path.c_str()) == 0;
+                    writeZeros(file->fd, head.size(), capacity) && directory->link(making, name);
   *cause = errno;
-  if (file->fd >= 0) ::unlink(making.c_str());
+  if (file->fd >= 0) directory->unlink(making);
   if (!made) {
     *error = std::strerror(*cause);
     return nullptr;
@@ -118,14 +118,15 @@ std::unique_ptr<QXJournalFile> QXJournalFile::make(const std::string& directory,
   return file;
 }
 
-QXJournalFile::Adoption QXJournalFile::adopt(const std::string& directory, const std::string& name,
+QXJournalFile::Adoption QXJournalFile::adopt(const QXDataDirectory& directory,
+                                             const std::string& name,
                                              std::unique_ptr<QXJournalFile>* taken) {
   auto file = std::make_unique<QXJournalFile>();
   file->name = name;
-  file->path = directory + "/" + name;
+  file->path = directory.pathOf(name);
   file->sealed = true;
   file->own = false;
-  file->fd = ::open(file->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  file->fd = directory.openFile(name, O_RDWR);
   if (file->fd < 0 || ::flock(file->fd, LOCK_EX | LOCK_NB) != 0) return Adoption::kLive;
   struct stat info {};
   if (::fstat(file->fd, &info) != 0 || info.st_nlink == 0) return Adoption::kLive;  // retired
@@ -133,17 +134,17 @@ QXJournalFile::Adoption QXJournalFile::adopt(const std::string& directory, const
   file->capacity = file->size;
   char head[kHeaderSize];
   if (file->size < kHeaderSize || !preadAll(file->fd, head, kHeaderSize, 0)) {
-    ::unlink(file->path.c_str());
+    directory.unlink(name);
     return Adoption::kEmpty;
   }
   switch (QXJournalFormat::classifyHeader(head, sizeof head)) {
     case QXJournalFormat::HeaderKind::kOurs:
       break;
     case QXJournalFormat::HeaderKind::kLaterVersion:
-      ::rename(file->path.c_str(), (file->path + ".unreadable").c_str());
+      directory.rename(name, name + ".unreadable");
       return Adoption::kLaterVersion;
     case QXJournalFormat::HeaderKind::kNotAJournal:
-      ::rename(file->path.c_str(), (file->path + ".unreadable").c_str());
+      directory.rename(name, name + ".unreadable");
       return Adoption::kNotAJournal;
   }
   file->order = QXJournalFormat::orderOf(head);

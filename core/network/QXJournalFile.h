@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+class QXDataDirectory;
+
 // One segment of the journal (QXHitJournal): a file in the data directory,
 // held with an exclusive advisory lock (flock) for as long as this process
 // has it, or bytes in memory.
@@ -48,14 +50,16 @@ struct QXJournalFile {
   QXJournalFile(const QXJournalFile&) = delete;
   QXJournalFile& operator=(const QXJournalFile&) = delete;
 
-  // Makes segment `name` in `directory` (empty: in memory), headed with
+  // Makes segment `name` in `directory` (null: in memory), headed with
   // `order` and, on disk, written with zeros up to `capacity`. Null, with
   // errno's text in `*error` and errno in `*cause`, when it cannot be made.
-  static std::unique_ptr<QXJournalFile> make(const std::string& directory, const std::string& name,
-                                             uint64_t order, uint64_t capacity, std::string* error,
-                                             int* cause);
+  // Files are made, opened, linked and removed through the directory, never
+  // through a link (QXDataDirectory).
+  static std::unique_ptr<QXJournalFile> make(const QXDataDirectory* directory,
+                                             const std::string& name, uint64_t order,
+                                             uint64_t capacity, std::string* error, int* cause);
   // Takes over segment `name` of `directory` when no live process holds it.
-  static Adoption adopt(const std::string& directory, const std::string& name,
+  static Adoption adopt(const QXDataDirectory& directory, const std::string& name,
                         std::unique_ptr<QXJournalFile>* file);
 
   // Writes a record at `size` with as few system calls as the file system

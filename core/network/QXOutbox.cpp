@@ -1,7 +1,6 @@
 #include "core/network/QXOutbox.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include "core/QXLogger.h"
 #include "core/network/QXOutboxDatabase.h"
 #include "core/network/QXOutboxSpace.h"
+#include "platform/QXDataDirectory.h"
 #include "platform/QXPlatform.h"
 
 namespace {
@@ -64,15 +64,18 @@ int64_t newOwner() {
   return owner == 0 ? 1 : owner;
 }
 
-std::string directoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+std::string nameOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
 
 QXOutbox::QXOutbox(std::string path, std::string vfs)
-    : configuredPath_(std::move(path)), vfs_(std::move(vfs)), owner_(newOwner()) {}
+    : configuredPath_(std::move(path)),
+      name_(nameOf(configuredPath_)),
+      vfs_(std::move(vfs)),
+      owner_(newOwner()) {}
 
 QXOutbox::~QXOutbox() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -137,6 +140,19 @@ QXStatus QXOutbox::openLocked() {
     if (result != QXOutboxDatabase::Result::kDamaged) break;
     moveAsideLocked(error);
   }
+  if (directoryRefused_) {
+    // Not the process's own (QXDataDirectory): nothing of it is used, the
+    // journal's segments neither, so hits kept in memory are no other
+    // file's and go out under no other identifier.
+    log("Delivery outbox: the directory of " + configuredPath_ + " is not used (" + error +
+            "); hits are kept in memory until the process ends",
+        4);
+    if (useLocked(std::string(), &error) != QXOutboxDatabase::Result::kOpen) {
+      log("Delivery outbox unavailable: " + error, 4);
+      return QXStatus::IOError(error);
+    }
+    return QXStatus::OK();
+  }
   // Unavailable for now, or a directory that cannot take a database now
   // (read-only, no permission): either may pass, and the hits are safe in
   // the journal meanwhile.
@@ -150,8 +166,15 @@ QXStatus QXOutbox::openLocked() {
 }
 
 QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::string* error) {
+  if (!path.empty() && directory_ == nullptr) {
+    const auto opened = QXOutboxDatabase::openDirectory(path, &directory_, error);
+    if (opened != QXOutboxDatabase::Result::kOpen) {
+      directoryRefused_ = errno == EPERM;
+      return opened;
+    }
+  }
   // The lease comes first: no hit is stored under this owner before it.
-  if (!path.empty() && !lease_.held() && !lease_.take(directoryOf(path), owner_, error))
+  if (!path.empty() && !lease_.held() && !lease_.take(*directory_, owner_, error))
     return QXOutboxDatabase::Result::kUnavailable;
   // The side file is read before the database: another process sharing the
   // file writes it after each commit, so what it says then is in the
@@ -159,10 +182,11 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
   // makes it say more.
   int64_t stateHighest = 0;
   int64_t stateRemoved = 0;
-  const bool stateKnown =
-      !path.empty() && QXOutboxDatabase::readState(path, &stateHighest, &stateRemoved);
+  const bool stateKnown = !path.empty() && QXOutboxDatabase::readState(
+                                               *directory_, name_, &stateHighest, &stateRemoved);
   QXOutboxMeta meta;
-  const auto result = QXOutboxDatabase::open(path, vfs_, &db_, &meta, error);
+  const auto result = QXOutboxDatabase::open(path.empty() ? nullptr : directory_.get(), name_, vfs_,
+                                             &db_, &meta, error);
   if (result != QXOutboxDatabase::Result::kOpen) return result;
   if (!prepareLocked()) {
     *error = std::string("statements: ") + sqlite3_errmsg(db_);
@@ -180,7 +204,7 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
   recountLocked();
   if (!path.empty()) {
     checkStateLocked(stateKnown, stateHighest, stateRemoved);
-    stateFd_ = QXOutboxDatabase::openState(path);
+    stateFd_ = QXOutboxDatabase::openState(*directory_, name_);
     writeStateLocked();
     adoptLocked();
   }
@@ -255,9 +279,9 @@ void QXOutbox::moveAsideLocked(const std::string& reason) {
   int64_t highest = 0;
   int64_t removed = 0;
   std::string lost;
-  if (QXOutboxDatabase::readState(configuredPath_, &highest, &removed) && highest > removed)
+  if (QXOutboxDatabase::readState(*directory_, name_, &highest, &removed) && highest > removed)
     lost = "; up to " + std::to_string(highest - removed) + " hit(s) it held are lost";
-  const std::string aside = QXOutboxDatabase::moveAside(configuredPath_);
+  const std::string aside = QXOutboxDatabase::moveAside(*directory_, name_);
   log("Delivery outbox " + configuredPath_ + " is damaged (" + reason + ")" + lost + "; " +
           (aside.empty() ? std::string("it cannot be moved aside")
                          : "moved aside to " + aside + ", a fresh one is used"),
@@ -610,9 +634,8 @@ size_t QXOutbox::adoptOrphans() {
 }
 
 size_t QXOutbox::adoptLocked() {
-  const std::string directory = directoryOf(path_);
   const size_t adopted = QXOutboxDatabase::adopt(
-      db_, owner_, [&](int64_t owner) { return QXOutboxLease::ownerGone(directory, owner); });
+      db_, owner_, [&](int64_t owner) { return QXOutboxLease::ownerGone(*directory_, owner); });
   if (adopted > 0) recountLocked();
   return adopted;
 }
@@ -633,13 +656,13 @@ bool QXOutbox::shrinkIfEmpty() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_ || path_.empty() || count_.load(std::memory_order_acquire) != 0) return false;
   if (doneCount_ > 0) deleteDoneLocked();
-  return QXOutboxSpace::shrinkEmpty(db_, path_);
+  return QXOutboxSpace::shrinkEmpty(db_, *directory_, name_);
 }
 
 void QXOutbox::checkpointIfLarge(uint64_t maxLogBytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (opened_ && !path_.empty())
-    QXOutboxSpace::checkpointIfLarge(db_, path_, maxLogBytes, &logLimit_);
+    QXOutboxSpace::checkpointIfLarge(db_, *directory_, name_, maxLogBytes, &logLimit_);
 }
 
 double QXOutbox::pagesPerHitByte() {
@@ -653,7 +676,7 @@ double QXOutbox::pagesPerHitByte() {
 
 uint64_t QXOutbox::diskBytes() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return opened_ && !path_.empty() ? QXOutboxSpace::diskBytes(path_) : 0;
+  return opened_ && !path_.empty() ? QXOutboxSpace::diskBytes(*directory_, name_) : 0;
 }
 
 void QXOutbox::releaseSpace(uint64_t maxFileBytes) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+class QXDataDirectory;
 
 // The hits handed over and not yet done with, in an SQLite database that the
 // delivery worker fills from the journal (ingest) and drains.
@@ -54,7 +56,10 @@ struct sqlite3_stmt;
 // tries again later, while hits wait in the journal. A configured file is
 // never swapped for one in memory, where the hits would get identifiers of
 // another outbox and be sent again under those by a later launch; only an
-// empty `path` keeps the outbox in memory. A write-ahead log that was
+// empty `path`, or a directory that is not the process's own (see
+// QXDataDirectory: then the journal keeps to memory too), keeps the outbox
+// in memory. Every file is opened relative to the directory, or by SQLite
+// with SQLITE_OPEN_NOFOLLOW. A write-ahead log that was
 // deleted or damaged loses the hits it held; a small side file
 // ("<path>.state", the highest id stored and removed) lets the next open
 // tell how many, logged at level 4.
@@ -195,11 +200,14 @@ class QXOutbox {
 
   // Constant after construction.
   const std::string configuredPath_;
+  const std::string name_;  // of the database in its directory
   const std::string vfs_;
   const int64_t owner_;  // the number this object stores its hits under
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.
+  std::unique_ptr<const QXDataDirectory> directory_;  // opened at the first open
+  bool directoryRefused_ = false;                     // not the process's own: memory instead
   bool opened_ = false;
   std::string path_;  // the file in use; empty in memory
   std::string identity_;

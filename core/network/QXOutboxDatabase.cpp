@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/QXBytes.h"
+#include "platform/QXDataDirectory.h"
 #include "platform/QXPlatform.h"
 
 namespace {
@@ -25,6 +26,10 @@ constexpr int kBusyTimeoutMs = 5000;
 // The log is cut back to this size when it restarts.
 constexpr const char* kJournalSizeLimit = "4194304";
 constexpr size_t kStateSize = 20;
+// Beyond any id an outbox could ever hand out, and far enough below the
+// 64-bit limit that a block reserved above it cannot overflow: a side file
+// naming more was not written by an outbox.
+constexpr uint64_t kLargestId = uint64_t{1} << 62;
 
 const char* const kSchema =
     "CREATE TABLE hits(id INTEGER PRIMARY KEY, created_ms INTEGER NOT NULL,"
@@ -137,8 +142,10 @@ int makeSchema(sqlite3* db) {
 }
 
 int openConnection(const std::string& path, const std::string& vfs, int flags, sqlite3** db) {
-  const int rc = sqlite3_open_v2(path.c_str(), db, flags | SQLITE_OPEN_NOMUTEX,
-                                 vfs.empty() ? nullptr : vfs.c_str());
+  // NOFOLLOW: SQLite refuses a path with a link anywhere in it.
+  const int rc =
+      sqlite3_open_v2(path.c_str(), db, flags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                      vfs.empty() ? nullptr : vfs.c_str());
   if (*db != nullptr) {
     sqlite3_extended_result_codes(*db, 1);
     // Before anything else: a second process may hold a lock at any moment.
@@ -147,22 +154,22 @@ int openConnection(const std::string& path, const std::string& vfs, int flags, s
   return rc;
 }
 
-// A complete new database under a temporary name, linked to `path`.
-QXOutboxDatabase::Result create(const std::string& path, const std::string& vfs,
-                                std::string* error) {
+// A complete new database under a temporary name, linked to `name`.
+QXOutboxDatabase::Result create(const QXDataDirectory& directory, const std::string& name,
+                                const std::string& vfs, std::string* error) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, ".new-%08x", QXPlatform::current().random32());
-  const std::string making = path + suffix;
+  const std::string making = name + suffix;
   // Hits hold what users did: the file is private to the user. SQLite gives
   // its log and index files the same mode.
-  const int fd = ::open(making.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = directory.openFile(making, O_RDWR | O_CREAT | O_EXCL, 0600);
   if (fd < 0) {
     *error = std::string("cannot make a database: ") + std::strerror(errno);
     return classifyErrno(errno);
   }
   ::close(fd);
   sqlite3* db = nullptr;
-  int rc = openConnection(making, vfs, SQLITE_OPEN_READWRITE, &db);
+  int rc = openConnection(directory.resolvedPath() + "/" + making, vfs, SQLITE_OPEN_READWRITE, &db);
   if (rc == SQLITE_OK) rc = execute(db, ("PRAGMA page_size=" + std::to_string(kPageSize)).c_str());
   if (rc == SQLITE_OK) rc = execute(db, "PRAGMA journal_mode=WAL");
   if (rc == SQLITE_OK) rc = makeSchema(db);
@@ -173,7 +180,7 @@ QXOutboxDatabase::Result create(const std::string& path, const std::string& vfs,
     *error = "cannot make a database: the new file cannot be closed";
   }
   QXOutboxDatabase::Result result = QXOutboxDatabase::Result::kOpen;
-  if (rc == SQLITE_OK && ::link(making.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+  if (rc == SQLITE_OK && !directory.link(making, name) && errno != EEXIST) {
     *error = std::string("cannot make a database: ") + std::strerror(errno);
     result = classifyErrno(errno);
   } else if (rc != SQLITE_OK) {
@@ -182,25 +189,34 @@ QXOutboxDatabase::Result create(const std::string& path, const std::string& vfs,
                  : classify(nullptr, rc);
   }
   for (const char* extra : {"", "-wal", "-shm"})
-    ::unlink((making + extra).c_str());
+    directory.unlink(making + extra);
   return result;
 }
 
 }  // namespace
 
-QXOutboxDatabase::Result QXOutboxDatabase::open(const std::string& path, const std::string& vfs,
+QXOutboxDatabase::Result QXOutboxDatabase::open(const QXDataDirectory* directory,
+                                                const std::string& name, const std::string& vfs,
                                                 sqlite3** db, QXOutboxMeta* meta,
                                                 std::string* error) {
   *db = nullptr;
-  const bool memory = path.empty();
+  const bool memory = directory == nullptr;
+  std::string path;
   if (!memory) {
+    for (const char* extra : {"", "-wal", "-shm"}) {
+      if (!directory->checkFile(name + extra)) {
+        *error = "cannot use " + name + extra + ": " + std::strerror(errno);
+        return classifyErrno(errno);
+      }
+    }
+    path = directory->resolvedPath() + "/" + name;
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (!directory->statFile(name, &info)) {
       if (errno != ENOENT) {
         *error = std::string("cannot look at the file: ") + std::strerror(errno);
         return classifyErrno(errno);
       }
-      const Result made = create(path, vfs, error);
+      const Result made = create(*directory, name, vfs, error);
       if (made != Result::kOpen) return made;
     } else if (info.st_size == 0) {
       // Databases are only ever linked into place complete: an empty file
@@ -312,18 +328,28 @@ size_t QXOutboxDatabase::adopt(sqlite3* db, int64_t owner,
   return adopted;
 }
 
-std::string QXOutboxDatabase::moveAside(const std::string& path) {
-  const std::string base = path + ".corrupt-" + std::to_string(std::time(nullptr));
-  std::string aside = base;
-  for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n)
-    aside = base + "-" + std::to_string(n);
-  if (std::rename(path.c_str(), aside.c_str()) != 0) return std::string();
-  std::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
-  return aside;
+QXOutboxDatabase::Result QXOutboxDatabase::openDirectory(
+    const std::string& path, std::unique_ptr<const QXDataDirectory>* directory,
+    std::string* error) {
+  const auto slash = path.rfind('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  *directory = QXDataDirectory::open(parent, error);
+  return *directory != nullptr ? Result::kOpen : classifyErrno(errno);
 }
 
-int QXOutboxDatabase::openState(const std::string& path) {
-  return ::open(statePath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+std::string QXOutboxDatabase::moveAside(const QXDataDirectory& directory, const std::string& name) {
+  const std::string base = name + ".corrupt-" + std::to_string(std::time(nullptr));
+  std::string aside = base;
+  for (int n = 1; directory.exists(aside); ++n)
+    aside = base + "-" + std::to_string(n);
+  if (!directory.rename(name, aside)) return std::string();
+  directory.rename(name + "-wal", aside + "-wal");
+  return directory.pathOf(aside);
+}
+
+int QXOutboxDatabase::openState(const QXDataDirectory& directory, const std::string& name) {
+  return directory.openFile(stateName(name), O_RDWR | O_CREAT, 0600);
 }
 
 void QXOutboxDatabase::writeState(int fd, int64_t highest, int64_t removed) {
@@ -336,15 +362,19 @@ void QXOutboxDatabase::writeState(int fd, int64_t highest, int64_t removed) {
   if (::pwrite(fd, state.data(), state.size(), 0) != static_cast<ssize_t>(state.size())) return;
 }
 
-bool QXOutboxDatabase::readState(const std::string& path, int64_t* highest, int64_t* removed) {
-  const int fd = ::open(statePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+bool QXOutboxDatabase::readState(const QXDataDirectory& directory, const std::string& name,
+                                 int64_t* highest, int64_t* removed) {
+  const int fd = directory.openFile(stateName(name), O_RDONLY);
   if (fd < 0) return false;
   char state[kStateSize];
   const bool read = ::pread(fd, state, sizeof state, 0) == static_cast<ssize_t>(sizeof state);
   ::close(fd);
   if (!read) return false;
   if (QXGetLittleEndian(state + 16, 4) != QXCrc32(std::string_view(state, 16))) return false;
-  *highest = static_cast<int64_t>(QXGetLittleEndian(state, 8));
-  *removed = static_cast<int64_t>(QXGetLittleEndian(state + 8, 8));
+  const uint64_t highestRead = QXGetLittleEndian(state, 8);
+  const uint64_t removedRead = QXGetLittleEndian(state + 8, 8);
+  if (highestRead > kLargestId || removedRead > kLargestId) return false;
+  *highest = static_cast<int64_t>(highestRead);
+  *removed = static_cast<int64_t>(removedRead);
   return true;
 }

@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 struct sqlite3;
+class QXDataDirectory;
 
 // What the outbox's database holds about itself.
 struct QXOutboxMeta {
@@ -28,6 +30,12 @@ struct QXOutboxMeta {
 // anything else, and its schema is brought up to date inside a write
 // transaction, so that two processes never both do it.
 //
+// Links: every file of the database is opened relative to the data
+// directory (QXDataDirectory) or by SQLite with SQLITE_OPEN_NOFOLLOW, on the
+// directory's path without links. Before SQLite opens the database, a link
+// or a stranger's file found in the place of the database, its "-wal" or its
+// "-shm" is moved aside; SQLite itself opens each with O_NOFOLLOW.
+//
 // Outcomes: kOpen; kDamaged only on proof (SQLite's corruption codes, a file
 // that is not a database, an empty file, an unknown version); kImpossible
 // when the place cannot hold a database (no such directory, no permission,
@@ -37,16 +45,19 @@ class QXOutboxDatabase {
  public:
   enum class Result { kOpen, kDamaged, kUnavailable, kImpossible };
 
-  // Opens `path` (empty: a new database in memory) through the SQLite VFS
-  // `vfs` (empty: the default). On kOpen `*db` is the connection and `*meta`
-  // filled; otherwise `*db` is null and `*error` says why.
-  static Result open(const std::string& path, const std::string& vfs, sqlite3** db,
-                     QXOutboxMeta* meta, std::string* error);
+  // Opens the database `name` of `directory` (null: a new database in
+  // memory) through the SQLite VFS `vfs` (empty: the default). On kOpen `*db`
+  // is the connection and `*meta` filled; otherwise `*db` is null and
+  // `*error` says why.
+  static Result open(const QXDataDirectory* directory, const std::string& name,
+                     const std::string& vfs, sqlite3** db, QXOutboxMeta* meta, std::string* error);
 
-  // Renames the database and its log to "<path>.corrupt-<unix time>[-n]";
-  // returns the new name, or empty when the database could not be renamed.
-  // Nothing is deleted.
-  static std::string moveAside(const std::string& path);
+  // Opens the directory of the database `path` into `*directory`: kOpen;
+  // kImpossible when it is missing or not the process's own
+  // (QXDataDirectory); kUnavailable when it may pass (too many open files).
+  static Result openDirectory(const std::string& path,
+                              std::unique_ptr<const QXDataDirectory>* directory,
+                              std::string* error);
 
   // The hits of `owner` not yet done with, and the size of their URLs and
   // bodies.
@@ -56,14 +67,21 @@ class QXOutboxDatabase {
   // processes adopting at once each hit goes to one. Returns how many.
   static size_t adopt(sqlite3* db, int64_t owner, const std::function<bool(int64_t)>& gone);
 
-  // The side file "<path>.state": the highest id stored and the highest
+  // Renames the database and its log to "<name>.corrupt-<unix time>[-n]";
+  // returns the new name's path, or empty when the database could not be
+  // renamed. Nothing is deleted.
+  static std::string moveAside(const QXDataDirectory& directory, const std::string& name);
+
+  // The side file "<name>.state": the highest id stored and the highest
   // removed, with a checksum, rewritten in place after each change. It lets
   // an open find out that the log lost commits (it was deleted or damaged).
-  static std::string statePath(const std::string& path) { return path + ".state"; }
-  static int openState(const std::string& path);
+  static std::string stateName(const std::string& name) { return name + ".state"; }
+  static int openState(const QXDataDirectory& directory, const std::string& name);
   static void writeState(int fd, int64_t highest, int64_t removed);
-  // False when there is no valid side file.
-  static bool readState(const std::string& path, int64_t* highest, int64_t* removed);
+  // False when there is no valid side file: none, a wrong checksum, or ids
+  // no outbox could have used (negative, or near the 64-bit limit).
+  static bool readState(const QXDataDirectory& directory, const std::string& name, int64_t* highest,
+                        int64_t* removed);
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXOUTBOXDATABASE_H_

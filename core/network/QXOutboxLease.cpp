@@ -9,28 +9,30 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/QXDataDirectory.h"
+
 std::string QXOutboxLease::fileName(int64_t owner) {
   char name[48];
   std::snprintf(name, sizeof name, "outbox-%016llx.lease", static_cast<unsigned long long>(owner));
   return name;
 }
 
-bool QXOutboxLease::take(const std::string& directory, int64_t owner, std::string* error) {
+bool QXOutboxLease::take(const QXDataDirectory& directory, int64_t owner, std::string* error) {
   release();
-  const std::string path = directory + "/" + fileName(owner);
-  const std::string making = path + ".new";
-  const int fd = ::open(making.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  const bool made =
-      fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::link(making.c_str(), path.c_str()) == 0;
+  const std::string name = fileName(owner);
+  const std::string making = name + ".new";
+  const int fd = directory.openFile(making, O_RDWR | O_CREAT | O_EXCL, 0600);
+  const bool made = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && directory.link(making, name);
   const int cause = errno;
-  if (fd >= 0) ::unlink(making.c_str());
+  if (fd >= 0) directory.unlink(making);
   if (!made) {
     if (fd >= 0) ::close(fd);
     *error = std::string("cannot take a lease: ") + std::strerror(cause);
     return false;
   }
   fd_ = fd;
-  path_ = path;
+  directory_ = &directory;
+  name_ = name;
   return true;
 }
 
@@ -38,7 +40,7 @@ void QXOutboxLease::release() {
   if (fd_ < 0) return;
   // Unlinked while still locked: a process that takes the lock after this
   // finds the file gone, not a lease to think dead and delete again.
-  ::unlink(path_.c_str());
+  directory_->unlink(name_);
   ::close(fd_);
   fd_ = -1;
 }
@@ -48,9 +50,9 @@ void QXOutboxLease::closeInherited() noexcept {
   fd_ = -1;
 }
 
-bool QXOutboxLease::ownerGone(const std::string& directory, int64_t owner) {
-  const std::string path = directory + "/" + fileName(owner);
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+bool QXOutboxLease::ownerGone(const QXDataDirectory& directory, int64_t owner) {
+  const std::string name = fileName(owner);
+  const int fd = directory.openFile(name, O_RDWR);
   if (fd < 0) return errno == ENOENT;
   bool gone = false;
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -58,7 +60,7 @@ bool QXOutboxLease::ownerGone(const std::string& directory, int64_t owner) {
     // Locked by nobody: its owner exited without letting go (a kill), or
     // let go between our open and our lock (the file is then unlinked).
     gone = ::fstat(fd, &info) == 0;
-    if (gone && info.st_nlink > 0) ::unlink(path.c_str());
+    if (gone && info.st_nlink > 0) directory.unlink(name);
   }
   ::close(fd);
   return gone;

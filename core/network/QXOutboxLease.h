@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+class QXDataDirectory;
+
 // Which process is alive to send the hits it stored in an outbox that
 // several processes of one application share.
 //
@@ -17,7 +19,9 @@
 // was killed) are adopted by the next process that looks (QXOutbox).
 //
 // A lease is made and locked under another name and only then linked into
-// place, so no process ever finds it unlocked while its owner lives.
+// place, so no process ever finds it unlocked while its owner lives. Its
+// files are made, opened and removed through the data directory
+// (QXDataDirectory), never through a link.
 //
 // Fork: the lease belongs to the process that took it; a child closes its
 // copy of the descriptor (closeInherited()) and the lock stays with the
@@ -31,7 +35,7 @@ class QXOutboxLease {
 
   // Takes the lease of `owner` in `directory`. False, with the reason in
   // `*error`, when its file cannot be made.
-  bool take(const std::string& directory, int64_t owner, std::string* error);
+  bool take(const QXDataDirectory& directory, int64_t owner, std::string* error);
   bool held() const { return fd_ >= 0; }
   // Lets go of the lease and deletes its file.
   void release();
@@ -39,12 +43,13 @@ class QXOutboxLease {
 
   // Whether the process of `owner` has gone: no lease file, or one whose
   // lock can be taken. A lease found so is deleted.
-  static bool ownerGone(const std::string& directory, int64_t owner);
+  static bool ownerGone(const QXDataDirectory& directory, int64_t owner);
   static std::string fileName(int64_t owner);
 
  private:
   int fd_ = -1;
-  std::string path_;
+  const QXDataDirectory* directory_ = nullptr;  // outlives the lease (the outbox's)
+  std::string name_;
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXOUTBOXLEASE_H_

@@ -1,19 +1,15 @@
 #include "core/network/QXOutboxSpace.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
+
+#include "platform/QXDataDirectory.h"
 
 namespace {
 
 // An empty outbox is compacted once this many pages are free (1 MB).
 constexpr int kShrinkFreePages = 64;
-
-uint64_t sizeOf(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
 
 int execute(sqlite3* db, const std::string& sql) {
   return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
@@ -33,8 +29,8 @@ int64_t integer(sqlite3* db, const char* sql) {
   return value;
 }
 
-uint64_t diskBytes(const std::string& path) {
-  return sizeOf(path) + sizeOf(path + "-wal");
+uint64_t diskBytes(const QXDataDirectory& directory, const std::string& name) {
+  return directory.sizeOf(name) + directory.sizeOf(name + "-wal");
 }
 
 uint64_t pageBytes(sqlite3* db) {
@@ -42,11 +38,11 @@ uint64_t pageBytes(sqlite3* db) {
   return static_cast<uint64_t>(std::max<int64_t>(pages, 0) * integer(db, "PRAGMA page_size"));
 }
 
-bool shrinkEmpty(sqlite3* db, const std::string& path) {
+bool shrinkEmpty(sqlite3* db, const QXDataDirectory& directory, const std::string& name) {
   const int64_t freePages = integer(db, "PRAGMA freelist_count");
   const int64_t pageSize = integer(db, "PRAGMA page_size");
   if (freePages < kShrinkFreePages &&
-      sizeOf(path + "-wal") < static_cast<uint64_t>(kShrinkFreePages * pageSize))
+      directory.sizeOf(name + "-wal") < static_cast<uint64_t>(kShrinkFreePages * pageSize))
     return false;
   // Empty, the database rebuilds in an instant; then the log is folded in
   // and cut to nothing.
@@ -55,14 +51,14 @@ bool shrinkEmpty(sqlite3* db, const std::string& path) {
   return true;
 }
 
-void checkpointIfLarge(sqlite3* db, const std::string& path, uint64_t maxLogBytes,
-                       uint64_t* limitInForce) {
+void checkpointIfLarge(sqlite3* db, const QXDataDirectory& directory, const std::string& name,
+                       uint64_t maxLogBytes, uint64_t* limitInForce) {
   if (maxLogBytes != *limitInForce) {
     // Past a restart the log is cut back to this size.
     *limitInForce = maxLogBytes;
     execute(db, "PRAGMA journal_size_limit=" + std::to_string(maxLogBytes));
   }
-  const uint64_t size = sizeOf(path + "-wal");
+  const uint64_t size = directory.sizeOf(name + "-wal");
   if (size <= maxLogBytes) return;
   // The log is folded in whole and made to start again from its beginning
   // (cut back to its size limit by the next commit) unless another process

@@ -214,6 +214,9 @@ int write(const fs::path& dir) {
     return 2;
   }
   fs::create_directories(dir, error);
+  // The SDK uses a data directory that is the process's own only, whatever
+  // the umask made of it.
+  fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, error);
   const std::pair<const char*, bool (*)(const fs::path&)> writers[] = {
       {"user defaults", writeDefaults},
       {"QXAppVars archive", writeAppVars},

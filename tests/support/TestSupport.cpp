@@ -1,10 +1,14 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -134,6 +138,48 @@ pid_t forkDyingWithParent() {
   // itself then, as the signal would have ended it.
   if (pid == 0 && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)) ::_exit(127);
   return pid;
+}
+
+bool dropPrivilegesTo(uid_t id) {
+  return ::setgroups(0, nullptr) == 0 && ::setresgid(id, id, id) == 0 &&
+         ::setresuid(id, id, id) == 0;
+}
+
+std::optional<std::string> runAs(uid_t id, const std::function<std::string()>& body) {
+  int answer[2];
+  if (::pipe2(answer, O_CLOEXEC) != 0) return std::nullopt;
+  const pid_t child = forkDyingWithParent();
+  if (child == 0) {
+    ::close(answer[0]);
+    std::string result;
+    if (!dropPrivilegesTo(id)) ::_exit(126);
+    try {
+      result = body();
+    } catch (const std::exception& error) {
+      result = std::string("threw: ") + error.what();
+    }
+    for (size_t sent = 0; sent < result.size();) {
+      const ssize_t n = ::write(answer[1], result.data() + sent, result.size() - sent);
+      if (n <= 0) ::_exit(125);
+      sent += static_cast<size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(answer[1]);
+  std::string result;
+  char chunk[4096];
+  while (child > 0) {
+    const ssize_t n = ::read(answer[0], chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(answer[0]);
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
+    return std::nullopt;
+  return result;
 }
 
 std::string readFile(const std::string& path) {

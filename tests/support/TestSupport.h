@@ -93,6 +93,21 @@ std::optional<std::string> fieldOf(const std::string& body, const std::string& n
 // safe calls before it execs or exits.
 pid_t forkDyingWithParent();
 
+// The user (and group) that a test running as root becomes when it needs to
+// be an ordinary user: "nobody" on Debian.
+constexpr uid_t kUnprivilegedUser = 65534;
+
+// Makes this process run as user and group `id`, with no supplementary
+// group, for good. Only async-signal-safe calls: usable between fork and exec.
+bool dropPrivilegesTo(uid_t id);
+
+// Runs `body` in a child process (forkDyingWithParent) that first becomes user
+// and group `id`, and returns what `body` returned there. The child is a copy
+// of the caller: it may call anything only when the caller has no thread of
+// its own besides the one calling. Nothing when the child could not become
+// `id` or died before it answered.
+std::optional<std::string> runAs(uid_t id, const std::function<std::string()>& body);
+
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);

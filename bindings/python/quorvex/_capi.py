@@ -69,7 +69,7 @@ class DeliveryOptions(Structure):
                 ("max_connections", c_int32), ("parallel_backlog", c_uint64),
                 ("initial_retry_delay_ms", c_int64), ("max_retry_delay_ms", c_int64),
                 ("max_retry_after_ms", c_int64), ("reachability_interval_ms", c_int64),
-                ("exit_timeout_ms", c_int64)]
+                ("exit_timeout_ms", c_int64), ("max_hit_bytes", c_uint64)]
 
 
 class DeliveryCounters(Structure):

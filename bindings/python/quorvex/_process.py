@@ -96,6 +96,7 @@ class DeliveryOptions:
     max_retry_after_ms: int
     reachability_interval_ms: int
     exit_timeout_ms: int
+    max_hit_bytes: int
 
 
 @dataclass
