@@ -72,10 +72,12 @@ int writeWhole(int fd, iovec (&parts)[3], uint64_t offset, size_t* written) {
 // pages in the page cache, so that writing a record there later only copies
 // it (several times cheaper than growing the file on the caller's thread).
 bool writeZeros(int fd, uint64_t from, uint64_t to) {
-  static const std::string zeros(64 * 1024, '\0');
+  // A plain array, not a string: the worker may still be here while the
+  // process runs its exit handlers, and an array is never destroyed.
+  static const char zeros[64 * 1024] = {};
   while (from < to) {
-    const size_t size = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
-    if (!writeAt(fd, zeros.data(), size, from)) return false;
+    const size_t size = static_cast<size_t>(std::min<uint64_t>(sizeof zeros, to - from));
+    if (!writeAt(fd, zeros, size, from)) return false;
     from += size;
   }
   return true;
