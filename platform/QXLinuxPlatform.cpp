@@ -21,6 +21,7 @@
 #include "platform/QXLocaleName.h"
 #include "platform/QXMemoryUserDefaults.h"
 #include "platform/QXPlatformLog.h"
+#include "platform/QXRealTime.h"
 #include "platform/QXRegisteredUserDefaults.h"
 
 namespace {
@@ -101,8 +102,7 @@ const std::string& QXLinuxPlatform::localeIdentifier() const {
 }
 
 double QXLinuxPlatform::secondsSince1970() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
+  return std::chrono::duration<double>(std::chrono::nanoseconds(QXRealTimeNanoseconds())).count();
 }
 
 int QXLinuxPlatform::processIdentifier() {

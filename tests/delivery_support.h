@@ -133,7 +133,8 @@ inline uint16_t closedPort() {
 }
 
 // The command that runs `argv`: the program itself, or in a cross-built test,
-// which runs under a user-mode emulator, the program under that emulator. The
+// which runs under a user-mode emulator, the program under that emulator
+// with the emulator's arguments (the target's sysroot, say). The
 // emulator emulates the program it was given and nothing that program
 // executes, so a program of the target's architecture started from a test
 // needs it too. The emulator always starts: what exec would refuse (no such

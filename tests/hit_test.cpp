@@ -204,6 +204,22 @@ TEST_F(HitTest, GetPostDataChangesNothingInTheTrackerButRefreshesTheTimes) {
             2000u);
 }
 
+TEST_F(HitTest, DatesPast2038AndPastThirtyTwoBitsOfSecondsReachTheBodyUnwrapped) {
+  // The first second that a 32-bit time_t cannot hold, and half of it.
+  platform->setNow(2147483648.5);
+  Quorvex tracker(1, 2);
+  const std::string first = tracker.getPostData(nullptr);
+  EXPECT_EQ(fieldOf(first, "QX_NOW"), "2147483648");
+  EXPECT_EQ(fieldOf(first, "QX_NOW_MS"), "2147483648500");
+  EXPECT_EQ(fieldOf(first, "QX_FIRST_VISIT_MS"), "2147483648000");
+  // February 2106, past 32 unsigned bits of seconds.
+  platform->setNow(4294967296.25);
+  const std::string second = tracker.getPostData(nullptr);
+  EXPECT_EQ(fieldOf(second, "QX_NOW"), "4294967296");
+  EXPECT_EQ(fieldOf(second, "QX_NOW_MS"), "4294967296250");
+  EXPECT_EQ(fieldOf(second, "QX_FIRST_VISIT_MS"), "2147483648000");
+}
+
 TEST_F(HitTest, ApplicationVariablesWithoutAStoreAddNothingAndCannotMakeAConsentHit) {
   Quorvex tracker(1, 2);
   QXAppVars appVars;

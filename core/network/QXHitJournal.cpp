@@ -11,6 +11,7 @@
 #include "core/QXLogger.h"
 #include "platform/QXDataDirectory.h"
 #include "platform/QXPlatform.h"
+#include "platform/QXRealTime.h"
 
 namespace {
 
@@ -30,9 +31,7 @@ constexpr uint64_t kRoomToSpare = 16;
 uint64_t nextOrder() {
   static std::mutex mutex;
   static uint64_t last = 0;
-  const auto now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                             std::chrono::system_clock::now().time_since_epoch())
-                                             .count());
+  const auto now = static_cast<uint64_t>(QXRealTimeNanoseconds());
   std::lock_guard<std::mutex> lock(mutex);
   last = std::max(now, last + 1);
   return last;

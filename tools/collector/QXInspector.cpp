@@ -7,11 +7,11 @@
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "platform/QXRealTime.h"
 #include "tools/collector/QXHitJSON.h"
 #include "tools/collector/QXPageAssets.h"
 
@@ -31,9 +31,7 @@ constexpr std::string_view kSecurityHeaders =
     "Cache-Control: no-store\r\n";
 
 int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return QXRealTimeNanoseconds() / 1000000;
 }
 
 // Whether the Host header names this machine's loopback, with any port.
