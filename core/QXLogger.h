@@ -4,7 +4,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/QXExport.h"
@@ -22,6 +21,11 @@
 // The sink must not throw. If it does, the exception is caught here, the
 // message is lost, and the first time is told once on standard error; the
 // SDK goes on. Logging never throws.
+//
+// Replacing the sink waits for it: setSink() returns once every message
+// being written to the sink it replaced has been, on every thread, so that
+// what the old sink uses may then be freed. From inside the sink itself it
+// does not wait (it would wait for itself).
 class QX_EXPORT QXLogger {
  public:
   using Sink = std::function<void(int level, const std::string& message)>;
@@ -36,20 +40,25 @@ class QX_EXPORT QXLogger {
 
   void setThreshold(int level) { threshold_.store(level, std::memory_order_relaxed); }
   int threshold() const { return threshold_.load(std::memory_order_relaxed); }
-  // Null restores standard error. When there is no memory for the new sink,
-  // the one in place stays and says so at level 4.
+  // Null restores standard error. Returns once the sink it replaced is no
+  // longer running on any thread, except when called from inside that sink.
+  // When there is no memory for the new sink, the one in place stays and
+  // says so at level 4.
   void setSink(Sink sink) noexcept;
 
   // Writes "[Quorvex] <LEVEL> message" to standard error.
   static void writeToStandardError(int level, const std::string& message) noexcept;
 
  private:
-  QXLogger() = default;
+  struct SinkSlot;
+
+  QXLogger();
+  ~QXLogger();
   void sinkThrew(const char* what) noexcept;
 
   std::atomic<int> threshold_{kDefaultThreshold};
-  std::mutex mutex_;
-  std::shared_ptr<const Sink> sink_;  // guarded by mutex_; null: standard error
+  // Constant after construction; the slot's sink is null for standard error.
+  const std::unique_ptr<SinkSlot> sink_;
   std::atomic<bool> sinkThrewBefore_{false};
 };
 
