@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "core/QXCallbackSlot.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXCoreVariables.h"
 #include "core/QXGuard.h"
@@ -25,11 +26,20 @@ constexpr const char* kOutboxFileName = "outbox.sqlite";
 }  // namespace
 
 struct QXNetworkManager::Impl {
+  using OutcomeCallback = std::function<void(const QXHitOutcome&)>;
+
   Impl(const std::string& directory, const std::string& path,
        QXDeliveryWorker::Environment environment)
       : journal(directory),
         outbox(path),
-        worker(outbox, journal, std::move(environment), QXDeliveryOptions()) {}
+        worker(outbox, journal, std::move(environment), QXDeliveryOptions()) {
+    // The worker tells every outcome here; the slot decides who hears it,
+    // so that a host replacing its callback waits for the one running.
+    worker.setOutcomeCallback([this](const QXHitOutcome& outcome) {
+      outcomeSlot.call(
+          [&](const std::shared_ptr<const OutcomeCallback>& callback) { (*callback)(outcome); });
+    });
+  }
 
   // Stores the hit of a request notification; never throws, and a hit it
   // cannot store is counted as dropped.
@@ -38,10 +48,13 @@ struct QXNetworkManager::Impl {
   // Starts the worker, after the transport's one-time set-up.
   void startWorker();
 
+  // Before the worker, whose threads may tell outcomes until it is gone.
+  QXCallbackSlot<std::shared_ptr<const OutcomeCallback>> outcomeSlot;
   QXHitJournal journal;
   QXOutbox outbox;
   QXDeliveryWorker worker;
   std::atomic<bool> exited{false};
+  std::atomic<bool> flushInCallbackTold{false};
 };
 
 QXNetworkManager::QXNetworkManager() = default;
@@ -181,6 +194,19 @@ bool QXNetworkManager::isRunningInBackgroundEnabled() const noexcept {
 }
 
 bool QXNetworkManager::flush(std::chrono::milliseconds timeout) noexcept {
+  // Delivery waits for the callback: a flush from inside it could only
+  // wait out its timeout.
+  if (impl_->outcomeSlot.isCalling()) {
+    if (!impl_->flushInCallbackTold.exchange(true)) {
+      QXGuarded("Flushing", [] {
+        QXLogger::sharedInstance().logMessage(
+            "flush() called from the outcome callback returns false at once: delivery waits "
+            "for the callback to return",
+            4);
+      });
+    }
+    return false;
+  }
   return QXGuarded("Flushing", false, [&] {
     // Hits an earlier launch left wait for the worker.
     if (!impl_->worker.started()) impl_->startWorker();
@@ -199,8 +225,10 @@ QXDeliveryPause QXNetworkManager::pause() const noexcept {
 
 void QXNetworkManager::setOutcomeCallback(
     std::function<void(const QXHitOutcome&)> callback) noexcept {
-  QXGuarded("Setting the outcome callback",
-            [&] { impl_->worker.setOutcomeCallback(std::move(callback)); });
+  QXGuarded("Setting the outcome callback", [&] {
+    impl_->outcomeSlot.set(
+        callback ? std::make_shared<const Impl::OutcomeCallback>(std::move(callback)) : nullptr);
+  });
 }
 
 void QXNetworkManager::setOptions(const QXDeliveryOptions& options) noexcept {

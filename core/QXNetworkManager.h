@@ -147,8 +147,8 @@ class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
   // been told to the outcome callback. Starts the worker when no hit has yet, so that hits
   // an earlier launch left go out.
   // While sending is paused or backing off it waits for that to end, up to
-  // the timeout. From the outcome callback it can only time out (the worker
-  // waits for the callback).
+  // the timeout. From inside the outcome callback it returns false at once
+  // (delivery waits for the callback), and says so once at level 4.
   bool flush(std::chrono::milliseconds timeout) noexcept;
 
   QXDeliveryCounters counters() const noexcept;
@@ -163,6 +163,10 @@ class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
   // waits for it. It must not throw: if it does, the exception is caught,
   // delivery goes on, and the first time is logged at level 4. Null
   // removes it.
+  // Returns once the callback it replaces is no longer running on any
+  // thread, so that what that callback uses may then be freed; called from
+  // inside the callback, it only installs the new one (waiting would never
+  // end). The callback must therefore not wait for a thread that replaces it.
   void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback) noexcept;
 
   void setOptions(const QXDeliveryOptions& options) noexcept;
