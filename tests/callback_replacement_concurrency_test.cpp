@@ -6,15 +6,24 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/QXCallbackSlot.h"
+#include "core/QXCoreConstants.h"
 #include "core/QXLogger.h"
+#include "core/QXNetworkManager.h"
+#include "delivery_support.h"
+#include "platform/QXFakePlatform.h"
+#include "platform/QXNotificationCenter.h"
 #include "support/TestSupport.h"
+#include "tools/collector/QXCollector.h"
 
 namespace {
 
@@ -138,6 +147,97 @@ TEST_F(LogSinkReplacementTest, ASinkReplacingItselfDoesNotWaitForItself) {
   logger.logMessage("replace yourself", 4);
   logger.logMessage("to the new sink", 4);
   EXPECT_EQ(heardAfterwards.load(), 1);
+}
+
+// The delivery's outcome callback, on the thread that refuses a hit and on
+// the delivery thread.
+class OutcomeCallbackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qxtest::bypassProxiesForLoopback();
+    QXFakePlatform::installNew()->setDataDirectory(directory.path());
+  }
+  void TearDown() override { QXNetworkManager::sharedInstance().setOutcomeCallback(nullptr); }
+
+  qxtest::TempDirectory directory;
+};
+
+TEST_F(OutcomeCallbackTest, SetOutcomeCallbackReturnsOnceTheCallbackItReplacedHasReturned) {
+  QXNetworkManager& delivery = QXNetworkManager::sharedInstance();
+  qxtest::Gate entered, release;
+  std::atomic<int> heardByNewCallback{0};
+  std::atomic<bool> replaced{false};
+  delivery.setOutcomeCallback([&](const QXHitOutcome& outcome) {
+    if (outcome.reason != "blocking") return;
+    entered.open();
+    EXPECT_TRUE(release.waitOpen());
+  });
+  // A refused hit is told on the refusing thread.
+  std::thread refusing([&] { delivery.refuseHit("http://127.0.0.1/7/", "blocking"); });
+  ASSERT_TRUE(entered.waitOpen());
+  std::thread replacer([&] {
+    delivery.setOutcomeCallback([&](const QXHitOutcome&) { ++heardByNewCallback; });
+    replaced = true;
+  });
+  ASSERT_TRUE(qxtest::eventually([&] {
+    delivery.refuseHit("http://127.0.0.1/7/", "probe");
+    return heardByNewCallback.load() > 0;
+  }));
+  EXPECT_FALSE(replaced.load());
+  release.open();
+  replacer.join();
+  refusing.join();
+  EXPECT_TRUE(replaced.load());
+}
+
+TEST_F(OutcomeCallbackTest, ACallbackReplacingItselfDoesNotWaitForItself) {
+  QXNetworkManager& delivery = QXNetworkManager::sharedInstance();
+  std::atomic<int> heardAfterwards{0};
+  delivery.setOutcomeCallback([&](const QXHitOutcome&) {
+    QXNetworkManager::sharedInstance().setOutcomeCallback(
+        [&](const QXHitOutcome&) { ++heardAfterwards; });
+  });
+  delivery.refuseHit("http://127.0.0.1/7/", "replace yourself");
+  delivery.refuseHit("http://127.0.0.1/7/", "to the new callback");
+  EXPECT_EQ(heardAfterwards.load(), 1);
+}
+
+TEST_F(OutcomeCallbackTest, FlushFromInsideTheCallbackReturnsFalseAtOnceOnEveryThread) {
+  QXCollector collector;
+  ASSERT_TRUE(collector.start().ok());
+  qxtest::LogCapture log;
+  QXNetworkManager& delivery = QXNetworkManager::sharedInstance();
+  struct Heard {
+    QXHitOutcome::Result result;
+    bool flushed;
+    std::chrono::steady_clock::duration took;
+  };
+  std::mutex mutex;
+  std::vector<Heard> heard;
+  delivery.setOutcomeCallback([&](const QXHitOutcome& outcome) {
+    const auto started = std::chrono::steady_clock::now();
+    const bool flushed = QXNetworkManager::sharedInstance().flush(std::chrono::seconds(30));
+    std::lock_guard<std::mutex> lock(mutex);
+    heard.push_back({outcome.result, flushed, std::chrono::steady_clock::now() - started});
+  });
+  delivery.refuseHit(collector.url("/7/"), "refused");  // told on this thread
+  QXUserInfo userInfo;
+  userInfo[kQXUserInfo_URLKey] = collector.url("/7/");
+  userInfo[kQXUserInfo_POSTData] = "page=home";
+  QXNotificationCenter::defaultCenter()->postNotification(
+      QXNotification::notificationWithName(kQXNotification_HTTPRequest, nullptr, userInfo));
+  // Told on the delivery thread; a flush there would hold delivery for 30 s.
+  ASSERT_TRUE(delivery.flush(std::chrono::seconds(10)));
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].result, QXHitOutcome::Result::kDropped);
+  EXPECT_EQ(heard[1].result, QXHitOutcome::Result::kDelivered);
+  for (const Heard& each : heard) {
+    EXPECT_FALSE(each.flushed);
+    EXPECT_LT(each.took, std::chrono::seconds(5));
+  }
+  EXPECT_EQ(log.messagesAt(4).size(), 1u);
+  EXPECT_TRUE(log.contains(4, "flush() called from the outcome callback returns false at once"));
 }
 
 }  // namespace
