@@ -44,8 +44,16 @@ class QXAppVars;
 // Threads: a tracker is meant to be driven from one thread at a time, but
 // every member is safe to call concurrently (the stores lock, the counters
 // and the activation state are atomic), and the start/stop notifications may
-// arrive on any thread. Destroying a tracker ends its observations first and
-// waits for a notification being delivered to it on another thread.
+// arrive on any thread.
+//
+// Lifetime: a tracker must not be destroyed while another thread still uses
+// it (calls a member, executes a hit): the host makes sure those calls have
+// returned first, as for any object. What the destructor does guard against
+// is the SDK's own notifications: it ends the tracker's observations first,
+// waiting for a start or stop notification being delivered to it on another
+// thread, so that none reaches it afterwards. (The C API's handles, looked
+// up on every call, are the exception: a qx_tracker freed on one thread is
+// refused on the others.)
 class QX_EXPORT Quorvex : public IQXDynamicStore,
                           public IQXEventSenderDelegate,
                           public IQXEventListenerDelegate {
