@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "QXSDK/QXSDKConstants.h"
 #include "core/QXGuard.h"
 #include "platform/QXBytes.h"
 
@@ -78,6 +79,18 @@ std::optional<std::string> QXAppVars::removeData(const std::string& key) noexcep
 void QXAppVars::clearData() noexcept {
   if (!dynamicStore_) return;
   QXGuarded("Clearing app vars", [this] { dynamicStore_->clearData(); });
+}
+
+void QXAppVars::setConsentHit(bool consent) noexcept {
+  if (consent) {
+    addData(kQXConsentHitKey, std::string("1"));
+  } else {
+    removeData(kQXConsentHitKey);
+  }
+}
+
+bool QXAppVars::isConsentHit() const noexcept {
+  return getData(kQXConsentHitKey).has_value();
 }
 
 void QXAppVars::addData(const std::string& prefix,

@@ -42,6 +42,14 @@ class QX_EXPORT QXAppVars : public IQXDynamicStore {
   std::optional<std::string> removeData(const std::string& key) noexcept override;
   void clearData() noexcept override;
 
+  // Makes the hits executed with this object consent hits (true: the value
+  // "1" under kQXConsentHitKey), or ordinary ones again (false: the key
+  // removed). A deactivated tracker sends consent hits only.
+  void setConsentHit(bool consent) noexcept;
+  // Whether the object holds a value, an empty one too, under
+  // kQXConsentHitKey.
+  bool isConsentHit() const noexcept;
+
   // Flattens each product under prefix[field][i], i being its position in
   // `products` from 0. A product with no entries still takes its position.
   void addData(const std::string& prefix, const std::vector<QXProduct>& products) noexcept;

@@ -30,9 +30,23 @@ class QXAppVars;
 //
 // Activation (enableSDK): 0 or 1 active (0 when the privacy component
 // "QXMobilePrivacy" is present at creation), 2 deactivated. While
-// deactivated, variables and products are dropped silently and only consent
-// hits go out. The start and stop notifications of the core switch every
-// tracker that listens on the center where they are posted.
+// deactivated, only consent hits go out (a QXAppVars with setConsentHit(),
+// the key kQXConsentHitKey):
+//   - dropped silently: the variables and products added meanwhile
+//     (addData), and every hit that is not a consent hit;
+//   - kept: the hit's variables added before the deactivation (a hit that
+//     does not go out leaves them for the next one that does), the permanent
+//     data (addPermanentData works as usual) and the application variables.
+// A consent hit made while deactivated carries all that is kept, and clears
+// the hit's variables as every hit does. The start and stop notifications of
+// the core switch every tracker that listens on the center where they are
+// posted.
+//
+// The body of a hit (see the README, "The body of a hit"): the predefined
+// variables, then the hit's variables, the permanent data and the
+// application variables, each source overriding the ones before it for a
+// key they share; "#" is removed from every key; execute() then clears the
+// hit's variables and product count.
 //
 // Failures: no operation throws. One that meets an exception (memory
 // running out, say) is abandoned, says so once at level 4 and returns; a

@@ -206,7 +206,7 @@ size_t makeHits(const HitOptions& options, std::shared_ptr<QXNotificationCenter>
   QXAppVars appVars;
   for (const auto& [key, value] : options.app)
     appVars.addData(key, value);
-  if (options.consent) appVars.addData("#CONSENT_HIT#", std::string("1"));
+  if (options.consent) appVars.setConsentHit(true);
 
   size_t handedOver = 0;
   int owner = 0;
