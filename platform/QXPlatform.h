@@ -75,9 +75,12 @@ class QX_EXPORT QXPlatform {
   static QXPlatform& current();
 
   // Makes `platform` the current one. Meant to run once, before the first
-  // tracker exists; objects that already read the platform keep what they
-  // read. A platform once installed is kept alive until the process ends, so
-  // a reference obtained from current() never dangles.
+  // tracker, delivery call (QXNetworkManager) or application transition:
+  // objects that already read the platform keep what they read (the data
+  // directory of the outbox, the visitor, the predefined variables), so an
+  // install after them applies only in part, and says so in one line at
+  // level 4. A platform once installed is kept alive until the process ends,
+  // so a reference obtained from current() never dangles. Null is ignored.
   static void install(std::shared_ptr<QXPlatform> platform);
 
   // --- Clock -----------------------------------------------------------------
