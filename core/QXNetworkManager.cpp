@@ -18,6 +18,7 @@
 #include "core/network/QXOutbox.h"
 #include "platform/QXNotificationCenter.h"
 #include "platform/QXPlatform.h"
+#include "platform/QXPlatformUse.h"
 
 namespace {
 
@@ -66,6 +67,7 @@ QXNetworkManager::~QXNetworkManager() {
 
 QXNetworkManager* QXNetworkManager::init() {
   initSingleton();
+  QXMarkPlatformInUse();  // the outbox stays in this platform's directory
   QXPlatform& platform = QXPlatform::current();
   const std::string directory = platform.dataDirectory();
   const std::string path = directory.empty() ? std::string() : directory + "/" + kOutboxFileName;
