@@ -134,7 +134,7 @@ std::string QXAppVars::archive() const {
     out += store;
   }
   const uint32_t crc = archiveChecksum(out);
-  for (int i = 0; i < 4; ++i)
+  for (size_t i = 0; i < 4; ++i)
     out[kChecksumOffset + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
   return out;
 }
