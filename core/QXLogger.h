@@ -28,17 +28,26 @@
 // does not wait (it would wait for itself).
 class QX_EXPORT QXLogger {
  public:
+  // Where messages go: called with the level and the message (no line
+  // break at its end), on the thread that logs.
   using Sink = std::function<void(int level, const std::string& message)>;
+  // The threshold of a new process: warnings and errors.
   static constexpr int kDefaultThreshold = 3;
 
+  // The process's logger; never destroyed, so usable during exit.
   static QXLogger& sharedInstance();
 
+  // Writes `message` at `level` to the sink when the level is at or above
+  // the threshold.
   void logMessage(const std::string& message, int level) noexcept;
   // Whether a message of `level` would be written; lets callers skip building
   // an expensive message.
   bool isLoggable(int level) const { return level >= threshold_.load(std::memory_order_relaxed); }
 
+  // The lowest level written: 0 writes everything, hit data included; 5
+  // nothing.
   void setThreshold(int level) { threshold_.store(level, std::memory_order_relaxed); }
+  // The lowest level written.
   int threshold() const { return threshold_.load(std::memory_order_relaxed); }
   // Null restores standard error. Returns once the sink it replaced is no
   // longer running on any thread, except when called from inside that sink.
