@@ -576,7 +576,8 @@ uint64_t QXDeliveryWorker::byteTarget(const QXDeliveryOptions& options) {
       stored > lastMeasuredBytes_ ? stored - lastMeasuredBytes_ : lastMeasuredBytes_ - stored;
   if (stored >= 64 * 1024 && moved >= bound / 32) {
     lastMeasuredBytes_ = stored;
-    pagesPerByte_ = std::clamp(static_cast<double>(outbox_.pageBytes()) / stored, 1.0, 4.0);
+    pagesPerByte_ = std::clamp(
+        static_cast<double>(outbox_.pageBytes()) / static_cast<double>(stored), 1.0, 4.0);
   }
   return static_cast<uint64_t>(static_cast<double>(room) / pagesPerByte_);
 }
