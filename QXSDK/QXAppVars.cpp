@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "QXSDK/QXSDKConstants.h"
 #include "core/QXGuard.h"
 #include "platform/QXBytes.h"
 
@@ -80,6 +81,18 @@ void QXAppVars::clearData() noexcept {
   QXGuarded("Clearing app vars", [this] { dynamicStore_->clearData(); });
 }
 
+void QXAppVars::setConsentHit(bool consent) noexcept {
+  if (consent) {
+    addData(kQXConsentHitKey, std::string("1"));
+  } else {
+    removeData(kQXConsentHitKey);
+  }
+}
+
+bool QXAppVars::isConsentHit() const noexcept {
+  return getData(kQXConsentHitKey).has_value();
+}
+
 void QXAppVars::addData(const std::string& prefix,
                         const std::vector<QXProduct>& products) noexcept {
   if (!dynamicStore_) return;
@@ -121,7 +134,7 @@ std::string QXAppVars::archive() const {
     out += store;
   }
   const uint32_t crc = archiveChecksum(out);
-  for (int i = 0; i < 4; ++i)
+  for (size_t i = 0; i < 4; ++i)
     out[kChecksumOffset + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
   return out;
 }

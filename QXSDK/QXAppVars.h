@@ -38,9 +38,18 @@ class QX_EXPORT QXAppVars : public IQXDynamicStore {
   void addData(const QXDynamicStore* store) noexcept override;
   void addData(const std::string& key, const std::optional<std::string>& value) noexcept override;
   std::optional<std::string> getData(const std::string& key) noexcept override;
+  // The value under `key`, or nullopt (also without a store).
   std::optional<std::string> getData(const std::string& key) const noexcept;
   std::optional<std::string> removeData(const std::string& key) noexcept override;
   void clearData() noexcept override;
+
+  // Makes the hits executed with this object consent hits (true: the value
+  // "1" under kQXConsentHitKey), or ordinary ones again (false: the key
+  // removed). A deactivated tracker sends consent hits only.
+  void setConsentHit(bool consent) noexcept;
+  // Whether the object holds a value, an empty one too, under
+  // kQXConsentHitKey.
+  bool isConsentHit() const noexcept;
 
   // Flattens each product under prefix[field][i], i being its position in
   // `products` from 0. A product with no entries still takes its position.
@@ -66,7 +75,9 @@ class QX_EXPORT QXAppVars : public IQXDynamicStore {
 
   // Null only for an object restored from an archive without a store.
   QXDynamicStore* dynamicStore() { return dynamicStore_.get(); }
+  // Null only for an object restored from an archive without a store.
   const QXDynamicStore* dynamicStore() const { return dynamicStore_.get(); }
+  // Replaces the store; null leaves the object without one.
   void setDynamicStore(std::unique_ptr<QXDynamicStore> store) { dynamicStore_ = std::move(store); }
 
  private:

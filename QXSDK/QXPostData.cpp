@@ -20,7 +20,7 @@ struct FieldCodes {
   std::array<std::array<char, 4>, 256> name{};  // the same, but "#" gives nothing
 
   FieldCodes() {
-    for (int c = 0; c < 256; ++c) {
+    for (size_t c = 0; c < 256; ++c) {
       const char byte = static_cast<char>(c);
       const std::string encoded = QXURLEncodedString(std::string_view(&byte, 1));
       // The room that getParameters makes assumes three bytes at most.
@@ -29,7 +29,7 @@ struct FieldCodes {
       value[c][3] = static_cast<char>(encoded.size());
       name[c] = value[c];
     }
-    name['#'] = {0, 0, 0, 0};
+    name[static_cast<unsigned char>('#')] = {0, 0, 0, 0};
   }
 };
 
@@ -42,9 +42,10 @@ const FieldCodes& fieldCodes() {
 // advances by its own length: room must stand for 3 * text.size() + 1.
 char* encodeInto(char* out, std::string_view text,
                  const std::array<std::array<char, 4>, 256>& codes) {
-  for (unsigned char c : text) {
-    std::memcpy(out, codes[c].data(), 4);
-    out += codes[c][3];
+  for (const char byte : text) {
+    const auto& code = codes[static_cast<unsigned char>(byte)];
+    std::memcpy(out, code.data(), 4);
+    out += code[3];
   }
   return out;
 }

@@ -62,6 +62,7 @@ class QX_EXPORT QXPredefinedVariables : public QXSingleton<QXPredefinedVariables
   std::optional<std::string> getData(const std::string& key) override;
   std::optional<std::string> removeData(const std::string& key) override;
   void clearData() override;
+  // The store of the predefined variables.
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
 
   // --- Notifications ---
@@ -69,8 +70,12 @@ class QX_EXPORT QXPredefinedVariables : public QXSingleton<QXPredefinedVariables
   void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) override;
   // Stores the user agent that the core announces.
   void onNotificationReceived(const QXNotification& notification) override;
-  // The application's transitions, from the platform's notifications.
+  // The application went to background (the platform's notification):
+  // foreground time is counted up to now and the figures of the next
+  // launch are persisted.
   void didEnterBackground(const QXNotification& notification);
+  // The application came back: background time is counted, and a stay of
+  // more than the visit duration starts a new session.
   void willEnterForeground(const QXNotification& notification);
 
   // --- Hits ---
@@ -132,11 +137,13 @@ class QX_EXPORT QXPredefinedVariables : public QXSingleton<QXPredefinedVariables
   std::optional<std::string> timestampCurrentVisitMs();
   std::optional<std::string> timestampLastCall();
   std::optional<std::string> timestampLastCallMs();
-  // Read the locale's currency now, store it and return it.
+  // Reads the locale's currency code now, stores it and returns it.
   std::optional<std::string> currencyCode();
+  // Reads the locale's currency symbol now, stores it and returns it.
   std::optional<std::string> currencySymbol();
   // The user agent of the core's variables (not this store's entry).
   std::optional<std::string> userAgent();
+  // Always empty: the orientation of a screen is not tracked.
   std::string orientation() { return std::string(); }
 
   // --- Clock and random numbers ---

@@ -18,8 +18,10 @@
 // take a product in.
 class QX_EXPORT QXProduct {
  public:
+  // Custom properties: key to value, in key order.
   using Properties = std::map<std::string, std::string>;
 
+  // A product with no field set and no custom property.
   QXProduct() = default;
 
   // The product as key/value entries: the fixed fields that are set, in
@@ -37,9 +39,12 @@ class QX_EXPORT QXProduct {
 
   // Custom properties; write into them directly or replace them.
   Properties& customProperties() { return customProperties_; }
+  // Custom properties.
   const Properties& customProperties() const { return customProperties_; }
+  // Replaces every custom property.
   void setCustomProperties(Properties properties) { customProperties_ = std::move(properties); }
 
+  // --- The fixed fields, each under its key kQXProduct...Key; nullopt unsets one ---
   const std::optional<std::string>& ID() const { return ID_; }
   void setID(std::optional<std::string> value) { ID_ = std::move(value); }
   const std::optional<std::string>& name() const { return name_; }

@@ -12,6 +12,8 @@ const char* const kQXReleaseTime = "10:24:37";
 const char* const kQXManufacturerName = "Apple";
 const char* const kQXNotification_HitSent = "QXNotification: Hit Sent";
 
+const char* const kQXConsentHitKey = "#CONSENT_HIT#";
+
 const char* const kQXProductIDKey = "product_id";
 const char* const kQXProductNameKey = "product_name";
 const char* const kQXProductQuantityKey = "product_quantity";

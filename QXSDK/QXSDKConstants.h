@@ -24,6 +24,13 @@ QX_EXPORT extern const char* const kQXReleaseTime;
 QX_EXPORT extern const char* const kQXManufacturerName;
 QX_EXPORT extern const char* const kQXNotification_HitSent;
 
+// The key that makes a hit a consent hit: any value under it (an empty one
+// too) in the hit's application variables (QXAppVars::setConsentHit()). A
+// deactivated tracker still sends consent hits, and the network manager
+// marks their requests as consent ones. The key travels in the body like
+// any variable, as the field CONSENT_HIT (the "#" are removed).
+QX_EXPORT extern const char* const kQXConsentHitKey;
+
 // Keys of a product's dictionary form.
 QX_EXPORT extern const char* const kQXProductIDKey;
 QX_EXPORT extern const char* const kQXProductNameKey;

@@ -16,15 +16,13 @@ namespace {
 constexpr const char* kCollectionHostWord = "collect";
 constexpr const char* kCollectionDomain = ".quorvex.net";
 constexpr const char* kPrivacyComponentName = "QXMobilePrivacy";
-constexpr const char* kConsentHitKey = "#CONSENT_HIT#";
 constexpr const char* kConsentResponse = "Consent";
 
-// A consent hit is one whose application variables hold any value, even an
-// empty one, under "#CONSENT_HIT#".
-// Reads the store itself, whose failures reach the caller.
+// Reads the store itself, whose failures reach the caller (where
+// QXAppVars::isConsentHit() would answer false).
 bool isConsentHit(const QXAppVars* appVars) {
   return appVars != nullptr && appVars->dynamicStore() != nullptr &&
-         appVars->dynamicStore()->getData(kConsentHitKey).has_value();
+         appVars->dynamicStore()->getData(kQXConsentHitKey).has_value();
 }
 
 // Never throws: a line that cannot be built is not written.

@@ -31,9 +31,24 @@ class QXAppVars;
 //
 // Activation (enableSDK): 0 or 1 active (0 when the privacy component
 // "QXMobilePrivacy" is present at creation), 2 deactivated. While
-// deactivated, variables and products are dropped silently and only consent
-// hits go out. The start and stop notifications of the core switch every
-// tracker that listens on the center where they are posted.
+// deactivated, only consent hits go out (a QXAppVars with setConsentHit(),
+// the key kQXConsentHitKey):
+//   - dropped silently: the variables and products added meanwhile
+//     (addData), and every hit that is not a consent hit;
+//   - kept: the hit's variables added before the deactivation (a hit that
+//     does not go out leaves them for the next one that does), the permanent
+//     data (addPermanentData works as usual) and the application variables.
+//
+// A consent hit made while deactivated carries all that is kept, and clears
+// the hit's variables as every hit does. The start and stop notifications of
+// the core switch every tracker that listens on the center where they are
+// posted.
+//
+// The body of a hit (see the README, "The body of a hit"): the predefined
+// variables, then the hit's variables, the permanent data and the
+// application variables, each source overriding the ones before it for a
+// key they share; "#" is removed from every key; execute() then clears the
+// hit's variables and product count.
 //
 // Failures: no operation throws. One that meets an exception (memory
 // running out, say) is abandoned, says so once at level 4 and returns; a
@@ -45,8 +60,16 @@ class QXAppVars;
 // Threads: a tracker is meant to be driven from one thread at a time, but
 // every member is safe to call concurrently (the stores lock, the counters
 // and the activation state are atomic), and the start/stop notifications may
-// arrive on any thread. Destroying a tracker ends its observations first and
-// waits for a notification being delivered to it on another thread.
+// arrive on any thread.
+//
+// Lifetime: a tracker must not be destroyed while another thread still uses
+// it (calls a member, executes a hit): the host makes sure those calls have
+// returned first, as for any object. What the destructor does guard against
+// is the SDK's own notifications: it ends the tracker's observations first,
+// waiting for a start or stop notification being delivered to it on another
+// thread, so that none reaches it afterwards. (The C API's handles, looked
+// up on every call, are the exception: a qx_tracker freed on one thread is
+// refused on the others.)
 class QX_EXPORT Quorvex : public IQXDynamicStore,
                           public IQXEventSenderDelegate,
                           public IQXEventListenerDelegate {
@@ -54,6 +77,8 @@ class QX_EXPORT Quorvex : public IQXDynamicStore,
   // Creates a tracker that posts its requests on `center` (the default
   // center when null). IDs are accepted in any range.
   Quorvex(int32_t siteID, int32_t containerID, std::shared_ptr<QXNotificationCenter> center);
+  // Creates a tracker that posts its requests on the default center, where
+  // the core's network manager delivers them.
   Quorvex(int32_t siteID, int32_t containerID);
   ~Quorvex() override;
   Quorvex(const Quorvex&) = delete;
@@ -86,6 +111,7 @@ class QX_EXPORT Quorvex : public IQXDynamicStore,
   // One hit; `appVars` may be null. Returns once the request has been handed
   // to the core; nothing about delivery comes back here.
   void execute(const QXAppVars* appVars) noexcept;
+  // One hit with `appVars`.
   void execute(const QXAppVars& appVars) noexcept { execute(&appVars); }
   // The POST body that a hit with `appVars` would carry now. Changes nothing
   // in the tracker, but refreshes the time-dependent predefined variables.
@@ -105,23 +131,45 @@ class QX_EXPORT Quorvex : public IQXDynamicStore,
   // --- Properties ---
   // Null when the tracker's creation failed.
   QXSDKInitialisation* initialisation() const { return initialisation_.get(); }
+  // The site ID given at creation (or set since).
   int32_t siteID() const { return siteID_.load(); }
+  // Changes the site ID; the URL stays as it is.
   void setSiteID(int32_t siteID) { siteID_.store(siteID); }
+  // The container ID given at creation (or set since).
   int32_t containerID() const { return containerID_.load(); }
+  // Changes the container ID; the URL stays as it is.
   void setContainerID(int32_t containerID) { containerID_.store(containerID); }
+  // The index the next product added takes (0 after each hit).
   int32_t numberOfProducts() const { return numberOfProducts_.load(); }
+  // Sets the index the next product added takes.
   void setNumberOfProducts(int32_t count) { numberOfProducts_.store(count); }
-  // The collection URL, built once at creation; it does not follow later
+  // Where the hits go: the collection URL, built once at creation (see
+  // collectionURL()), until setUrl() replaces it; it does not follow later
   // changes of the IDs.
   std::string url() const noexcept;
+  // Sends this tracker's later hits to `url` instead. By default a tracker
+  // sends to the production collector of its site
+  // (https://collect<siteID>.quorvex.net/<containerID>/), where every hit
+  // counts as real traffic: while developing, point it at a development
+  // collector such as `quorvex collect` (http://127.0.0.1:<port>/<container>/).
+  // Only http and https URLs are requested; a hit to another one is dropped.
   void setUrl(std::string url) noexcept;
+  // The activation state: 0 or 1 active, 2 deactivated (see the class).
   int32_t enableSDK() const { return enableSDK_.load(); }
+  // Sets the activation state (2 deactivates, as deactivateSDK() does).
   void setEnableSDK(int32_t state) { enableSDK_.store(state); }
+  // The hit's variables and flattened products.
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
+  // Replaces the hit's variables by a copy of `store`.
   void setDynamicStore(const QXDynamicStore& store) noexcept;
+  // The permanent data.
   QXDynamicStore& permanentStore() { return permanentStore_; }
+  // Replaces the permanent data by a copy of `store`.
   void setPermanentStore(const QXDynamicStore& store) noexcept;
+  // What posts the hits; null when the tracker's creation failed.
   QXEventSender* senderDelegate() const { return senderDelegate_.get(); }
+  // What hears the core's start and stop notifications; null when the
+  // tracker's creation failed.
   QXEventListener* listenerDelegate() const { return listenerDelegate_.get(); }
 
   // "https://" collection host "/" containerID "/"; the host's first label is

@@ -11,7 +11,9 @@
 class QX_EXPORT IQXEventListenerDelegate {
  public:
   virtual ~IQXEventListenerDelegate() = default;
+  // Moves the owner's listening to `center`.
   virtual void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) = 0;
+  // A notification that the owner's listener listens to has been posted.
   virtual void onNotificationReceived(const QXNotification& notification) = 0;
 };
 

@@ -10,6 +10,7 @@
 class QX_EXPORT IQXEventSenderDelegate {
  public:
   virtual ~IQXEventSenderDelegate() = default;
+  // Makes the owner's sender post on `center` from now on.
   virtual void changeNotificationCenter(std::shared_ptr<QXNotificationCenter> center) = 0;
 };
 

@@ -10,6 +10,7 @@
 #include "core/QXNetworkManager.h"
 #include "platform/QXNotificationCenter.h"
 #include "platform/QXPlatformLog.h"
+#include "platform/QXPlatformUse.h"
 
 namespace {
 std::atomic<int> gCreated{0};
@@ -24,6 +25,7 @@ QXCoreInitialisation::QXCoreInitialisation() noexcept {
 }
 
 void QXCoreInitialisation::initialiseOnce() {
+  QXMarkPlatformInUse();
   QXSetPlatformErrorSink(
       [](const std::string& message) { QXLogger::sharedInstance().logMessage(message, 4); });
   QXCoreVariables& variables = QXCoreVariables::sharedInstance();

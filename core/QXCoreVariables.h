@@ -14,7 +14,9 @@
 // into its predefined variables. Thread-safe.
 class QX_EXPORT QXCoreVariables : public QXSingleton<QXCoreVariables> {
  public:
+  // The store of the core's variables.
   QXDynamicStore& dynamicStore() { return dynamicStore_; }
+  // The value of one of them, or nullopt.
   std::optional<std::string> getData(const std::string& key) const {
     return dynamicStore_.getData(key);
   }
@@ -29,8 +31,12 @@ class QX_EXPORT QXCoreVariables : public QXSingleton<QXCoreVariables> {
 
   // The process-wide switch "also deliver while in background".
   void setEnableSDKInBG(bool enabled) { enableSDKInBG_.store(enabled); }
+  // Whether setEnableSDKInBG(true) has been called.
   bool enableSDKInBG() const { return enableSDKInBG_.load(); }
 
+  // The User-Agent the core announces: the application's name and version
+  // when it has them, then "Quorvex/<core version> (<system> <version>;
+  // <machine>)".
   static std::string userAgentText();
 
  private:

@@ -42,10 +42,15 @@
 // merged into itself.
 class QX_EXPORT QXDynamicStore {
  public:
+  // An empty store.
   QXDynamicStore();
+  // A store of the same entries in the same order (a snapshot of `other`).
   QXDynamicStore(const QXDynamicStore& other);
+  // Takes `other`'s entries; `other` is left empty.
   QXDynamicStore(QXDynamicStore&& other) noexcept;
+  // Replaces every entry by a snapshot of `other`'s.
   QXDynamicStore& operator=(const QXDynamicStore& other);
+  // Replaces every entry by `other`'s; `other` is left empty.
   QXDynamicStore& operator=(QXDynamicStore&& other) noexcept;
   ~QXDynamicStore();
 
@@ -54,13 +59,18 @@ class QX_EXPORT QXDynamicStore {
   // Stores `value` under `key`, replacing an earlier value; nullopt removes.
   void addData(const std::string& key, const std::optional<std::string>& value);
 
+  // The value under `key`, or nullopt.
   std::optional<std::string> getData(const std::string& key) const;
   // Removes the key; returns the value it held, or nullopt.
   std::optional<std::string> removeData(const std::string& key);
+  // Removes every entry.
   void clearData();
 
+  // Every key once, in the store's order (see above).
   std::vector<std::string> orderedKeys() const;
+  // The number of entries.
   size_t count() const;
+  // Whether the store holds no entry.
   bool empty() const { return count() == 0; }
   // Room for `entries` entries without rehashing (a hint).
   void reserve(size_t entries);

@@ -26,14 +26,18 @@ class QX_EXPORT QXEventListener {
   QXEventListener(const QXEventListener&) = delete;
   QXEventListener& operator=(const QXEventListener&) = delete;
 
+  // The object told of each notification; null: nobody is told.
   void setParent(IQXEventListenerDelegate* parent) { parent_.store(parent); }
+  // The object told of each notification.
   IQXEventListenerDelegate* parent() const { return parent_.load(); }
 
   // Moves every observation to `center`: from the moment this returns, only
   // `center` delivers to this listener.
   void setNotificationCenter(std::shared_ptr<QXNotificationCenter> center);
+  // The center observed.
   std::shared_ptr<QXNotificationCenter> notificationCenter() const;
 
+  // Observes the notifications named `name`, from now on.
   void listen(const std::string& name);
 
  private:

@@ -17,11 +17,16 @@ class QX_EXPORT QXEventSender {
 
   // The owner, for the owner's own book-keeping; never called back here.
   void setParent(IQXEventSenderDelegate* parent) { parent_ = parent; }
+  // The owner set with setParent().
   IQXEventSenderDelegate* parent() const { return parent_; }
 
+  // Posts later notifications on `center`.
   void setNotificationCenter(std::shared_ptr<QXNotificationCenter> center);
+  // The center that send() posts on.
   std::shared_ptr<QXNotificationCenter> notificationCenter() const;
 
+  // Posts `notification` on the center, on this thread; returns once every
+  // observer has been told.
   void send(const QXNotification& notification) const;
 
  private:

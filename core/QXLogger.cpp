@@ -4,14 +4,20 @@
 
 #include <cstdio>
 
+#include "core/QXCallbackSlot.h"
 #include "core/QXGuard.h"
 
-// The log is held across fork(): a child whose parent forked while one of
-// the SDK's threads was writing a line finds the log free.
+struct QXLogger::SinkSlot : QXCallbackSlot<std::shared_ptr<const Sink>> {};
+
+// The sink's slot is held across fork(): a child whose parent forked while
+// one of the SDK's threads was taking the sink finds the slot free.
 struct QXLoggerFork {
-  static void prepare() { QXLogger::sharedInstance().mutex_.lock(); }
-  static void after() { QXLogger::sharedInstance().mutex_.unlock(); }
+  static void prepare() { QXLogger::sharedInstance().sink_->lockForFork(); }
+  static void after() { QXLogger::sharedInstance().sink_->unlockAfterFork(); }
 };
+
+QXLogger::QXLogger() : sink_(std::make_unique<SinkSlot>()) {}
+QXLogger::~QXLogger() = default;
 
 QXLogger& QXLogger::sharedInstance() {
   static auto* logger = [] {
@@ -24,20 +30,13 @@ QXLogger& QXLogger::sharedInstance() {
 
 void QXLogger::logMessage(const std::string& message, int level) noexcept {
   if (!isLoggable(level)) return;
-  std::shared_ptr<const Sink> sink;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sink = sink_;
-  }
   // The sink is the host's code: what it throws stays here. The first time
   // is told on standard error, since the sink itself cannot be trusted with
   // it; the message is lost.
   try {
-    if (sink) {
-      (*sink)(level, message);
-    } else {
-      writeToStandardError(level, message);
-    }
+    const bool written =
+        sink_->call([&](const std::shared_ptr<const Sink>& sink) { (*sink)(level, message); });
+    if (!written) writeToStandardError(level, message);
   } catch (...) {
     sinkThrew(QXCurrentExceptionText());
   }
@@ -61,8 +60,9 @@ void QXLogger::setSink(Sink sink) noexcept {
     logMessage("The log sink could not be replaced: out of memory", 4);
     return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  sink_ = std::move(shared);
+  // Copying a shared_ptr throws nothing; waiting for the old sink may
+  // (a system error of the mutex), and then the new one is in place.
+  QXGuarded("Replacing the log sink", [&] { sink_->set(std::move(shared)); });
 }
 
 void QXLogger::writeToStandardError(int level, const std::string& message) noexcept {

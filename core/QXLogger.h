@@ -4,7 +4,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/QXExport.h"
@@ -22,22 +21,38 @@
 // The sink must not throw. If it does, the exception is caught here, the
 // message is lost, and the first time is told once on standard error; the
 // SDK goes on. Logging never throws.
+//
+// Replacing the sink waits for it: setSink() returns once every message
+// being written to the sink it replaced has been, on every thread, so that
+// what the old sink uses may then be freed. From inside the sink itself it
+// does not wait (it would wait for itself).
 class QX_EXPORT QXLogger {
  public:
+  // Where messages go: called with the level and the message (no line
+  // break at its end), on the thread that logs.
   using Sink = std::function<void(int level, const std::string& message)>;
+  // The threshold of a new process: warnings and errors.
   static constexpr int kDefaultThreshold = 3;
 
+  // The process's logger; never destroyed, so usable during exit.
   static QXLogger& sharedInstance();
 
+  // Writes `message` at `level` to the sink when the level is at or above
+  // the threshold.
   void logMessage(const std::string& message, int level) noexcept;
   // Whether a message of `level` would be written; lets callers skip building
   // an expensive message.
   bool isLoggable(int level) const { return level >= threshold_.load(std::memory_order_relaxed); }
 
+  // The lowest level written: 0 writes everything, hit data included; 5
+  // nothing.
   void setThreshold(int level) { threshold_.store(level, std::memory_order_relaxed); }
+  // The lowest level written.
   int threshold() const { return threshold_.load(std::memory_order_relaxed); }
-  // Null restores standard error. When there is no memory for the new sink,
-  // the one in place stays and says so at level 4.
+  // Null restores standard error. Returns once the sink it replaced is no
+  // longer running on any thread, except when called from inside that sink.
+  // When there is no memory for the new sink, the one in place stays and
+  // says so at level 4.
   void setSink(Sink sink) noexcept;
 
   // Writes "[Quorvex] <LEVEL> message" to standard error.
@@ -45,13 +60,15 @@ class QX_EXPORT QXLogger {
 
  private:
   friend struct QXLoggerFork;
+  struct SinkSlot;
 
-  QXLogger() = default;
+  QXLogger();
+  ~QXLogger();
   void sinkThrew(const char* what) noexcept;
 
   std::atomic<int> threshold_{kDefaultThreshold};
-  std::mutex mutex_;
-  std::shared_ptr<const Sink> sink_;  // guarded by mutex_; null: standard error
+  // Constant after construction; the slot's sink is null for standard error.
+  const std::unique_ptr<SinkSlot> sink_;
   std::atomic<bool> sinkThrewBefore_{false};
 };
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/QXCallbackSlot.h"
 #include "core/QXCoreConstants.h"
 #include "core/QXCoreVariables.h"
 #include "core/QXGuard.h"
@@ -19,6 +20,7 @@
 #include "core/network/QXOutbox.h"
 #include "platform/QXNotificationCenter.h"
 #include "platform/QXPlatform.h"
+#include "platform/QXPlatformUse.h"
 
 namespace {
 
@@ -34,6 +36,8 @@ std::atomic<QXNetworkManager*> gManager{nullptr};
 }  // namespace
 
 struct QXNetworkManager::Impl {
+  using OutcomeCallback = std::function<void(const QXHitOutcome&)>;
+
   Impl(std::string directoryPath, std::string outboxFile,
        QXDeliveryWorker::Environment workerEnvironment, const QXDeliveryOptions& options)
       : directory(std::move(directoryPath)),
@@ -41,7 +45,14 @@ struct QXNetworkManager::Impl {
         environment(std::move(workerEnvironment)),
         journal(directory),
         outbox(path),
-        worker(outbox, journal, environment, options) {}
+        worker(outbox, journal, environment, options) {
+    // The worker tells every outcome here; the slot decides who hears it,
+    // so that a host replacing its callback waits for the one running.
+    worker.setOutcomeCallback([this](const QXHitOutcome& outcome) {
+      outcomeSlot.call(
+          [&](const std::shared_ptr<const OutcomeCallback>& callback) { (*callback)(outcome); });
+    });
+  }
 
   // Stores the hit of a request notification; never throws, and a hit it
   // cannot store is counted as dropped.
@@ -54,12 +65,15 @@ struct QXNetworkManager::Impl {
   const std::string path;
   const QXDeliveryWorker::Environment environment;
 
+  // Before the worker, whose threads may tell outcomes until it is gone.
+  QXCallbackSlot<std::shared_ptr<const OutcomeCallback>> outcomeSlot;
   QXHitJournal journal;
   QXOutbox outbox;
   QXDeliveryWorker worker;
   std::atomic<bool> exited{false};
   // What the application's transitions last said, for a child's worker.
   std::atomic<bool> inBackground{false};
+  std::atomic<bool> flushInCallbackTold{false};
 };
 
 QXNetworkManager::QXNetworkManager() = default;
@@ -71,6 +85,7 @@ QXNetworkManager::~QXNetworkManager() {
 
 QXNetworkManager* QXNetworkManager::init() {
   initSingleton();
+  QXMarkPlatformInUse();  // the outbox stays in this platform's directory
   QXPlatform& platform = QXPlatform::current();
   const std::string directory = platform.dataDirectory();
   const std::string path = directory.empty() ? std::string() : directory + "/" + kOutboxFileName;
@@ -159,11 +174,13 @@ void QXNetworkManager::prepareFork() {
   manager->impl_->worker.lockForFork();
   manager->impl_->journal.lockForFork();
   manager->impl_->outbox.lockForFork();
+  manager->impl_->outcomeSlot.lockForFork();
 }
 
 void QXNetworkManager::parentAfterFork() {
   QXNetworkManager* manager = gManager.load(std::memory_order_acquire);
   if (manager == nullptr || !manager->impl_) return;
+  manager->impl_->outcomeSlot.unlockAfterFork();
   manager->impl_->outbox.unlockInParent();
   manager->impl_->journal.unlockInParent();
   manager->impl_->worker.unlockAfterFork();
@@ -176,7 +193,8 @@ void QXNetworkManager::childAfterFork() {
   parent.journal.abandonInChild();
   parent.outbox.abandonInChild();
   const QXDeliveryOptions options = parent.worker.optionsLocked();
-  QXDeliveryWorker::OutcomeCallback callback = parent.worker.outcomeCallbackLocked();
+  std::shared_ptr<const Impl::OutcomeCallback> callback = parent.outcomeSlot.currentLocked();
+  parent.outcomeSlot.unlockAfterFork();
   const bool runInBackground = parent.worker.runsInBackground();
   const bool inBackground = parent.inBackground.load();
   parent.worker.unlockAfterFork();
@@ -190,7 +208,7 @@ void QXNetworkManager::childAfterFork() {
   }
   try {
     auto own = std::make_unique<Impl>(parent.directory, parent.path, parent.environment, options);
-    own->worker.setOutcomeCallback(std::move(callback));
+    own->outcomeSlot.set(std::move(callback));
     if (runInBackground) own->worker.enableRunningInBackground();
     own->inBackground.store(inBackground);
     own->worker.setInBackground(inBackground);
@@ -283,6 +301,19 @@ bool QXNetworkManager::isRunningInBackgroundEnabled() const noexcept {
 }
 
 bool QXNetworkManager::flush(std::chrono::milliseconds timeout) noexcept {
+  // Delivery waits for the callback: a flush from inside it could only
+  // wait out its timeout.
+  if (impl_ && impl_->outcomeSlot.isCalling()) {
+    if (!impl_->flushInCallbackTold.exchange(true)) {
+      QXGuarded("Flushing", [] {
+        QXLogger::sharedInstance().logMessage(
+            "flush() called from the outcome callback returns false at once: delivery waits "
+            "for the callback to return",
+            4);
+      });
+    }
+    return false;
+  }
   return QXGuarded("Flushing", false, [&] {
     if (!impl_) return false;
     // The worker of a child process starts with its first hit or this.
@@ -303,7 +334,10 @@ QXDeliveryPause QXNetworkManager::pause() const noexcept {
 void QXNetworkManager::setOutcomeCallback(
     std::function<void(const QXHitOutcome&)> callback) noexcept {
   QXGuarded("Setting the outcome callback", [&] {
-    if (impl_) impl_->worker.setOutcomeCallback(std::move(callback));
+    if (impl_) {
+      impl_->outcomeSlot.set(
+          callback ? std::make_shared<const Impl::OutcomeCallback>(std::move(callback)) : nullptr);
+    }
   });
 }
 

@@ -76,18 +76,19 @@ struct QXDeliveryCounters {
 
 // What became of one attempt of a hit, for the host's outcome callback.
 struct QXHitOutcome {
+  // What became of the attempt.
   enum class Result {
     kDelivered,  // the server answered 2xx; the hit is gone from the outbox
     kRetrying,   // it failed and will be tried again after `retryDelay`
     kDropped,    // given up for good; `reason` says why
   };
-  Result result = Result::kDelivered;
-  std::string hitIdentifier;  // as sent in the X-Quorvex-Hit-Id header
-  std::string url;
-  int httpStatus = 0;  // 0 when there was no answer
-  int attempt = 0;     // 1 for the first attempt in this process; 0 when never sent
-  std::chrono::milliseconds retryDelay{0};
-  std::string reason;
+  Result result = Result::kDelivered;  // see Result
+  std::string hitIdentifier;           // as sent in the X-Quorvex-Hit-Id header
+  std::string url;                     // the collector's URL
+  int httpStatus = 0;                  // 0 when there was no answer
+  int attempt = 0;                     // 1 for the first attempt in this process; 0 when never sent
+  std::chrono::milliseconds retryDelay{0};  // kRetrying: how long until the next attempt
+  std::string reason;                       // kRetrying, kDropped: what went wrong
 };
 
 // Why requests are not going out at the moment.
@@ -159,6 +160,7 @@ class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
   // rest of the process, they also go out in background. Nothing switches it
   // off again.
   void enableRunningInBackground() noexcept;
+  // Whether enableRunningInBackground() has been called.
   bool isRunningInBackgroundEnabled() const noexcept;
 
   // Waits until the journal and the outbox are empty, at most `timeout`.
@@ -166,11 +168,13 @@ class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
   // been told to the outcome callback. Starts the worker when no hit has yet, so that hits
   // an earlier launch left go out.
   // While sending is paused or backing off it waits for that to end, up to
-  // the timeout. From the outcome callback it can only time out (the worker
-  // waits for the callback).
+  // the timeout. From inside the outcome callback it returns false at once
+  // (delivery waits for the callback), and says so once at level 4.
   bool flush(std::chrono::milliseconds timeout) noexcept;
 
+  // What has happened since the process started, and what waits now.
   QXDeliveryCounters counters() const noexcept;
+  // Why requests are not going out at the moment, if they are not.
   QXDeliveryPause pause() const noexcept;
 
   // Counts a hit that never reached the journal (a tracker could not build
@@ -182,9 +186,16 @@ class QX_EXPORT QXNetworkManager : public QXSingleton<QXNetworkManager> {
   // waits for it. It must not throw: if it does, the exception is caught,
   // delivery goes on, and the first time is logged at level 4. Null
   // removes it.
+  // Returns once the callback it replaces is no longer running on any
+  // thread, so that what that callback uses may then be freed; called from
+  // inside the callback, it only installs the new one (waiting would never
+  // end). The callback must therefore not wait for a thread that replaces it.
   void setOutcomeCallback(std::function<void(const QXHitOutcome&)> callback) noexcept;
 
+  // Replaces every option (read them with options(), change some, write them
+  // back); each applies as QXDeliveryOptions says.
   void setOptions(const QXDeliveryOptions& options) noexcept;
+  // The options in force.
   QXDeliveryOptions options() const noexcept;
   // options().maxHitBytes, without a lock.
   size_t maxHitBytes() const noexcept;

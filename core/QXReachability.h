@@ -17,23 +17,29 @@ class QXPlatform;
 // "other" and "offline".
 class QX_EXPORT QXReachability {
  public:
+  // How the internet can be reached, by the preferred way out.
   enum class Status {
-    kNotReachable,
-    kReachableViaWiFi,
-    kReachableViaWired,
-    kReachableViaCellular,
-    kReachableViaOther
+    kNotReachable,          // "offline"
+    kReachableViaWiFi,      // "wifi"
+    kReachableViaWired,     // "ethernet"
+    kReachableViaCellular,  // "cellular"
+    kReachableViaOther,     // "other"
   };
 
   // Reachability of the internet through the current platform's interfaces.
   static std::unique_ptr<QXReachability> reachabilityForInternetConnection();
+  // Reachability through `platform`'s interfaces; the platform must outlive
+  // the object.
   explicit QXReachability(QXPlatform& platform) : platform_(platform) {}
 
   // Each call looks at the interfaces afresh.
   Status currentReachabilityStatus() const;
+  // The text of currentReachabilityStatus().
   std::string currentReachabilityString() const;
+  // Whether any way out is there now.
   bool isReachable() const { return currentReachabilityStatus() != Status::kNotReachable; }
 
+  // The stable text of `status`.
   static const char* textFor(Status status);
 
  private:

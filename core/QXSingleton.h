@@ -18,6 +18,7 @@
 template <typename T>
 class QX_EXPORT QXSingleton {
  public:
+  // The one object of T, created and initialised by the first call.
   static T& sharedInstance();
 
   QXSingleton(const QXSingleton&) = delete;

@@ -10,7 +10,7 @@ struct EncodingTable {
   std::array<uint32_t, 256> code{};
   EncodingTable() {
     static const char kHex[] = "0123456789ABCDEF";
-    for (int c = 0; c < 256; ++c) {
+    for (size_t c = 0; c < 256; ++c) {
       const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
                               (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
                               c == '~';
@@ -33,7 +33,8 @@ void QXAppendURLEncoded(std::string& out, std::string_view text) {
   const size_t start = out.size();
   out.resize(start + 3 * text.size());  // the longest the encoding can be
   char* p = &out[start];
-  for (unsigned char c : text) {
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
     const uint32_t escape = code[c];
     if (escape == 0) {
       *p++ = static_cast<char>(c);

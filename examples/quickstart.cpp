@@ -1,37 +1,43 @@
-// The README's quick start: two trackers, variables, permanent data and a
-// basket of two products.
+// quickstart.cpp: one tracker, one hit, delivered to the collector named on
+// the command line, such as quorvex collect's http://127.0.0.1:8080/7/.
+#include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "QXSDK/QXAppVars.h"
 #include "QXSDK/QXProduct.h"
 #include "QXSDK/Quorvex.h"
+#include "core/QXNetworkManager.h"
 
-int main() {
-  Quorvex shop(410501, 7);
-  Quorvex blog(410502, 1);
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s COLLECTOR-URL\n", argv[0]);
+    return 2;
+  }
+  Quorvex tracker(410501, 7);  // site ID, container ID
+  // Without setUrl, hits go to the production collector of site 410501.
+  tracker.setUrl(argv[1]);
 
-  shop.addData("page", std::string("checkout"));
-  shop.addPermanentData("user_id", std::string("42"));
+  // Permanent data goes with every hit of this tracker.
+  tracker.addPermanentData("user_id", std::string("42"));
 
+  // Variables of the next hit; a product becomes basket[product_id][0], ...
+  tracker.addData("page", std::string("checkout"));
   QXProduct shoes;
   shoes.setID(std::string("SKU-1"));
   shoes.setPrice(std::string("59.90"));
-  shoes.setQuantity(std::string("1"));
-  QXProduct socks;
-  socks.setID(std::string("SKU-2"));
-  socks.customProperties()["colour"] = "red";
-  shop.addData("basket", shoes);
-  shop.addData("basket", socks);
+  tracker.addData("basket", shoes);
 
-  blog.deactivateSDK();
+  // The hit: merged with the SDK's own variables, stored in the outbox, and
+  // delivered by a thread of the SDK. It clears the hit's variables.
+  QXAppVars appVars;
+  appVars.addData("event", std::string("purchase"));
+  tracker.execute(appVars);
 
-  for (Quorvex* tracker : {&shop, &blog}) {
-    std::printf("tracker %d/%d  url %s  activation %d\n", tracker->siteID(), tracker->containerID(),
-                tracker->url().c_str(), tracker->enableSDK());
-  }
-  std::printf("hit variables of %d/%d:\n", shop.siteID(), shop.containerID());
-  for (const std::string& key : shop.dynamicStore().orderedKeys()) {
-    std::printf("  %s = %s\n", key.c_str(), shop.getData(key).value_or("").c_str());
-  }
-  return 0;
+  // Waits at most 5 s for the delivery; an application need not wait.
+  QXNetworkManager& delivery = QXNetworkManager::sharedInstance();
+  const bool delivered = delivery.flush(std::chrono::seconds(5));
+  std::printf("%s, %llu sent\n", delivered ? "delivered" : "not delivered",
+              static_cast<unsigned long long>(delivery.counters().sent));
+  return delivered ? 0 : 1;
 }

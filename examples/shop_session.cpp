@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   screenView(tracker, "privacy settings (dropped)");
   tracker.clearData();
   QXAppVars consent;
-  consent.addData("#CONSENT_HIT#", std::string("1"));
+  consent.setConsentHit(true);
   consent.addData("consent", std::string("opt-out"));
   tracker.execute(consent);
   std::printf("  consent hit   opt-out\n");

@@ -14,8 +14,12 @@
 // Thread-safe; names are compared byte for byte.
 class QX_EXPORT QXComponentRegistry {
  public:
+  // Announces the component `name`; true, so that a static initialiser can
+  // hold the result.
   static bool add(const std::string& name);
+  // Withdraws the component `name`.
   static void remove(const std::string& name);
+  // Whether a component `name` has been announced and not withdrawn.
   static bool contains(const std::string& name);
 };
 

@@ -1,6 +1,8 @@
 #ifndef QUORVEX_PLATFORM_QXEXPORT_H_
 #define QUORVEX_PLATFORM_QXEXPORT_H_
 
+// The export mark of the installed headers.
+//
 // The library is compiled with every symbol hidden (-fvisibility=hidden,
 // -fvisibility-inlines-hidden). QX_EXPORT marks what the installed headers
 // offer a host: a class (its out-of-line members, virtual table and type

@@ -29,7 +29,9 @@ class QX_EXPORT QXFakeUserDefaults : public QXStandardUserDefaults {
   // platform's registration domain, as for "AppleLocale").
   void registerValue(const std::string& key, std::optional<std::string> value);
 
+  // How many setObject() and removeObject() calls were made.
   size_t writeCount() const;
+  // How many synchronize() calls were made.
   size_t synchronizeCount() const;
 
  private:
@@ -70,14 +72,19 @@ class QX_EXPORT QXFakePlatform : public QXPlatform {
   void setDevice(QXDeviceInfo device);
   void setMachine(const std::string& machine);
   void setScreen(std::optional<QXScreenBounds> bounds);  // nullopt: "no main screen"
+  // The locale's currency; nullopt: "no currency".
   void setCurrency(std::optional<std::string> code, std::optional<std::string> symbol);
+  // The number of the C-string encoding (4 UTF-8, 5 Latin-1, ...).
   void setDefaultCStringEncoding(uint32_t encoding);
+  // One value of the information dictionary; nullopt removes it.
   void setInfoDictionaryValue(const std::string& key, std::optional<std::string> value);
+  // The bundle identifier; nullopt: "no identifier".
   void setBundleIdentifier(std::optional<std::string> identifier);
   // The locale identifier answered for "AppleLocale"; nullopt answers nothing.
   void setLocaleIdentifier(std::optional<std::string> identifier);
 
   // --- User defaults ---
+  // The in-memory defaults, with their own switches.
   QXFakeUserDefaults& fakeDefaults() { return *defaults_; }
   // "defaults unavailable": standardUserDefaults() answers null.
   void setDefaultsAvailable(bool available);
@@ -87,6 +94,7 @@ class QX_EXPORT QXFakePlatform : public QXPlatform {
   void addInterfaceAddress(const std::string& name, QXAddressFamily family,
                            const std::string& address, QXLinkKind link = QXLinkKind::kUnknown);
   void removeInterface(const std::string& name);  // e.g. "no en0"
+  // "listing fails": interfaceAddresses() answers nullopt.
   void setInterfaceListingFails(bool fails);
 
   // --- File system ---
@@ -98,8 +106,11 @@ class QX_EXPORT QXFakePlatform : public QXPlatform {
   // The values random32() returns, in a cycle; empty: a fixed pseudo-random
   // sequence.
   void setRandomSequence(std::vector<uint32_t> values);
+  // A component present for hasComponent() on this platform only.
   void addComponent(const std::string& name);
+  // Withdraws a component added with addComponent().
   void removeComponent(const std::string& name);
+  // How many UUIDs createUUID() has made.
   int uuidsCreated() const;
 
   // QXPlatform

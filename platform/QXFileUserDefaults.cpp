@@ -54,7 +54,7 @@ std::string encodeRecord(uint8_t op, const std::string& key, const std::string& 
   record += key;
   record += value;
   const uint32_t crc = crc32(record.data() + 4, record.size() - 4);
-  for (int i = 0; i < 4; ++i)
+  for (size_t i = 0; i < 4; ++i)
     record[i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
   return record;
 }

@@ -40,17 +40,20 @@
 //     questions of the next second (the launch asks twice).
 class QX_EXPORT QXLinuxPlatform : public QXPlatform {
  public:
+  // What the host describes; every field may stay unset.
   struct Options {
     std::string dataDirectory;                          // empty: the default above
     std::map<std::string, std::string> infoDictionary;  // e.g. "CFBundleShortVersionString"
-    std::optional<std::string> bundleIdentifier;
-    std::optional<QXScreenBounds> screen;
+    std::optional<std::string> bundleIdentifier;        // unset: the executable's name
+    std::optional<QXScreenBounds> screen;               // in points; unset: no screen
     // "fr_FR", or a POSIX name whose codeset then counts too
     // ("fr_FR.ISO-8859-1"); unset: from the environment.
     std::optional<std::string> localeIdentifier;
   };
 
+  // The platform with every option unset.
   QXLinuxPlatform();
+  // The platform as `options` describe the application.
   explicit QXLinuxPlatform(Options options);
   ~QXLinuxPlatform() override;
 

@@ -21,16 +21,18 @@ using QXUserInfo = std::map<std::string, std::string>;
 // A named message with an optional sender and optional user information.
 // `object` only identifies the sender; the center never dereferences it.
 struct QXNotification {
-  std::string name;
-  const void* object = nullptr;
-  std::optional<QXUserInfo> userInfo;
+  std::string name;                    // what the notification says
+  const void* object = nullptr;        // its sender, or null
+  std::optional<QXUserInfo> userInfo;  // what it carries, if anything
 
+  // A notification without user information.
   static QXNotification notificationWithName(std::string name, const void* object) {
     QXNotification notification;
     notification.name = std::move(name);
     notification.object = object;
     return notification;
   }
+  // A notification with `userInfo`.
   static QXNotification notificationWithName(std::string name, const void* object,
                                              std::optional<QXUserInfo> userInfo) {
     QXNotification notification = notificationWithName(std::move(name), object);
@@ -52,6 +54,7 @@ struct QXNotification {
 // shared_ptr to it, so a center outlives every object that uses it.
 class QX_EXPORT QXNotificationCenter {
  public:
+  // An observer's code, called with each notification it observes.
   using Callback = std::function<void(const QXNotification&)>;
 
   // The process's default center. Never destroyed.
@@ -66,8 +69,9 @@ class QX_EXPORT QXNotificationCenter {
   // Observes `name` for any sender. `observer` identifies the owner of the
   // observation for removeObserver(); it is never dereferenced.
   void addObserver(const void* observer, const std::string& name, Callback callback);
-  // Ends every observation of `observer`, or only those of `name`.
+  // Ends every observation of `observer`.
   void removeObserver(const void* observer);
+  // Ends the observations of `name` by `observer`.
   void removeObserver(const void* observer, const std::string& name);
 
   // Calls the observers of the notification's name on this thread, in the

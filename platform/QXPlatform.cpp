@@ -6,10 +6,14 @@
 
 #include "platform/QXComponentRegistry.h"
 #include "platform/QXLinuxPlatform.h"
+#include "platform/QXPlatformLog.h"
+#include "platform/QXPlatformUse.h"
 
 namespace {
 
 std::atomic<QXPlatform*> gCurrent{nullptr};
+// Set once under keeperMutex(), read without it on the way in.
+std::atomic<bool> gInUse{false};
 
 // Every platform ever made current stays alive until the process ends: a
 // reference handed out by current() may be in use on another thread while a
@@ -45,11 +49,49 @@ QXPlatform& QXPlatform::current() {
   return *platform;
 }
 
-void QXPlatform::install(std::shared_ptr<QXPlatform> platform) {
-  if (!platform) return;
-  std::lock_guard<std::mutex> lock(keeperMutex());
+namespace {
+
+// With keeperMutex() held.
+void makeCurrent(std::shared_ptr<QXPlatform> platform) {
   keeper().push_back(platform);
   gCurrent.store(platform.get(), std::memory_order_release);
+}
+
+}  // namespace
+
+void QXPlatform::install(std::shared_ptr<QXPlatform> platform) {
+  if (!platform) return;
+  bool late = false;
+  {
+    std::lock_guard<std::mutex> lock(keeperMutex());
+    late = gInUse.load(std::memory_order_acquire);
+    makeCurrent(std::move(platform));
+  }
+  if (late) {
+    QXReportPlatformError(
+        "QXPlatform::install after the first tracker applies only in part: what the SDK read at "
+        "its start stays that of the platform before (the data directory with the outbox and its "
+        "journals, the visitor, the device, locale and application variables, the visit and "
+        "session figures); install the platform before the first tracker, delivery call or "
+        "application transition");
+  }
+}
+
+void QXMarkPlatformInUse() noexcept {
+  if (gInUse.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(keeperMutex());
+  gInUse.store(true, std::memory_order_release);
+}
+
+bool QXIsPlatformInUse() noexcept {
+  return gInUse.load(std::memory_order_acquire);
+}
+
+bool QXInstallPlatformBeforeUse(std::shared_ptr<QXPlatform> platform) {
+  std::lock_guard<std::mutex> lock(keeperMutex());
+  if (gInUse.load(std::memory_order_acquire)) return false;
+  if (platform) makeCurrent(std::move(platform));
+  return true;
 }
 
 bool QXPlatform::hasComponent(const std::string& name) {

@@ -32,10 +32,11 @@ struct QXDeviceInfo {
 
 // The main screen's bounds in points, as floating-point numbers.
 struct QXScreenBounds {
-  double width = 0;
-  double height = 0;
+  double width = 0;   // points
+  double height = 0;  // points
 };
 
+// The address family of an interface-address entry.
 enum class QXAddressFamily { kIPv4, kIPv6, kOther };
 
 // How an interface reaches the network, as far as the machine tells.
@@ -47,11 +48,11 @@ enum class QXLinkKind { kUnknown, kLoopback, kWired, kWireless, kCellular };
 // and empty for other families or entries without an address.
 struct QXInterfaceAddress {
   std::string name;  // as the SDK sees it: "en0" is the main interface, "pdp_ip0" the cellular one
-  QXAddressFamily family = QXAddressFamily::kOther;
-  std::string address;
-  bool up = false;
-  bool running = false;
-  QXLinkKind link = QXLinkKind::kUnknown;
+  QXAddressFamily family = QXAddressFamily::kOther;  // of `address`
+  std::string address;                               // see above; may be empty
+  bool up = false;                                   // the interface is up (IFF_UP)
+  bool running = false;                              // and its link works (IFF_RUNNING)
+  QXLinkKind link = QXLinkKind::kUnknown;            // how it reaches the network
   std::string systemName;  // the operating system's own name ("eth0"); may equal `name`
 };
 
@@ -63,6 +64,9 @@ QX_EXPORT extern const char* const kQXBundleShortVersionStringKey;  // "CFBundle
 // The user-defaults key under which the user's locale identifier is found.
 QX_EXPORT extern const char* const kQXAppleLocaleKey;  // "AppleLocale"
 
+// The platform interface (see the file). Derive from it, or from
+// QXPlatformWrapper to change only some answers, and install an object with
+// install().
 class QX_EXPORT QXPlatform {
  public:
   QXPlatform() = default;
@@ -75,9 +79,12 @@ class QX_EXPORT QXPlatform {
   static QXPlatform& current();
 
   // Makes `platform` the current one. Meant to run once, before the first
-  // tracker exists; objects that already read the platform keep what they
-  // read. A platform once installed is kept alive until the process ends, so
-  // a reference obtained from current() never dangles.
+  // tracker, delivery call (QXNetworkManager) or application transition:
+  // objects that already read the platform keep what they read (the data
+  // directory of the outbox, the visitor, the predefined variables), so an
+  // install after them applies only in part, and says so in one line at
+  // level 4. A platform once installed is kept alive until the process ends,
+  // so a reference obtained from current() never dangles. Null is ignored.
   static void install(std::shared_ptr<QXPlatform> platform);
 
   // --- Clock -----------------------------------------------------------------
@@ -86,16 +93,19 @@ class QX_EXPORT QXPlatform {
   virtual double secondsSince1970() = 0;
 
   // --- Process ---------------------------------------------------------------
+  // The running process's identifier.
   virtual int processIdentifier() = 0;
 
   // --- Device and screen -----------------------------------------------------
+  // What the device says about itself.
   virtual QXDeviceInfo currentDevice() = 0;
   // Empty when the machine has no main screen.
   virtual std::optional<QXScreenBounds> mainScreenBounds() = 0;
 
   // --- Locale ----------------------------------------------------------------
-  // The currency code ("EUR") and symbol ("€") of the user's locale.
+  // The currency code ("EUR") of the user's locale.
   virtual std::optional<std::string> currencyCode() = 0;
+  // The currency symbol ("€") of the user's locale.
   virtual std::optional<std::string> currencySymbol() = 0;
   // The number of the encoding used for C strings by default, in the
   // numbering of the string-encoding list (4 is UTF-8, 1 ASCII, 5 Latin-1...).
@@ -105,6 +115,7 @@ class QX_EXPORT QXPlatform {
   // A value of the application's information dictionary ("CFBundleVersion",
   // "CFBundleShortVersionString", "CFBundleName", ...).
   virtual std::optional<std::string> infoDictionaryValue(const std::string& key) = 0;
+  // The application's identifier ("com.example.shop").
   virtual std::optional<std::string> bundleIdentifier() = 0;
 
   // --- User defaults ---------------------------------------------------------
@@ -119,6 +130,7 @@ class QX_EXPORT QXPlatform {
   virtual std::optional<std::vector<QXInterfaceAddress>> interfaceAddresses() = 0;
 
   // --- File system -----------------------------------------------------------
+  // Whether something exists at `path`.
   virtual bool fileExists(const std::string& path) = 0;
   // The directory where the SDK keeps its files (user defaults, outbox),
   // created with mode 0700 if missing. Empty when no such directory can be
@@ -127,6 +139,7 @@ class QX_EXPORT QXPlatform {
   virtual std::string dataDirectory() = 0;
 
   // --- Random numbers and UUIDs ----------------------------------------------
+  // Mixes fresh entropy into the random numbers, where the source needs it.
   virtual void stirRandom() = 0;
   // A uniformly distributed 32-bit number.
   virtual uint32_t random32() = 0;

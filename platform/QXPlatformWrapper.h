@@ -11,8 +11,10 @@
 // interface list that fails), so that the rest stays real.
 class QX_EXPORT QXPlatformWrapper : public QXPlatform {
  public:
+  // Passes every call to `target`, which it keeps alive.
   explicit QXPlatformWrapper(std::shared_ptr<QXPlatform> target) : target_(std::move(target)) {}
 
+  // The platform passed to.
   QXPlatform& target() { return *target_; }
 
   double secondsSince1970() override { return target_->secondsSince1970(); }

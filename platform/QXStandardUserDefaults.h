@@ -17,8 +17,11 @@ class QX_EXPORT QXStandardUserDefaults {
  public:
   virtual ~QXStandardUserDefaults() = default;
 
+  // The value stored under `key`, or nullopt.
   virtual std::optional<std::string> objectForKey(const std::string& key) = 0;
+  // Stores `value` under `key`, replacing what was there.
   virtual void setObject(const std::string& value, const std::string& key) = 0;
+  // Removes `key` and its value.
   virtual void removeObject(const std::string& key) = 0;
   // Writes pending changes out and makes them durable. False when that failed
   // (the failure has been reported through the platform's error log).

@@ -9,6 +9,8 @@
 #include "QXSDK/QXAppVars.h"
 #include "QXSDK/QXPostData.h"
 #include "QXSDK/QXProduct.h"
+#include "QXSDK/QXSDKConstants.h"
+#include "bindings/c/quorvex.h"
 #include "core/QXDynamicStore.h"
 #include "tools/collector/QXFormFields.h"
 
@@ -122,6 +124,22 @@ TEST_F(AppVarsTest, DescriptionIsOneQuotedLinePerEntryInKeyOrderThenAnEmptyLine)
   EXPECT_EQ(appVars.description(), "{\n\t\"#b#\" = \"1\"\n\t\"a\" = \"x \"y\"\"\n\n");
 }
 
+TEST_F(AppVarsTest, AConsentHitIsAnyValueUnderThePublicKey) {
+  QXAppVars appVars;
+  EXPECT_FALSE(appVars.isConsentHit());
+  appVars.setConsentHit(true);
+  EXPECT_TRUE(appVars.isConsentHit());
+  EXPECT_EQ(appVars.getData(kQXConsentHitKey), "1");
+  EXPECT_STREQ(kQXConsentHitKey, "#CONSENT_HIT#");
+  EXPECT_STREQ(kQXConsentHitKey, QX_CONSENT_HIT_KEY);  // the C API's name
+  appVars.setConsentHit(false);
+  EXPECT_FALSE(appVars.isConsentHit());
+  EXPECT_EQ(appVars.getData(kQXConsentHitKey), std::nullopt);
+  // A value the application put there itself counts, an empty one too.
+  appVars.addData(kQXConsentHitKey, std::string(""));
+  EXPECT_TRUE(appVars.isConsentHit());
+}
+
 TEST_F(AppVarsTest, WithoutAStoreEveryOperationDoesNothing) {
   QXAppVars appVars;
   appVars.setDynamicStore(nullptr);
@@ -130,6 +148,8 @@ TEST_F(AppVarsTest, WithoutAStoreEveryOperationDoesNothing) {
   appVars.addData(&other);
   appVars.addData("k", std::string("1"));
   appVars.addData("basket", std::vector<QXProduct>{productWithID("A1")});
+  appVars.setConsentHit(true);
+  EXPECT_FALSE(appVars.isConsentHit());
   appVars.clearData();
   EXPECT_EQ(appVars.dynamicStore(), nullptr);
   EXPECT_EQ(appVars.getData("k"), std::nullopt);

@@ -12,76 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "bindings/c/QXCCallbackSlot.h"
 #include "bindings/c/quorvex.h"
 #include "delivery_support.h"
 #include "platform/QXFakePlatform.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-// Opens and closes a gate between threads.
-class Gate {
- public:
-  void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  bool waitOpen(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
-
-void callGate(Gate* gate) {
-  gate->open();
-}
-
-TEST(CallbackSlotTest, ReplacementWaitsForTheCallOfTheCallbackItReplaced) {
-  QXCCallbackSlot slot;
-  Gate entered, release;
-  std::atomic<bool> replaced{false};
-  slot.set({reinterpret_cast<QXCCallbackSlot::Function>(&callGate), &entered});
-
-  std::thread caller([&] {
-    slot.call([&](const QXCCallbackSlot::Callback& callback) {
-      reinterpret_cast<void (*)(Gate*)>(callback.function)(static_cast<Gate*>(callback.userData));
-      ASSERT_TRUE(release.waitOpen(std::chrono::seconds(10)));
-    });
-  });
-  ASSERT_TRUE(entered.waitOpen(std::chrono::seconds(10)));
-  std::thread replacer([&] {
-    slot.set({});
-    replaced = true;
-  });
-  // Once a new call finds the slot empty, the replacement has swapped the
-  // callbacks and waits: the first call is still running.
-  ASSERT_TRUE(qxtest::eventually([&] { return !slot.call([](const auto&) {}); }));
-  EXPECT_FALSE(replaced.load());
-  release.open();
-  replacer.join();
-  caller.join();
-  EXPECT_TRUE(replaced.load());
-}
-
-TEST(CallbackSlotTest, ReplacementFromInsideTheCallbackDoesNotWaitForItself) {
-  QXCCallbackSlot slot;
-  Gate other;
-  slot.set({reinterpret_cast<QXCCallbackSlot::Function>(&callGate), nullptr});
-  EXPECT_TRUE(slot.call([&](const QXCCallbackSlot::Callback&) {
-    slot.set({reinterpret_cast<QXCCallbackSlot::Function>(&callGate), &other});
-  }));
-  EXPECT_TRUE(slot.call([](const QXCCallbackSlot::Callback& callback) {
-    reinterpret_cast<void (*)(Gate*)>(callback.function)(static_cast<Gate*>(callback.userData));
-  }));
-  EXPECT_TRUE(other.waitOpen(std::chrono::milliseconds(0)));
-}
 
 class CApiConcurrencyTest : public ::testing::Test {
  protected:
@@ -136,7 +72,7 @@ TEST_F(CApiConcurrencyTest, AHandleFreedWhileOtherThreadsUseItIsRefusedAfterward
 }
 
 TEST_F(CApiConcurrencyTest, EachThreadHasItsOwnLastError) {
-  Gate failed, succeeded;
+  qxtest::Gate failed, succeeded;
   std::string failingThreadSaw;
   std::thread failing([&] {
     EXPECT_EQ(qx_tracker_send(nullptr), QX_E_INVALID_ARGUMENT);

@@ -165,9 +165,16 @@ class ChildProcess {
     for (const std::string& arg : command)
       args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    // The given entries replace the inherited ones of the same name.
     std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-      env.emplace_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string inherited = *entry;
+      const std::string name = inherited.substr(0, inherited.find('=') + 1);
+      bool replaced = false;
+      for (const std::string& given : environment)
+        replaced = replaced || given.compare(0, name.size(), name) == 0;
+      if (!replaced) env.push_back(inherited);
+    }
     env.insert(env.end(), environment.begin(), environment.end());
     std::vector<char*> envp;
     for (std::string& entry : env)

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "QXSDK/QXAppVars.h"
 #include "QXSDK/QXPredefinedVariables.h"
+#include "QXSDK/QXProduct.h"
 #include "QXSDK/QXSDKConstants.h"
 #include "QXSDK/QXState.h"
 #include "QXSDK/Quorvex.h"
@@ -155,6 +157,39 @@ TEST_F(HitTest, ADeactivatedTrackerSendsOnlyConsentHitsAndKeepsItsVariablesOther
   EXPECT_EQ(fieldOf(lastBody(), "CONSENT_HIT"), "");
   EXPECT_EQ(fieldOf(lastBody(), "page"), "home");
   EXPECT_EQ(tracker.getData("page"), std::nullopt);
+}
+
+TEST_F(HitTest, DeactivationDropsWhatIsAddedMeanwhileAndKeepsWhatWasThere) {
+  Quorvex tracker(1, 2);
+  tracker.addData("before", std::string("kept"));
+  tracker.addPermanentData("user", std::string("42"));
+  tracker.deactivateSDK();
+  tracker.addData("during", std::string("dropped"));
+  QXProduct shoes;
+  shoes.setID(std::string("SKU-1"));
+  tracker.addData("basket", shoes);
+  tracker.addPermanentData("plan", std::string("premium"));
+  tracker.sendData();
+  EXPECT_EQ(requests->count(), 0u);
+
+  QXAppVars consent;
+  consent.setConsentHit(true);
+  tracker.execute(consent);
+  ASSERT_EQ(requests->count(), 1u);
+  const std::string body = lastBody();
+  struct Field {
+    const char* name;
+    std::optional<std::string> value;
+  };
+  for (const Field& field : {Field{"before", "kept"}, Field{"user", "42"}, Field{"plan", "premium"},
+                             Field{"CONSENT_HIT", "1"}, Field{"during", std::nullopt},
+                             Field{"basket[product_id][0]", std::nullopt}}) {
+    EXPECT_EQ(fieldOf(body, field.name), field.value) << field.name;
+  }
+  // The consent hit cleared the hit's variables as any hit does.
+  EXPECT_EQ(tracker.getData("before"), std::nullopt);
+  EXPECT_EQ(tracker.numberOfProducts(), 0);
+  EXPECT_EQ(tracker.getPermanentData("plan"), "premium");
 }
 
 TEST_F(HitTest, AnActiveTrackersConsentHitAlsoCarriesTheConsentEntry) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -28,11 +29,13 @@ class QuorvexToolTest : public ::testing::Test {
     qxtest::bypassProxiesForLoopback();
   }
 
-  // Runs `quorvex <arguments>` to its end with its data in this test's
-  // directory; returns the exit status.
+  // Runs `quorvex <arguments>` to its end with its data, where it keeps any,
+  // in this test's directory; returns the exit status.
   int run(std::vector<std::string> arguments) {
 #ifdef QUORVEX_TOOL_PATH
-    arguments.insert(arguments.begin() + 1, {"--data-dir", directory.file("data")});
+    const bool persists = arguments[0] == "send" || std::find(arguments.begin(), arguments.end(),
+                                                              "--persist") != arguments.end();
+    if (persists) arguments.insert(arguments.begin() + 1, {"--data-dir", dataDirectory()});
     arguments.insert(arguments.begin(), QUORVEX_TOOL_PATH);
 #endif
     tool = std::make_unique<qxtest::ChildProcess>(arguments, std::vector<std::string>{});
@@ -45,6 +48,10 @@ class QuorvexToolTest : public ::testing::Test {
     for (std::string line; std::getline(in, line);)
       lines.push_back(line);
     return lines;
+  }
+
+  std::string dataDirectory() const {
+    return directory.file("data");
   }
 
   qxtest::TempDirectory directory;
@@ -69,6 +76,53 @@ TEST_F(QuorvexToolTest, BodyPrintsOneBodyPerHitWithEverySourceInIt) {
   EXPECT_EQ(qxtest::fieldOf(bodies[0], "QX_FIRST_EXECUTE"), "TRUE");
   EXPECT_EQ(qxtest::fieldOf(bodies[1], "QX_FIRST_EXECUTE"), "FALSE");
   EXPECT_EQ(bodies[0].find("page=a%26b"), bodies[0].find("page="));
+}
+
+// Without --persist a body is a new installation's, kept in memory: the
+// data directory is neither created nor changed, whatever was there.
+TEST_F(QuorvexToolTest, BodyLeavesTheDataDirectoryAloneUnlessAskedToPersist) {
+  const std::string home = directory.file("home");
+  const std::string persisted = directory.file("home/.local/share/quorvex/quorvex");
+  // The default data directory is the user's: HOME points into the test's.
+  auto body = [&](std::vector<std::string> arguments) {
+#ifdef QUORVEX_TOOL_PATH
+    arguments.insert(arguments.begin(), QUORVEX_TOOL_PATH);
+#endif
+    qxtest::ChildProcess child(arguments, {"HOME=" + home, "XDG_DATA_HOME="});
+    EXPECT_EQ(child.wait(30s), 0) << child.err();
+    EXPECT_TRUE(child.err().empty()) << child.err();
+    return child.out();
+  };
+  struct Launch {
+    bool persist;
+    const char* starts;
+    const char* firstVisit;
+  };
+  // A launch in memory between two persisted ones changes nothing stored.
+  const Launch launches[] = {
+      {false, "1", "TRUE"}, {true, "1", "TRUE"}, {false, "1", "TRUE"}, {true, "2", "FALSE"}};
+  std::string stored;
+  for (const Launch& launch : launches) {
+    std::vector<std::string> arguments = {"body", "--app-version", "1.0", "page=x"};
+    if (launch.persist) arguments.push_back("--persist");
+    const std::string hit = body(arguments);
+    EXPECT_EQ(qxtest::fieldOf(hit, "QX_APPLICATION_STARTS"), launch.starts);
+    EXPECT_EQ(qxtest::fieldOf(hit, "QX_IS_FIRST_VISIT"), launch.firstVisit);
+    const std::string now = qxtest::readFile(persisted + "/user-defaults.qxud");
+    if (launch.persist) {
+      EXPECT_NE(now, stored);
+    } else {
+      EXPECT_EQ(now, stored);
+    }
+    stored = now;
+  }
+  EXPECT_EQ(qxtest::readFile(home + "/.local/share/quorvex/quorvex/outbox.sqlite"), "");
+}
+
+TEST_F(QuorvexToolTest, VersionPrintsTheSDKsVersion) {
+  ASSERT_EQ(run({"--version"}), 0) << tool->err();
+  EXPECT_EQ(tool->out(), std::string("quorvex ") + kQXSDKVersion + "\n");
+  EXPECT_TRUE(tool->err().empty());
 }
 
 TEST_F(QuorvexToolTest, TheApplicationLocaleAndScreenComeFromTheFlags) {
@@ -213,6 +267,8 @@ TEST_F(QuorvexToolTest, BadOptionsGiveOneLineAndStatusTwo) {
       {"body", "--product", "b:product_id=A1,"},
       {"send", "--url"},
       {"body", "--hits="},
+      {"send", "page=x"},                        // never the production collector by default
+      {"body", "--data-dir", "/tmp", "page=x"},  // a data directory is for --persist
   };
   for (const auto& arguments : cases) {
     EXPECT_EQ(run(arguments), 2) << arguments[1];
@@ -251,6 +307,7 @@ TEST_F(QuorvexToolTest, EachCommandsHelpListsItsOwnOptions) {
     for (const std::string& option : shared)
       EXPECT_NE(tool->out().find(option + " "), std::string::npos) << command << " " << option;
     EXPECT_EQ(tool->out().find("--timeout") != std::string::npos, command == "send");
+    EXPECT_EQ(tool->out().find("--persist") != std::string::npos, command == "body");
   }
 }
 

@@ -5,7 +5,6 @@
 #include <limits>
 #include <string>
 
-#include "bindings/c/QXCCallbackSlot.h"
 #include "bindings/c/QXCErrors.h"
 #include "bindings/c/QXCPlatform.h"
 #include "bindings/c/QXCStructs.h"
@@ -22,35 +21,27 @@ QXNetworkManager& network() {
   return QXNetworkManager::sharedInstance();
 }
 
-// Never destroyed: the delivery thread may tell an outcome during exit.
-QXCCallbackSlot& outcomeSlot() {
-  static QXCCallbackSlot* slot = new QXCCallbackSlot();
-  return *slot;
-}
-
-void tellOutcome(const QXHitOutcome& outcome) {
-  outcomeSlot().call([&](const QXCCallbackSlot::Callback& callback) {
-    qx_hit_outcome told{};
-    told.size = sizeof told;
-    switch (outcome.result) {
-      case QXHitOutcome::Result::kDelivered:
-        told.result = QX_OUTCOME_DELIVERED;
-        break;
-      case QXHitOutcome::Result::kRetrying:
-        told.result = QX_OUTCOME_RETRYING;
-        break;
-      case QXHitOutcome::Result::kDropped:
-        told.result = QX_OUTCOME_DROPPED;
-        break;
-    }
-    told.http_status = outcome.httpStatus;
-    told.attempt = outcome.attempt;
-    told.retry_delay_ms = outcome.retryDelay.count();
-    told.hit_identifier = outcome.hitIdentifier.c_str();
-    told.url = outcome.url.c_str();
-    told.reason = outcome.reason.c_str();
-    reinterpret_cast<qx_outcome_callback>(callback.function)(&told, callback.userData);
-  });
+void tellOutcome(qx_outcome_callback callback, void* userData, const QXHitOutcome& outcome) {
+  qx_hit_outcome told{};
+  told.size = sizeof told;
+  switch (outcome.result) {
+    case QXHitOutcome::Result::kDelivered:
+      told.result = QX_OUTCOME_DELIVERED;
+      break;
+    case QXHitOutcome::Result::kRetrying:
+      told.result = QX_OUTCOME_RETRYING;
+      break;
+    case QXHitOutcome::Result::kDropped:
+      told.result = QX_OUTCOME_DROPPED;
+      break;
+  }
+  told.http_status = outcome.httpStatus;
+  told.attempt = outcome.attempt;
+  told.retry_delay_ms = outcome.retryDelay.count();
+  told.hit_identifier = outcome.hitIdentifier.c_str();
+  told.url = outcome.url.c_str();
+  told.reason = outcome.reason.c_str();
+  callback(&told, userData);
 }
 
 int64_t atLeast(const char* name, int64_t value, int64_t least) {
@@ -165,12 +156,14 @@ QX_API int qx_flush(int64_t timeout_ms) {
 
 QX_API int qx_set_outcome_callback(qx_outcome_callback callback, void* user_data) {
   return QXCRun(__func__, [&] {
-    QXNetworkManager& manager = network();
-    outcomeSlot().set({reinterpret_cast<QXCCallbackSlot::Function>(callback), user_data});
-    // Installed for good once a callback is given: the slot decides who
-    // hears, and an empty slot tells nobody.
-    if (callback != nullptr) {
-      manager.setOutcomeCallback([](const QXHitOutcome& outcome) { tellOutcome(outcome); });
+    // The manager's replacement waits for the callback it replaces, so that
+    // the host may free its user data once this returns.
+    if (callback == nullptr) {
+      network().setOutcomeCallback(nullptr);
+    } else {
+      network().setOutcomeCallback([callback, user_data](const QXHitOutcome& outcome) {
+        tellOutcome(callback, user_data, outcome);
+      });
     }
     return QX_OK;
   });

@@ -1,10 +1,8 @@
 #include "bindings/c/QXCPlatform.h"
 
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "QXSDK/QXSDKConstants.h"
@@ -12,17 +10,9 @@
 #include "bindings/c/QXCStructs.h"
 #include "platform/QXApplication.h"
 #include "platform/QXLinuxPlatform.h"
+#include "platform/QXPlatformUse.h"
 
 namespace {
-
-// Guards the started flag against an install in progress: an install and
-// the first tracker never overlap, so the tracker reads the platform
-// installed before it or none.
-std::mutex& startMutex() {
-  static std::mutex* mutex = new std::mutex();
-  return *mutex;
-}
-std::atomic<bool> gStarted{false};
 
 std::optional<std::string> optionalText(const char* name, const char* text) {
   if (text == nullptr) return std::nullopt;
@@ -58,13 +48,11 @@ int install(const qx_platform_options& in) {
   // Checked whole before anything is installed.
   QXLinuxPlatform::Options options = optionsOf(in);
   auto platform = std::make_shared<QXLinuxPlatform>(std::move(options));
-  std::lock_guard<std::mutex> lock(startMutex());
-  if (gStarted.load()) {
+  if (!QXInstallPlatformBeforeUse(std::move(platform))) {
     throw QXCError(QX_E_STATE,
                    "the platform is installed before the first tracker, delivery call or "
                    "application transition");
   }
-  QXPlatform::install(std::move(platform));
   return QX_OK;
 }
 
@@ -79,9 +67,7 @@ int transition(void (*post)()) {
 }  // namespace
 
 void QXCStartSDK() noexcept {
-  if (gStarted.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> lock(startMutex());
-  gStarted.store(true, std::memory_order_release);
+  QXMarkPlatformInUse();
 }
 
 extern "C" {

@@ -43,8 +43,10 @@
 #include <stdint.h>
 
 #if defined(__GNUC__)
+/* The export mark of the C API's functions. */
 #define QX_API __attribute__((visibility("default")))
 #else
+/* The export mark of the C API's functions. */
 #define QX_API
 #endif
 
@@ -95,9 +97,10 @@ QX_API void qx_free(void* memory);
  * The Linux platform
  * ------------------------------------------------------------------------ */
 
+/* One entry of a dictionary given to the SDK. */
 typedef struct qx_key_value {
-  const char* key;
-  const char* value;
+  const char* key;   /* UTF-8, not empty */
+  const char* value; /* UTF-8 */
 } qx_key_value;
 
 /* What Linux has no notion of, described by the application. Every pointer
@@ -139,12 +142,15 @@ QX_API int qx_platform_install_linux_options(const qx_platform_options* options)
  * background hits wait in the outbox, unless running in background is on
  * (qx_tracker_enable_running_in_background). */
 QX_API int qx_application_did_enter_background(void);
+/* The application comes back to foreground: hits waiting go out, and a stay
+ * in background of more than 30 minutes starts a new session. */
 QX_API int qx_application_will_enter_foreground(void);
 
 /* ------------------------------------------------------------------------
  * Products: fourteen fixed text fields and custom properties
  * ------------------------------------------------------------------------ */
 
+/* A product (opaque; see Handles at the top). */
 typedef struct qx_product qx_product;
 
 /* Threads: any thread, on the same product too; each call is atomic. Adding
@@ -172,8 +178,11 @@ enum {
 
 /* NULL when memory ran out. */
 QX_API qx_product* qx_product_new(void);
+/* Frees a product made by qx_product_new (NULL is a no-op). */
 QX_API void qx_product_free(qx_product* product);
+/* Sets a fixed field (QX_PRODUCT_) to a value. */
 QX_API int qx_product_set(qx_product* product, int field, const char* value);
+/* qx_product_set with a value of `length` bytes, NUL bytes allowed. */
 QX_API int qx_product_set_n(qx_product* product, int field, const char* value, size_t length);
 /* Makes the field absent again. */
 QX_API int qx_product_unset(qx_product* product, int field);
@@ -183,6 +192,7 @@ QX_API int qx_product_get(const qx_product* product, int field, char** value, si
 /* A custom property; one whose key is a fixed field's key (product_id, ...)
  * replaces that field's value in a hit. */
 QX_API int qx_product_set_property(qx_product* product, const char* key, const char* value);
+/* qx_product_set_property with a key and a value of the given lengths. */
 QX_API int qx_product_set_property_n(qx_product* product, const char* key, size_t key_length,
                                      const char* value, size_t value_length);
 /* 1 when the property was there, 0 when not. */
@@ -192,6 +202,7 @@ QX_API int qx_product_remove_property(qx_product* product, const char* key);
  * Application variables of a hit, and their archive
  * ------------------------------------------------------------------------ */
 
+/* A hit's application variables (opaque; see Handles at the top). */
 typedef struct qx_app_vars qx_app_vars;
 
 /* Threads: any thread, on the same object too; each call is atomic. A hit
@@ -199,13 +210,18 @@ typedef struct qx_app_vars qx_app_vars;
  * and leaves them there, for the next hit too. */
 
 /* Any value under this key in a hit's application variables makes it a
- * consent hit, which a deactivated tracker still sends. */
+ * consent hit, which a deactivated tracker still sends (the C++ API's
+ * kQXConsentHitKey). */
 #define QX_CONSENT_HIT_KEY "#CONSENT_HIT#"
 
 /* NULL when memory ran out. */
 QX_API qx_app_vars* qx_app_vars_new(void);
+/* Frees an object made by qx_app_vars_new or qx_app_vars_decode (NULL is a
+ * no-op). */
 QX_API void qx_app_vars_free(qx_app_vars* app_vars);
+/* Sets key to value, replacing what was there. */
 QX_API int qx_app_vars_add(qx_app_vars* app_vars, const char* key, const char* value);
+/* qx_app_vars_add with a key and a value of the given lengths. */
 QX_API int qx_app_vars_add_n(qx_app_vars* app_vars, const char* key, size_t key_length,
                              const char* value, size_t value_length);
 /* 1 with *value (free with qx_free) and *length (may be NULL); 0 when absent. */
@@ -213,6 +229,7 @@ QX_API int qx_app_vars_get(const qx_app_vars* app_vars, const char* key, char** 
                            size_t* length);
 /* 1 when the key was there, 0 when not. */
 QX_API int qx_app_vars_remove(qx_app_vars* app_vars, const char* key);
+/* Removes every variable. */
 QX_API int qx_app_vars_clear(qx_app_vars* app_vars);
 /* Flattens each product as prefix[field][i], i its position from 0. */
 QX_API int qx_app_vars_add_products(qx_app_vars* app_vars, const char* prefix,
@@ -229,6 +246,7 @@ QX_API int qx_app_vars_decode(const void* bytes, size_t length, qx_app_vars** ap
  * Trackers
  * ------------------------------------------------------------------------ */
 
+/* A tracker (opaque; see Handles at the top). */
 typedef struct qx_tracker qx_tracker;
 
 /* Threads: any thread, on the same tracker too; each call is atomic. A
@@ -245,19 +263,25 @@ QX_API qx_tracker* qx_tracker_new(int32_t site_id, int32_t container_id);
 QX_API void qx_tracker_free(qx_tracker* tracker);
 
 /* Where the tracker's hits go: an http or https URL with a host, else
- * QX_E_BAD_URL. */
+ * QX_E_BAD_URL. By default the production collector of the tracker's site,
+ * where every hit counts as real traffic: while developing, point it at a
+ * development collector such as `quorvex collect`. */
 QX_API int qx_tracker_set_url(qx_tracker* tracker, const char* url);
 /* *url: free with qx_free. */
 QX_API int qx_tracker_get_url(const qx_tracker* tracker, char** url);
 /* The IDs; changing them later does not change the URL. */
 QX_API int qx_tracker_get_site_id(const qx_tracker* tracker, int32_t* site_id);
+/* Changes the site ID; the URL stays. */
 QX_API int qx_tracker_set_site_id(qx_tracker* tracker, int32_t site_id);
+/* *container_id: the container ID. */
 QX_API int qx_tracker_get_container_id(const qx_tracker* tracker, int32_t* container_id);
+/* Changes the container ID; the URL stays. */
 QX_API int qx_tracker_set_container_id(qx_tracker* tracker, int32_t container_id);
 
 /* Variables of the next hit; the hit takes them away. Ignored (and 0) while
  * the tracker is deactivated. */
 QX_API int qx_tracker_add_data(qx_tracker* tracker, const char* key, const char* value);
+/* qx_tracker_add_data with a key and a value of the given lengths. */
 QX_API int qx_tracker_add_data_n(qx_tracker* tracker, const char* key, size_t key_length,
                                  const char* value, size_t value_length);
 /* 1 with *value (free with qx_free) and *length (may be NULL); 0 when absent. */
@@ -273,10 +297,13 @@ QX_API int qx_tracker_add_product(qx_tracker* tracker, const char* name, const q
 
 /* Permanent variables, sent with every hit of this tracker. */
 QX_API int qx_tracker_add_permanent_data(qx_tracker* tracker, const char* key, const char* value);
+/* qx_tracker_add_permanent_data with a key and a value of the given lengths. */
 QX_API int qx_tracker_add_permanent_data_n(qx_tracker* tracker, const char* key, size_t key_length,
                                            const char* value, size_t value_length);
+/* 1 with *value (free with qx_free) and *length (may be NULL); 0 when absent. */
 QX_API int qx_tracker_get_permanent_data(const qx_tracker* tracker, const char* key, char** value,
                                          size_t* length);
+/* 1 when the key was there, 0 when not. */
 QX_API int qx_tracker_remove_permanent_data(qx_tracker* tracker, const char* key);
 
 /* One hit, without application variables. Returns once the hit is in the
@@ -292,9 +319,11 @@ QX_API int qx_tracker_execute(qx_tracker* tracker, const qx_app_vars* app_vars);
 QX_API int qx_tracker_post_data(qx_tracker* tracker, const qx_app_vars* app_vars, char** body,
                                 size_t* length);
 
-/* While deactivated, variables and products are dropped and only consent
- * hits (QX_CONSENT_HIT_KEY) go out. */
+/* Activates the tracker again after qx_tracker_deactivate. */
 QX_API int qx_tracker_activate(qx_tracker* tracker);
+/* While deactivated, the variables and products added are dropped and only
+ * consent hits (QX_CONSENT_HIT_KEY) go out; the variables added before, and
+ * the permanent ones, stay for the next hit that goes out. */
 QX_API int qx_tracker_deactivate(qx_tracker* tracker);
 /* 1 when deactivated, 0 when not. */
 QX_API int qx_tracker_is_deactivated(const qx_tracker* tracker);
@@ -313,20 +342,20 @@ QX_API int qx_tracker_enable_running_in_background(qx_tracker* tracker);
  * bound does. Read them with qx_delivery_get_options, change some, write
  * them back. */
 typedef struct qx_delivery_options {
-  size_t size; /* sizeof(qx_delivery_options) */
-  int64_t connect_timeout_ms;
-  int64_t request_timeout_ms;
-  uint64_t max_queued_hits;
-  uint64_t max_queued_bytes; /* 0: no bound */
-  int64_t max_hit_age_s;
-  int32_t max_connections; /* 1 to 64 */
-  uint64_t parallel_backlog;
-  int64_t initial_retry_delay_ms;
-  int64_t max_retry_delay_ms;
-  int64_t max_retry_after_ms;
-  int64_t reachability_interval_ms;
-  int64_t exit_timeout_ms;
-  uint64_t max_hit_bytes; /* the largest hit, URL and body; a larger one is refused */
+  size_t size;                      /* sizeof(qx_delivery_options) */
+  int64_t connect_timeout_ms;       /* libcurl's connect timeout */
+  int64_t request_timeout_ms;       /* the limit on a whole request */
+  uint64_t max_queued_hits;         /* past it the oldest hits are dropped */
+  uint64_t max_queued_bytes;        /* the files on disk; 0: no bound */
+  int64_t max_hit_age_s;            /* older hits are dropped */
+  int32_t max_connections;          /* 1 to 64, while a backlog drains */
+  uint64_t parallel_backlog;        /* one connection up to this many waiting */
+  int64_t initial_retry_delay_ms;   /* the first backoff, doubling from there */
+  int64_t max_retry_delay_ms;       /* the longest backoff */
+  int64_t max_retry_after_ms;       /* the longest Retry-After honoured */
+  int64_t reachability_interval_ms; /* how old "is a network there?" may be */
+  int64_t exit_timeout_ms;          /* how long process exit waits for delivery */
+  uint64_t max_hit_bytes;           /* the largest hit, URL and body; a larger one is refused */
 } qx_delivery_options;
 
 /* Fills options up to options->size (fields this library lacks become 0). */
@@ -346,6 +375,7 @@ typedef struct qx_delivery_counters {
   uint64_t pending; /* hits in the outbox now */
 } qx_delivery_counters;
 
+/* Fills counters up to counters->size. */
 QX_API int qx_delivery_get_counters(qx_delivery_counters* counters);
 
 /* Why nothing goes out at the moment. */
@@ -356,7 +386,8 @@ QX_API int qx_delivery_pause(void);
 /* Waits until every hit is delivered or given up, at most timeout_ms (at
  * least 0): 1 when the outbox is empty (the outcome callback has then heard
  * of each), 0 when not. Also starts the delivery of hits an earlier launch
- * left. From the outcome callback it can only time out. */
+ * left. From inside the outcome callback it returns 0 at once (delivery
+ * waits for the callback). */
 QX_API int qx_flush(int64_t timeout_ms);
 
 enum { QX_OUTCOME_DELIVERED = 0, QX_OUTCOME_RETRYING = 1, QX_OUTCOME_DROPPED = 2 };
@@ -364,14 +395,14 @@ enum { QX_OUTCOME_DELIVERED = 0, QX_OUTCOME_RETRYING = 1, QX_OUTCOME_DROPPED = 2
 /* What became of one attempt of a hit. The strings live until the callback
  * returns. */
 typedef struct qx_hit_outcome {
-  size_t size; /* of this structure, as the library knows it */
-  int result;  /* QX_OUTCOME_ */
-  int http_status;
-  int attempt; /* 1 for the first attempt in this process; 0 when never sent */
-  int64_t retry_delay_ms;
+  size_t size;                /* of this structure, as the library knows it */
+  int result;                 /* QX_OUTCOME_ */
+  int http_status;            /* 0 when there was no answer */
+  int attempt;                /* 1 for the first attempt in this process; 0 when never sent */
+  int64_t retry_delay_ms;     /* QX_OUTCOME_RETRYING: until the next attempt */
   const char* hit_identifier; /* as sent in the X-Quorvex-Hit-Id header */
-  const char* url;
-  const char* reason; /* why it was dropped, or "" */
+  const char* url;            /* the collector's URL */
+  const char* reason;         /* why it was dropped, or "" */
 } qx_hit_outcome;
 
 /* Called on the delivery thread (qx-delivery) after each attempt, and on the
@@ -395,6 +426,7 @@ QX_API int qx_set_outcome_callback(qx_outcome_callback callback, void* user_data
  * creation, 3 warnings and dropped hits, 4 errors. Messages at or above the
  * threshold (3 by default) are written. */
 QX_API int qx_log_set_threshold(int level);
+/* The threshold in force. */
 QX_API int qx_log_threshold(void);
 
 /* Called on whatever thread logs (the caller's, qx-delivery, qx-connection),

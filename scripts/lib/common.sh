@@ -30,7 +30,7 @@ ensure_packages() {
 BUILD_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libsqlite3-dev libicu-dev
   zlib1g-dev ca-certificates libcli11-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev
-  python3)
+  python3 doxygen)
 # The inspector page's test: Debian's Chromium, driven from Node.js.
 BROWSER_TEST_PACKAGES=(chromium)
 

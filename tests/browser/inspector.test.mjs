@@ -325,6 +325,54 @@ test('hit data is only ever text: markup, script, links, control and bidi charac
   await page.close();
 });
 
+// The SDK refuses hits over its size limit, 1 MiB by default: a hit of that
+// size among small ones, with one page open before it arrives and one
+// opened after.
+test('a hit of the size limit is shown shortened, whole on demand, and the hits after it appear', async () => {
+  const port = await startCollector();
+  const { page: before } = await openPage(port);
+  const longPage = 'p'.repeat(300);
+  const head = 'page=' + longPage + '&event=large&payload=';
+  const payload = 'ABCDEFGHIJ'.repeat(Math.ceil((1024 * 1024 - head.length) / 10))
+    .slice(0, 1024 * 1024 - head.length);
+  const large = head + payload;
+  assert.equal(large.length, 1024 * 1024);
+  await post(port, '/7/', 'page=small-1', { 'X-Quorvex-Hit-Id': 'SMALL-1' });
+  await post(port, '/7/', large, { 'X-Quorvex-Hit-Id': 'LARGE-1' });
+  await post(port, '/7/', 'page=small-2', { 'X-Quorvex-Hit-Id': 'SMALL-2' });
+  await waitForRowCount(before, 3);
+  const { page: after } = await openPage(port);
+  await waitForRowCount(after, 3);
+  await post(port, '/7/', 'page=small-3', { 'X-Quorvex-Hit-Id': 'SMALL-3' });
+
+  for (const page of [before, after]) {
+    // A page in a background tab gets every hit but draws nothing until it
+    // is shown (the browser pauses its animation frames there).
+    await page.bringToFront();
+    await waitForRowCount(page, 4);
+    const shown = await rows(page);
+    assert.deepEqual(shown.map((row) => row[3]), ['SMALL-3', 'SMALL-2', 'LARGE-1', 'SMALL-1']);
+    assert.equal(shown[2][2], String(large.length));
+    assert.equal(shown[2][4], 'page=' + 'p'.repeat(100) + '\u2026 event=large');
+
+    await clickRow(page, 'LARGE-1');
+    await page.waitForSelector('#detail td.long button.whole');
+    const shortenedCell = await page.evaluate((name) => {
+      const cell = [...document.querySelectorAll('#detail tr')]
+        .find((row) => row.firstElementChild.textContent === name).lastElementChild;
+      return { text: cell.firstElementChild.textContent, button: cell.querySelector('button').textContent };
+    }, 'payload');
+    assert.equal(shortenedCell.text, payload.slice(0, 2000) + '\u2026');
+    assert.equal(shortenedCell.button, 'Show all ' + payload.length.toLocaleString('en') + ' characters');
+    await page.click('#detail td.long button.whole');
+    await page.waitForFunction((n) => [...document.querySelectorAll('#detail td')]
+      .some((cell) => cell.textContent.length === n), { timeout: DEADLINE }, payload.length);
+    assert.deepEqual(await page.evaluate(() => window.violations), []);
+  }
+  await before.close();
+  await after.close();
+});
+
 test('a bounded history says what it dropped, and 10,000 hits render only the rows in sight', async () => {
   const port = await startCollector(['--history', '10000']);
   const { page } = await openPage(port);

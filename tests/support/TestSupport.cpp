@@ -95,6 +95,22 @@ bool NotificationRecorder::waitForCount(size_t n, std::chrono::milliseconds time
   return arrived_.wait_for(lock, timeout, [&] { return received_.size() >= n; });
 }
 
+void Gate::open() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  open_ = true;
+  changed_.notify_all();
+}
+
+bool Gate::isOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return open_;
+}
+
+bool Gate::waitOpen(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [this] { return open_; });
+}
+
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {

@@ -72,6 +72,21 @@ class NotificationRecorder {
   std::vector<QXNotification> received_;
 };
 
+// A gate between threads: closed until open() opens it for good. A test
+// blocks a callback on one to hold it running, with no sleep.
+class Gate {
+ public:
+  void open();
+  bool isOpen() const;
+  // True once open; false when `timeout` passes first.
+  bool waitOpen(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  bool open_ = false;  // guarded by mutex_
+};
+
 // Polls `condition` until it holds or `timeout` passes; for conditions that
 // offer nothing to wait on. Returns the last result.
 bool eventually(const std::function<bool()>& condition,

@@ -6,6 +6,11 @@
 
 const ROW_HEIGHT = 24;
 const SUMMARY_FIELDS = ['page', 'event', 'screen', 'QX_EVENT'];
+// Longer values are shown shortened, so that a hit of a megabyte costs the
+// page no more than a small one: in a row's summary for good, in the detail
+// pane until "Show all" asks for the whole value.
+const SUMMARY_VALUE_LENGTH = 100;
+const SHOWN_VALUE_LENGTH = 2000;
 // C0 and C1 controls, DEL, and the characters that change the direction of
 // the text around them or split lines.
 const INVISIBLE = /[\u0000-\u001f\u007f-\u009f\u061c\u200b-\u200f\u2028-\u202e\u2060-\u2069\ufeff]/g;
@@ -34,6 +39,15 @@ function visible(text) {
     '\u27e8U+' + c.charCodeAt(0).toString(16).toUpperCase().padStart(4, '0') + '\u27e9');
 }
 
+// The first `length` UTF-16 units of `text`, not splitting a surrogate pair,
+// followed by an ellipsis when something was cut.
+function shortened(text, length) {
+  if (text.length <= length) return text;
+  const code = text.charCodeAt(length - 1);
+  const cut = code >= 0xd800 && code <= 0xdbff ? length - 1 : length;
+  return text.slice(0, cut) + '\u2026';
+}
+
 function element(tag, text, className) {
   const node = document.createElement(tag);
   if (text !== undefined) node.textContent = visible(text);
@@ -59,7 +73,9 @@ function summaryOf(hit) {
   const parts = [];
   for (const name of SUMMARY_FIELDS) {
     const value = fieldValue(hit, name);
-    if (value !== undefined && value !== '') parts.push(name + '=' + value);
+    if (value !== undefined && value !== '') {
+      parts.push(name + '=' + shortened(value, SUMMARY_VALUE_LENGTH));
+    }
   }
   if (parts.length === 0) parts.push(hit.fields.length + ' fields');
   return parts.join(' ');
@@ -209,6 +225,21 @@ function rebuildView() {
 
 // --- the detail pane --------------------------------------------------------
 
+// A value's cell: the value shortened when it is long, with a button that
+// shows it whole.
+function valueCell(value) {
+  if (value === undefined) return element('td', '(absent)', 'missing');
+  const text = String(value);
+  if (text.length <= SHOWN_VALUE_LENGTH) return element('td', text);
+  const cell = element('td', undefined, 'long');
+  const whole = element('button', 'Show all ' + text.length.toLocaleString('en') + ' characters',
+    'whole');
+  whole.type = 'button';
+  whole.addEventListener('click', () => { cell.replaceChildren(element('span', text)); });
+  cell.append(element('span', shortened(text, SHOWN_VALUE_LENGTH)), whole);
+  return cell;
+}
+
 function table(headings, rows) {
   const node = element('table');
   const head = element('tr');
@@ -216,9 +247,7 @@ function table(headings, rows) {
   node.appendChild(head);
   for (const { cells, differs } of rows) {
     const row = element('tr', undefined, differs ? 'differs' : undefined);
-    for (const cell of cells) {
-      row.appendChild(cell === undefined ? element('td', '(absent)', 'missing') : element('td', cell));
-    }
+    for (const cell of cells) row.appendChild(valueCell(cell));
     node.appendChild(row);
   }
   return node;

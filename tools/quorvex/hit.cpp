@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,7 +19,10 @@
 #include "core/QXLogger.h"
 #include "core/QXNetworkManager.h"
 #include "platform/QXLinuxPlatform.h"
+#include "platform/QXMemoryUserDefaults.h"
 #include "platform/QXNotificationCenter.h"
+#include "platform/QXPlatformWrapper.h"
+#include "platform/QXRegisteredUserDefaults.h"
 #include "tools/quorvex/QXCommands.h"
 #include "tools/quorvex/QXOptions.h"
 
@@ -34,6 +38,7 @@ struct HitOptions {
   int32_t container = 1;
   std::optional<std::string> url;
   std::string dataDirectory;
+  bool persist = true;  // body: only with --persist
   std::optional<std::string> appVersion;
   std::optional<std::string> appBuild;
   std::optional<std::string> appName;
@@ -94,7 +99,6 @@ void addHitOptions(CLI::App& command, HitOptions& options) {
   command.add_option("--container", options.container, "the container's number")
       ->transform(QXDecimal())
       ->capture_default_str();
-  QXAddText(command, "--url", options.url, "where the hits go, instead of the collection URL");
   command.add_option("--data-dir", options.dataDirectory,
                      "the persisted state and the outbox (default: the user's data directory)");
   QXAddText(command, "--app-version", options.appVersion, "the application's version");
@@ -148,6 +152,26 @@ void addHitOptions(CLI::App& command, HitOptions& options) {
   QXAddKeyValues(command, "key=value", options.variables, "the hit's variables");
 }
 
+// The application's state in memory, as on a new installation: nothing is
+// read from or written to a data directory, and no hit can wait on disk.
+// The defaults answer the locale as the real platform's do.
+class InMemoryPlatform : public QXPlatformWrapper {
+ public:
+  explicit InMemoryPlatform(const std::shared_ptr<QXLinuxPlatform>& real)
+      : QXPlatformWrapper(real),
+        defaults_(std::make_unique<QXMemoryUserDefaults>(), registered(*real)) {}
+  QXStandardUserDefaults* standardUserDefaults() override { return &defaults_; }
+  std::string dataDirectory() override { return std::string(); }
+
+ private:
+  static std::map<std::string, std::string> registered(const QXLinuxPlatform& real) {
+    if (real.localeIdentifier().empty()) return {};
+    return {{kQXAppleLocaleKey, real.localeIdentifier()}};
+  }
+
+  QXRegisteredUserDefaults defaults_;
+};
+
 // The platform of the hits: the application as the options describe it.
 void installPlatform(const HitOptions& options) {
   QXLinuxPlatform::Options platform;
@@ -159,7 +183,12 @@ void installPlatform(const HitOptions& options) {
     platform.infoDictionary[kQXBundleShortVersionStringKey] = *options.appVersion;
   if (options.appBuild) platform.infoDictionary[kQXBundleVersionKey] = *options.appBuild;
   if (options.appName) platform.infoDictionary[kQXBundleNameKey] = *options.appName;
-  QXPlatform::install(std::make_shared<QXLinuxPlatform>(platform));
+  auto real = std::make_shared<QXLinuxPlatform>(platform);
+  if (options.persist) {
+    QXPlatform::install(std::move(real));
+  } else {
+    QXPlatform::install(std::make_shared<InMemoryPlatform>(real));
+  }
 }
 
 QXProduct productOf(const ProductOption& option) {
@@ -206,7 +235,7 @@ size_t makeHits(const HitOptions& options, std::shared_ptr<QXNotificationCenter>
   QXAppVars appVars;
   for (const auto& [key, value] : options.app)
     appVars.addData(key, value);
-  if (options.consent) appVars.addData("#CONSENT_HIT#", std::string("1"));
+  if (options.consent) appVars.setConsentHit(true);
 
   size_t handedOver = 0;
   int owner = 0;
@@ -230,9 +259,18 @@ size_t makeHits(const HitOptions& options, std::shared_ptr<QXNotificationCenter>
 
 QXCommand QXAddBodyCommand(CLI::App& tool) {
   auto options = std::make_shared<HitOptions>();
+  options->persist = false;
   CLI::App* command = QXAddCommand(
-      tool, "body", "Print the POST body of each hit, one line a hit; nothing is sent.");
+      tool, "body",
+      "Print the POST body of each hit, one line a hit; nothing is sent. The application's state "
+      "is a new installation's, in memory, unless --persist.");
   addHitOptions(*command, *options);
+  QXAddText(*command, "--url", options->url, "the URL of the hits (default: the collection URL)");
+  CLI::Option* persist = command->add_flag(
+      "--persist", options->persist,
+      "keep the application's state in the data directory, as an application does: the visitor, "
+      "launch and visit counters go on from there");
+  command->get_option("--data-dir")->needs(persist);
   return {command, [options] {
             installPlatform(*options);
             QXLogger::sharedInstance().setThreshold(options->logLevel);
@@ -251,6 +289,12 @@ QXCommand QXAddSendCommand(CLI::App& tool) {
   CLI::App* command = QXAddCommand(
       tool, "send", "Execute the hits and deliver them; exit status 0 only if all were delivered.");
   addHitOptions(*command, *options);
+  // Never the production collector by default: hits sent there while
+  // developing are counted as real ones and cannot be taken back.
+  QXAddText(*command, "--url", options->url,
+            "where the hits go: a development collector such as quorvex collect's address, or "
+            "the collection URL https://collect<site>.quorvex.net/<container>/ when meant")
+      ->required();
   command->add_option("--timeout", options->timeoutSeconds, "how long to wait for the delivery")
       ->transform(QXDecimal())
       ->check(CLI::Range(0LL, 86400LL))

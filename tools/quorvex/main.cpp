@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "QXSDK/QXSDKConstants.h"
 #include "tools/quorvex/QXCommands.h"
 #include "tools/quorvex/QXOptions.h"
 
@@ -34,10 +35,15 @@ int badUsage(const CLI::App& tool, int argc, char** argv, const CLI::ParseError&
 int main(int argc, char** argv) {
   CLI::App tool("The development tool of the Quorvex SDK.", "quorvex");
   tool.require_subcommand(1);
+  tool.set_version_flag("--version", std::string("quorvex ") + kQXSDKVersion,
+                        "print the version of the tool and of its SDK, and exit");
   const QXCommand commands[] = {QXAddBodyCommand(tool), QXAddSendCommand(tool),
                                 QXAddCollectCommand(tool)};
   try {
     tool.parse(argc, argv);
+  } catch (const CLI::CallForVersion& version) {
+    std::printf("%s\n", version.what());
+    return 0;
   } catch (const CLI::Success&) {
     // --help, of the tool or of the command it follows.
     std::fputs(tool.help().c_str(), stdout);
