@@ -236,7 +236,7 @@ TEST_F(QuorvexToolTest, ABorrowedDataDirectoryIsNotUsedAndSaysWhyOnce) {
     if (c.anotherUsers) {
       ASSERT_EQ(::chown(data.c_str(), qxtest::kUnprivilegedUser, qxtest::kUnprivilegedUser), 0);
     }
-    ASSERT_EQ(run({"body", "page=x"}), 0) << c.what << "\n" << tool->err();
+    ASSERT_EQ(run({"body", "--persist", "page=x"}), 0) << c.what << "\n" << tool->err();
     const std::string& err = tool->err();
     const size_t said = err.find("is not used");
     ASSERT_NE(said, std::string::npos) << c.what << "\n" << err;
