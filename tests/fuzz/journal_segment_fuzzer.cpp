@@ -73,7 +73,7 @@ void check(std::string_view bytes) {
     journal.retire(segment);
   }
   require(journal.segments().empty());
-  require(journal.backlogBytes() == 0 && journal.diskBytes() == 0);
+  require(journal.backlog().bytes == 0 && journal.diskBytes() == 0);
 }
 
 // The header made a readable one, and each frame's checksum set right, up to
