@@ -8,7 +8,16 @@
 #include <string>
 #include <thread>
 
-#include "core/network/QXCurlSender.h"
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+
+#include "core/network/QXCurlResult.h"
+#include "core/network/QXCurlTransport.h"
 #include "delivery_support.h"
 #include "tools/collector/QXCollector.h"
 
@@ -16,7 +25,38 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class CurlSenderTest : public ::testing::Test {
+// Drives a transport the way the worker does: starts requests, and waits
+// for their answers, which come back under the request's token.
+class Driver {
+ public:
+  explicit Driver(QXTransport& transport) : transport_(transport) {}
+
+  uint64_t start(QXHTTPRequest request) {
+    const uint64_t token = next_++;
+    transport_.start(token, std::move(request));
+    return token;
+  }
+  // The answer of `token`, or a failure kind "none" after 20 s.
+  QXSendResult answerOf(uint64_t token) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (answers_.count(token) == 0 && std::chrono::steady_clock::now() < deadline) {
+      for (auto& answer : transport_.collect())
+        answers_[answer.token] = std::move(answer.result);
+      if (answers_.count(token) == 0) transport_.waitForActivity(deadline);
+    }
+    return answers_.count(token) > 0
+               ? answers_[token]
+               : QXSendResult::failure(QXSendResult::Kind::kTransportError, "no answer in time");
+  }
+  QXSendResult send(QXHTTPRequest request) { return answerOf(start(std::move(request))); }
+
+ private:
+  QXTransport& transport_;
+  uint64_t next_ = 1;
+  std::map<uint64_t, QXSendResult> answers_;
+};
+
+class CurlTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qxtest::bypassProxiesForLoopback();
@@ -31,7 +71,8 @@ class CurlSenderTest : public ::testing::Test {
   }
 
   QXCollector collector;
-  QXCurlSender sender;
+  QXCurlTransport transport;
+  Driver sender{transport};
 };
 
 // curl takes a long: 64 bits on x86-64 and arm64, 32 on 32-bit ARM, where
@@ -52,11 +93,11 @@ TEST(CurlTimeout, MillisecondsBeyondALongAreHeldAtItsLimitAndNegativeOnesAreNone
       {std::chrono::milliseconds::max(), kLongMax},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(QXCurlSender::timeoutMilliseconds(c.timeout), c.expected) << c.timeout.count();
+    EXPECT_EQ(QXCurlTransport::timeoutMilliseconds(c.timeout), c.expected) << c.timeout.count();
   }
 }
 
-TEST_F(CurlSenderTest, PostsTheBodyByteForByteWithTheHitHeaders) {
+TEST_F(CurlTransportTest, PostsTheBodyByteForByteWithTheHitHeaders) {
   std::string body(3500, 'a');
   for (int c = 0; c < 256; ++c)
     body.push_back(static_cast<char>(c));
@@ -75,14 +116,14 @@ TEST_F(CurlSenderTest, PostsTheBodyByteForByteWithTheHitHeaders) {
   EXPECT_EQ(requests[0].header("Expect"), "");
 }
 
-TEST_F(CurlSenderTest, OneConnectionIsKeptAliveAcrossRequests) {
+TEST_F(CurlTransportTest, OneConnectionIsKeptAliveAcrossRequests) {
   for (int i = 0; i < 5; ++i)
     ASSERT_EQ(sender.send(hit("n=" + std::to_string(i))).status, 200);
   EXPECT_EQ(collector.requestCount(), 5u);
   EXPECT_EQ(collector.connectionCount(), 1u);
 }
 
-TEST_F(CurlSenderTest, TheServersStatusAndRetryAfterComeBackAsTheyAre) {
+TEST_F(CurlTransportTest, TheServersStatusAndRetryAfterComeBackAsTheyAre) {
   collector.setResponder([](const QXCollector::Request& request, size_t) {
     auto response = QXCollector::Response::withStatus(std::stoi(request.body));
     if (request.body == "429") response.headers.emplace_back("Retry-After", "7");
@@ -97,7 +138,7 @@ TEST_F(CurlSenderTest, TheServersStatusAndRetryAfterComeBackAsTheyAre) {
   EXPECT_FALSE(sender.send(hit("200")).retryAfterSeconds.has_value());
 }
 
-TEST_F(CurlSenderTest, RedirectsAreNotFollowed) {
+TEST_F(CurlTransportTest, RedirectsAreNotFollowed) {
   collector.setResponder([this](const QXCollector::Request&, size_t) {
     auto response = QXCollector::Response::withStatus(302);
     response.headers.emplace_back("Location", collector.url("/elsewhere/"));
@@ -109,7 +150,7 @@ TEST_F(CurlSenderTest, RedirectsAreNotFollowed) {
   EXPECT_EQ(collector.requestCount(), 1u);
 }
 
-TEST_F(CurlSenderTest, ARefusedConnectionIsANetworkError) {
+TEST_F(CurlTransportTest, ARefusedConnectionIsANetworkError) {
   QXHTTPRequest request = hit("a=1");
   request.url = "http://127.0.0.1:" + std::to_string(qxtest::closedPort()) + "/7/";
   const QXSendResult result = sender.send(request);
@@ -117,7 +158,7 @@ TEST_F(CurlSenderTest, ARefusedConnectionIsANetworkError) {
   EXPECT_FALSE(result.error.empty());
 }
 
-TEST_F(CurlSenderTest, OnlyHttpAndHttpsCanBeRequested) {
+TEST_F(CurlTransportTest, OnlyHttpAndHttpsCanBeRequested) {
   for (const char* url : {"file:///etc/passwd", "ftp://127.0.0.1/", "gopher://127.0.0.1/"}) {
     QXHTTPRequest request = hit("a=1");
     request.url = url;
@@ -128,7 +169,7 @@ TEST_F(CurlSenderTest, OnlyHttpAndHttpsCanBeRequested) {
   EXPECT_EQ(sender.send(malformed).kind, QXSendResult::Kind::kInvalidRequest);
 }
 
-TEST_F(CurlSenderTest, AServerThatNeverAnswersRunsIntoTheTotalTimeout) {
+TEST_F(CurlTransportTest, AServerThatNeverAnswersRunsIntoTheTotalTimeout) {
   collector.setResponder(
       [](const QXCollector::Request&, size_t) { return QXCollector::Response::never(); });
   QXHTTPRequest request = hit("a=1");
@@ -140,23 +181,73 @@ TEST_F(CurlSenderTest, AServerThatNeverAnswersRunsIntoTheTotalTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
 }
 
-TEST_F(CurlSenderTest, AbortEndsATransferUnderWayAtOnceAndEveryLaterOne) {
+// The worker ends the transfers under way when it stops: each is answered
+// as aborted, at once.
+TEST_F(CurlTransportTest, AbortingEndsEveryTransferUnderWayAtOnce) {
   collector.setResponder(
       [](const QXCollector::Request&, size_t) { return QXCollector::Response::never(); });
-  std::thread aborter([&] {
-    ASSERT_TRUE(collector.waitForRequests(1, 10s));
-    sender.abort();
-  });
+  sender.start(hit("a=1"));
+  sender.start(hit("a=2"));
+  ASSERT_TRUE(qxtest::eventually([&] {
+    transport.collect();
+    return collector.requestCount() == 2;
+  }));
   const auto started = std::chrono::steady_clock::now();
-  const QXSendResult result = sender.send(hit("a=1"));
-  aborter.join();
-  EXPECT_EQ(result.kind, QXSendResult::Kind::kAborted);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-  EXPECT_EQ(sender.send(hit("a=2")).kind, QXSendResult::Kind::kAborted);
-  EXPECT_EQ(collector.requestCount(), 1u);
+  const auto answers = transport.abortAll();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+  ASSERT_EQ(answers.size(), 2u);
+  for (const auto& answer : answers)
+    EXPECT_EQ(answer.result.kind, QXSendResult::Kind::kAborted);
+  EXPECT_EQ(transport.inFlight(), 0u);
 }
 
-TEST_F(CurlSenderTest, AProxyNamedInTheEnvironmentIsUsed) {
+// Requests run at once: one whose collector never answers holds up none of
+// the others, to the same collector or another one.
+TEST_F(CurlTransportTest, ARequestThatHangsHoldsUpNoOther) {
+  collector.setResponder([](const QXCollector::Request& request, size_t) {
+    return request.body == "hang" ? QXCollector::Response::never()
+                                  : QXCollector::Response::withStatus(200);
+  });
+  QXHTTPRequest hanging = hit("hang");
+  hanging.totalTimeout = 30s;
+  const uint64_t hangs = sender.start(hanging);
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(sender.send(hit("n=" + std::to_string(i))).status, 200);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(transport.inFlight(), 1u);
+  EXPECT_EQ(transport.abortAll().at(0).token, hangs);
+}
+
+// wakeup() from another thread, before the wait or during it, ends a wait
+// that nothing else would end.
+TEST_F(CurlTransportTest, AWakeupFromAnotherThreadEndsAWait) {
+  std::thread waker([&] { transport.wakeup(); });
+  const auto started = std::chrono::steady_clock::now();
+  transport.waitForActivity(std::nullopt);
+  waker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+}
+
+// A child that calls exec keeps none of the SDK's connections.
+TEST_F(CurlTransportTest, ItsSocketsAreClosedOnExec) {
+  ASSERT_EQ(sender.send(hit("a=1")).status, 200);
+  size_t sockets = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0) continue;
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;
+    if (ntohs(peer.sin_port) != collector.port()) continue;  // the collector's own end
+    ++sockets;
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << fd;
+  }
+  EXPECT_GE(sockets, 1u);
+}
+
+TEST_F(CurlTransportTest, AProxyNamedInTheEnvironmentIsUsed) {
   // The collector plays the proxy: the request for a host that does not
   // exist reaches it in absolute form.
   ::setenv("http_proxy", collector.url("").c_str(), 1);
