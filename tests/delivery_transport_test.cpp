@@ -56,6 +56,55 @@ class Driver {
   std::map<uint64_t, QXSendResult> answers_;
 };
 
+// A server on 127.0.0.1 that reads a request and answers the same bytes to
+// each, whatever they are, then closes the connection.
+class RawServer {
+ public:
+  explicit RawServer(std::string reply) : reply_(std::move(reply)) {
+    listening_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listening_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listening_, 8);
+    socklen_t length = sizeof address;
+    ::getsockname(listening_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~RawServer() {
+    ::shutdown(listening_, SHUT_RDWR);
+    thread_.join();
+    ::close(listening_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/7/"; }
+
+ private:
+  void serve() {
+    for (;;) {
+      const int connection = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) return;
+      std::string request;
+      char chunk[4096];
+      size_t headEnd = std::string::npos;
+      while (headEnd == std::string::npos) {
+        const ssize_t n = ::recv(connection, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        request.append(chunk, static_cast<size_t>(n));
+        headEnd = request.find("\r\n\r\n");
+      }
+      ::send(connection, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+      ::shutdown(connection, SHUT_RDWR);
+      ::close(connection);
+    }
+  }
+
+  const std::string reply_;
+  int listening_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
 class CurlTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -179,6 +228,39 @@ TEST_F(CurlTransportTest, AServerThatNeverAnswersRunsIntoTheTotalTimeout) {
   EXPECT_EQ(result.kind, QXSendResult::Kind::kTransportError);
   EXPECT_GE(std::chrono::steady_clock::now() - started, 200ms);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+// Only the URL and the server's own refusal decide that a hit can never be
+// sent: an answer that is garbled, of another protocol or cut short is a
+// failed attempt, and only a whole answer is one.
+TEST_F(CurlTransportTest, AGarbledOrCutShortAnswerIsAFailedAttemptNotAnAnswer) {
+  const struct {
+    const char* what;
+    std::string reply;
+    bool whole;
+  } cases[] = {
+      {"a status line of no number", "HTTP/1.1 2x0 Fine\r\nContent-Length: 0\r\n\r\n", false},
+      {"another service's banner", "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n", false},
+      {"closed after the status line", "HTTP/1.1 200 OK\r\n", false},
+      {"closed in the middle of the head", "HTTP/1.1 200 OK\r\nContent-Le", false},
+      {"a body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", false},
+      {"nothing at all", "", false},
+      {"a whole answer", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
+      {"a whole answer that ends with the connection", "HTTP/1.1 200 OK\r\n\r\nbody", true},
+  };
+  for (const auto& c : cases) {
+    RawServer server(c.reply);
+    QXHTTPRequest request = hit("a=1");
+    request.url = server.url();
+    const QXSendResult result = sender.send(request);
+    if (c.whole) {
+      EXPECT_EQ(result.kind, QXSendResult::Kind::kResponse) << c.what << ": " << result.error;
+      EXPECT_EQ(result.status, 200) << c.what;
+    } else {
+      EXPECT_EQ(result.kind, QXSendResult::Kind::kTransportError) << c.what;
+      EXPECT_FALSE(result.beforeConnecting) << c.what;
+    }
+  }
 }
 
 // The worker ends the transfers under way when it stops: each is answered

@@ -287,7 +287,7 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
   if (options.maxQueuedBytes != 0) outbox_.releaseSpace(QXDeliveryBounds::databaseRoom(options));
   const bool idle = transport == nullptr || transport->inFlight() == 0;
   now = Clock::now();
-  ingester_.makeDurableIfDue(now, idle && !moreToIngest_);
+  ingester_.makeDurableIfDue(now, moreToIngest_ || outbox_.count() > 0);
   if (idle && window_.empty() && outbox_.count() == 0 && ingester_.caughtUp())
     outbox_.shrinkIfEmpty();
   dispatch(options, now, transport);
