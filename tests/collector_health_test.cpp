@@ -31,10 +31,10 @@ QXSendResult cutShort() {
 
 struct Step {
   QXSendResult answer;
-  int hitFailures;       // of the hit answered, this answer included
-  Action action;         // what becomes of that hit
-  int64_t hitWaitMs;     // its wait, for a retry
-  bool heldAfter;        // the collector is held afterwards
+  int hitFailures;    // of the hit answered, this answer included
+  Action action;      // what becomes of that hit
+  int64_t hitWaitMs;  // its wait, for a retry
+  bool heldAfter;     // the collector is held afterwards
 };
 
 TEST(CollectorHealthTest, AFailedHitBacksOffAloneUntilTheCollectorFailsAsAWhole) {
@@ -81,8 +81,7 @@ TEST(CollectorHealthTest, AFailedHitBacksOffAloneUntilTheCollectorFailsAsAWhole)
        {{status(503, 30.0), 1, Action::kRetry, 30000, true},
         {status(200), 0, Action::kDelivered, 0, false}}},
       {"a refusal for good says the collector is well",
-       {{refused(), 1, Action::kRetry, 1000, true},
-        {status(400), 0, Action::kDrop, 0, false}}},
+       {{refused(), 1, Action::kRetry, 1000, true}, {status(400), 0, Action::kDrop, 0, false}}},
   };
   for (const Case& c : cases) {
     QXCollectorHealth health;
@@ -117,8 +116,8 @@ TEST(CollectorHealthTest, AHeldCollectorIsProbedWithOneRequestAtATime) {
   EXPECT_TRUE(health.open(now + 1s, 0));
   EXPECT_FALSE(health.open(now + 1s, 1));
   // A URL that cannot be requested says nothing of the collector.
-  health.answered(QXSendResult::failure(QXSendResult::Kind::kInvalidRequest, "ftp"), 0, policy,
-                  0.0, now + 1s);
+  health.answered(QXSendResult::failure(QXSendResult::Kind::kInvalidRequest, "ftp"), 0, policy, 0.0,
+                  now + 1s);
   EXPECT_FALSE(health.open(now + 1s, 1));
   health.answered(status(200), 0, policy, 0.0, now + 1s);
   EXPECT_TRUE(health.open(now + 1s, 3));

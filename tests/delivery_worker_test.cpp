@@ -451,4 +451,41 @@ TEST_F(DeliveryWorkerTest, FlushWithNothingToSendReturnsAtOnce) {
   EXPECT_TRUE(transport.requests().empty());
 }
 
+// A certificate that fails verification is told at level 4, with curl's
+// reason, once per collector: again only once the collector has answered
+// in between, however many attempts fail meanwhile.
+TEST_F(DeliveryWorkerTest, ACertificateThatFailsVerificationIsToldOncePerCollectorAndSpell) {
+  qxtest::LogCapture log;
+  transport.setScript([](const QXHTTPRequest& request, size_t index) {
+    const bool first = request.url.find(":9/") != std::string::npos;
+    // The first collector: four failures, an answer, then failures again;
+    // the second always fails.
+    if (first && (index == 4 || index >= 9)) return QXSendResult::response(200);
+    QXSendResult failed = QXSendResult::failure(QXSendResult::Kind::kTransportError,
+                                                "SSL certificate problem: self-signed certificate");
+    failed.tlsVerification = true;
+    return failed;
+  });
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "a=1");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().sent == 1; }));
+  post(*worker, "a=2");
+  post(*worker, "b=1", "http://127.0.0.1:10/7/");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().sent == 2; }));
+  const auto told = [&](const std::string& origin) {
+    size_t lines = 0;
+    for (const std::string& message : log.messagesAt(4)) {
+      if (message.find(origin) != std::string::npos &&
+          message.find("certificate failed verification (SSL certificate problem") !=
+              std::string::npos)
+        ++lines;
+    }
+    return lines;
+  };
+  EXPECT_EQ(told("127.0.0.1:9"), 2u);
+  EXPECT_EQ(told("127.0.0.1:10"), 1u);
+  EXPECT_GE(worker->counters().retried, 6u);
+}
+
 }  // namespace

@@ -17,17 +17,42 @@ void QXDeliveryWindow::take(QXOutbox::Hit hit) {
   entry.origin = QXOriginOf(hit.url);
   entry.loopback = QXIsLoopbackOrigin(entry.origin);
   entry.hit = std::move(hit);
-  ++collectors_[entry.origin].held;
+  Collector& collector = collectors_[entry.origin];
+  collector.loopback = entry.loopback;
+  ++collector.held;
   const int64_t id = entry.hit.id;
+  collector.ready.insert(id);
   entries_.emplace(id, std::move(entry));
+}
+
+void QXDeliveryWindow::promote(Collector& collector, Clock::time_point now) {
+  auto& waiting = collector.backingOff;
+  while (!waiting.empty() && waiting.begin()->first <= now) {
+    collector.ready.insert(waiting.begin()->second);
+    waiting.erase(waiting.begin());
+  }
+}
+
+void QXDeliveryWindow::unlist(Collector& collector, const Entry& entry) {
+  const int64_t id = entry.hit.id;
+  if (collector.ready.erase(id) > 0) return;
+  auto [from, to] = collector.backingOff.equal_range(entry.notBefore);
+  for (auto it = from; it != to; ++it) {
+    if (it->second == id) {
+      collector.backingOff.erase(it);
+      return;
+    }
+  }
 }
 
 size_t QXDeliveryWindow::ready(Clock::time_point now) const {
   size_t count = 0;
-  for (const auto& [id, entry] : entries_) {
-    if (entry.inFlight || entry.notBefore > now) continue;
-    if (collectors_.at(entry.origin).health.heldUntil() > now) continue;
-    ++count;
+  for (const auto& [origin, collector] : collectors_) {
+    if (collector.health.heldUntil() > now) continue;
+    count += collector.ready.size();
+    for (auto it = collector.backingOff.begin();
+         it != collector.backingOff.end() && it->first <= now; ++it)
+      ++count;
   }
   return count;
 }
@@ -60,6 +85,8 @@ void QXDeliveryWindow::clear() {
   for (auto& [origin, collector] : collectors_) {
     collector.held = 0;
     collector.inFlight = 0;
+    collector.ready.clear();
+    collector.backingOff.clear();
   }
   cursor_ = 0;
 }
@@ -73,17 +100,37 @@ void QXDeliveryWindow::erase(const std::vector<int64_t>& ids) {
   for (int64_t id : ids) {
     auto it = entries_.find(id);
     if (it == entries_.end()) continue;
-    if (it->second.inFlight) setInFlight(it->second, false);
-    auto collector = collectors_.find(it->second.origin);
+    const Entry& entry = it->second;
+    auto collector = collectors_.find(entry.origin);
     if (collector != collectors_.end()) {
-      collector->second.held -= std::min<size_t>(collector->second.held, 1);
+      Collector& c = collector->second;
+      if (entry.inFlight) {
+        c.inFlight -= std::min<size_t>(c.inFlight, 1);
+      } else {
+        unlist(c, entry);
+      }
+      c.held -= std::min<size_t>(c.held, 1);
       // A collector with nothing held, and in good health, is forgotten; a
       // held or probed one is kept for its next hit.
-      if (collector->second.held == 0 && !collector->second.health.probing())
-        collectors_.erase(collector);
+      if (c.held == 0 && !c.health.probing()) collectors_.erase(collector);
     }
     entries_.erase(it);
   }
+}
+
+const QXDeliveryWindow::Entry* QXDeliveryWindow::oldestWaiting() const {
+  for (const auto& [id, entry] : entries_) {
+    if (!entry.inFlight) return &entry;
+  }
+  return nullptr;
+}
+
+std::vector<int64_t> QXDeliveryWindow::inFlightIds() const {
+  std::vector<int64_t> ids;
+  for (const auto& [id, entry] : entries_) {
+    if (entry.inFlight) ids.push_back(id);
+  }
+  return ids;
 }
 
 size_t QXDeliveryWindow::inFlightTo(const std::string& origin) const {
@@ -91,40 +138,58 @@ size_t QXDeliveryWindow::inFlightTo(const std::string& origin) const {
   return it == collectors_.end() ? 0 : it->second.inFlight;
 }
 
-void QXDeliveryWindow::setInFlight(Entry& entry, bool inFlight) {
-  if (entry.inFlight == inFlight) return;
-  entry.inFlight = inFlight;
-  size_t& count = collectors_[entry.origin].inFlight;
-  count = inFlight ? count + 1 : count - std::min<size_t>(count, 1);
+void QXDeliveryWindow::back(Entry& entry, Clock::time_point notBefore) {
+  if (!entry.inFlight) return;
+  entry.inFlight = false;
+  entry.notBefore = notBefore;
+  Collector& collector = collectors_[entry.origin];
+  collector.inFlight -= std::min<size_t>(collector.inFlight, 1);
+  if (notBefore == Clock::time_point()) {
+    collector.ready.insert(entry.hit.id);
+  } else {
+    collector.backingOff.emplace(notBefore, entry.hit.id);
+  }
 }
 
 std::vector<QXDeliveryWindow::Entry*> QXDeliveryWindow::due(Clock::time_point now,
                                                             const Limits& limits) {
   std::vector<Entry*> chosen;
-  for (auto& [id, entry] : entries_) {
-    if (entry.inFlight || entry.notBefore > now || entry.hit.createdMs < limits.cutoffMs) continue;
-    if (!limits.reachable && !entry.loopback) continue;
-    Collector& collector = collectors_[entry.origin];
-    if (!collector.health.open(now, collector.inFlight)) continue;
+  for (auto& [origin, collector] : collectors_) {
+    if (!limits.reachable && !collector.loopback) continue;
+    promote(collector, now);
     // As many at once as its waiting hits ask for.
     const size_t waiting = collector.held - collector.inFlight;
     const size_t most = waiting > limits.parallelBacklog
                             ? static_cast<size_t>(std::max(1, limits.maxConnections))
                             : 1;
-    if (collector.inFlight >= most) continue;
-    setInFlight(entry, true);
-    chosen.push_back(&entry);
+    for (auto it = collector.ready.begin(); it != collector.ready.end();) {
+      if (collector.inFlight >= most || !collector.health.open(now, collector.inFlight)) break;
+      Entry& entry = entries_.at(*it);
+      if (entry.hit.createdMs < limits.cutoffMs) {  // the bounds' to drop
+        ++it;
+        continue;
+      }
+      it = collector.ready.erase(it);
+      entry.inFlight = true;
+      ++collector.inFlight;
+      chosen.push_back(&entry);
+    }
   }
+  // Started oldest first, whichever collector each goes to.
+  std::sort(chosen.begin(), chosen.end(),
+            [](const Entry* a, const Entry* b) { return a->hit.id < b->hit.id; });
   return chosen;
 }
 
 std::optional<QXDeliveryWindow::Clock::time_point> QXDeliveryWindow::nextDue(
-    Clock::time_point now, int64_t cutoffMs) const {
+    Clock::time_point now) const {
   std::optional<Clock::time_point> next;
-  for (const auto& [id, entry] : entries_) {
-    if (entry.inFlight || entry.hit.createdMs < cutoffMs) continue;
-    const Clock::time_point at =
-        std::max(entry.notBefore, collectors_.at(entry.origin).health.heldUntil());
+  for (const auto& [origin, collector] : collectors_) {
+    if (collector.ready.empty() && collector.backingOff.empty()) continue;
+    // Its earliest hit goes once both its own backoff and the collector's
+    // hold are over.
+    Clock::time_point at = collector.health.heldUntil();
+    if (collector.ready.empty()) at = std::max(at, collector.backingOff.begin()->first);
     if (at > now && (!next || at < *next)) next = at;
   }
   return next;

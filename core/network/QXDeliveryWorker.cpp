@@ -12,6 +12,8 @@ namespace {
 
 constexpr size_t kMaxDropsPerRound = 512;
 constexpr std::chrono::milliseconds kRetryInterval{1000};
+// How often a busy worker folds the outbox's log in and gives space back.
+constexpr std::chrono::milliseconds kUpkeepInterval{100};
 // How often the outbox looks for the hits of processes that are gone.
 constexpr std::chrono::seconds kOwnerScanInterval{60};
 
@@ -160,8 +162,11 @@ QXDeliveryOptions QXDeliveryWorker::options() const {
 
 void QXDeliveryWorker::lockForFork() {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (workerThread_.get_id() != std::this_thread::get_id())
+  if (workerThread_.get_id() != std::this_thread::get_id()) {
+    ++forksWaiting_;
     drained_.wait(lock, [&] { return !inRound_; });
+    --forksWaiting_;
+  }
   lock.release();  // held across fork(), by this thread
 }
 
@@ -225,11 +230,15 @@ void QXDeliveryWorker::run(std::chrono::milliseconds firstRoundAfter) {
     if (transport) answers = transport->collect();
     const std::optional<Clock::time_point> wakeAt =
         round(std::move(answers), options, transport.get());
+    bool tell = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       inRound_ = false;
+      // Waking a flush() that would only wait again costs it and this
+      // thread a switch each, round after round of a drain.
+      tell = forksWaiting_ > 0 || drainedLocked();
     }
-    drained_.notify_all();
+    if (tell) drained_.notify_all();
     sleepUntil(transport.get(), wakeAt);
   }
   // The transfers under way end here; their hits stay in the outbox for the
@@ -269,28 +278,34 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
   if (generation != generationSeen_) {
     // The database was replaced: the hits of the window are gone with it.
     window_.clear();
-    unremoved_.clear();
+    finished_.clear();
     generationSeen_ = generation;
   }
   cutoffMs_ = ageCutoffMs(options);
   std::vector<QXHitOutcome> outcomes;
   applyAnswers(answers, options, outcomes);
-  if (!unremoved_.empty() && now >= removalRetryAt_) removeFinished({}, now);
   adoptOrphans(now);
   ingest(options, now, outcomes);
-  window_.refill(outbox_, unremoved_, now);
+  window_.refill(outbox_, finished_.ids(), now);
   applyBounds(options, outcomes);
   bounds_.logDrops(options, Clock::now());
   report_.tell(outcomes);
 
-  outbox_.checkpointIfLarge(QXDeliveryBounds::logLimit(options));
-  if (options.maxQueuedBytes != 0) outbox_.releaseSpace(QXDeliveryBounds::databaseRoom(options));
-  const bool idle = transport == nullptr || transport->inFlight() == 0;
   now = Clock::now();
+  dispatch(options, now, transport);
+  // The disk's share of the round comes after the requests have started.
+  const bool idle = transport == nullptr || transport->inFlight() == 0;
+  finished_.removeIfDue(now, idle);
   ingester_.makeDurableIfDue(now, moreToIngest_ || outbox_.count() > 0);
+  if (idle || now >= upkeepAt_) {
+    // Between rounds of a drain, now and then: each costs a few reads of
+    // the database's header and a look at the log's size.
+    upkeepAt_ = now + kUpkeepInterval;
+    outbox_.checkpointIfLarge(QXDeliveryBounds::logLimit(options));
+    if (options.maxQueuedBytes != 0) outbox_.releaseSpace(QXDeliveryBounds::databaseRoom(options));
+  }
   if (idle && window_.empty() && outbox_.count() == 0 && ingester_.caughtUp())
     outbox_.shrinkIfEmpty();
-  dispatch(options, now, transport);
   return nextWake(options, now);
 }
 
@@ -305,9 +320,11 @@ void QXDeliveryWorker::applyAnswers(const std::vector<QXTransport::Answer>& answ
     inFlight_.fetch_sub(1);
     QXDeliveryWindow::Entry* entry = window_.find(static_cast<int64_t>(answer.token));
     if (entry == nullptr) continue;  // the outbox was replaced meanwhile
-    window_.setInFlight(*entry, false);
     const QXSendResult& result = answer.result;
-    if (result.kind == QXSendResult::Kind::kAborted) continue;
+    if (result.kind == QXSendResult::Kind::kAborted) {
+      window_.back(*entry, Clock::time_point());
+      continue;
+    }
     ++entry->attempts;
     const double random = environment_.random01 ? environment_.random01() : 0.5;
     const QXRetryDecision decision =
@@ -334,7 +351,7 @@ void QXDeliveryWorker::applyAnswers(const std::vector<QXTransport::Answer>& answ
         break;
       case QXRetryDecision::Action::kRetry:
         ++entry->failures;
-        entry->notBefore = now + decision.delay;
+        window_.back(*entry, now + decision.delay);
         report_.countRetried();
         outcome.result = QXHitOutcome::Result::kRetrying;
         outcome.retryDelay = decision.delay;
@@ -347,9 +364,8 @@ void QXDeliveryWorker::applyAnswers(const std::vector<QXTransport::Answer>& answ
     }
     outcomes.push_back(std::move(outcome));
   }
-  if (finished.empty()) return;
-  removeFinished(finished, now);
   window_.erase(finished);
+  finished_.add(finished, now);
 }
 
 void QXDeliveryWorker::tellLastingFailure(QXDeliveryWindow::Entry& entry,
@@ -365,31 +381,6 @@ void QXDeliveryWorker::tellLastingFailure(QXDeliveryWindow::Entry& entry,
       4);
 }
 
-void QXDeliveryWorker::removeFinished(std::vector<int64_t> ids, Clock::time_point now) {
-  ids.insert(ids.end(), unremoved_.begin(), unremoved_.end());
-  if (ids.empty()) return;
-  const QXStatus status = outbox_.remove(ids);
-  if (status.ok()) {
-    if (removalsFailing_)
-      log("Delivery outbox removes delivered hits again; none is sent twice", 3);
-    removalsFailing_ = false;
-    unremoved_.clear();
-    return;
-  }
-  // Delivered hits that cannot be removed (disk full) are kept apart and
-  // removed later; they are never sent again meanwhile.
-  unremoved_ = std::move(ids);
-  std::sort(unremoved_.begin(), unremoved_.end());
-  unremoved_.erase(std::unique(unremoved_.begin(), unremoved_.end()), unremoved_.end());
-  removalRetryAt_ = now + kRetryInterval;
-  if (!removalsFailing_) {
-    log("Delivery outbox cannot remove delivered hits (" + status.message() +
-            "); they are not sent again, and removing them is tried again every second",
-        4);
-  }
-  removalsFailing_ = true;
-}
-
 void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_point now,
                               std::vector<QXHitOutcome>& outcomes) {
   ingester_.setOptions(QXDeliveryBounds::ingesterOptions(options));
@@ -397,7 +388,7 @@ void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_poin
   leave.beforeMs = cutoffMs_;
   // The newest hits go to the window straight from the journal when it
   // holds every hit of the outbox; otherwise they are read in turn.
-  const bool windowHoldsAll = outbox_.count() == window_.size() && unremoved_.empty();
+  const bool windowHoldsAll = outbox_.count() == window_.size() && finished_.empty();
   const size_t room = windowHoldsAll && window_.size() < QXDeliveryWindow::kMost
                           ? QXDeliveryWindow::kMost - window_.size()
                           : 0;
@@ -427,18 +418,11 @@ void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
   // oldest hit not in flight decides whether any hit is too old.
   const QXDeliveryBounds::Share share = QXDeliveryBounds::share(
       options.maxQueuedHits, bounds_.hitBytes(options, outbox_), journal_.backlog());
-  bool anyTooOld = false;
-  bool oldestSeen = false;
-  std::vector<int64_t> keep;
-  for (const auto& [id, entry] : window_.entries()) {
-    if (entry.inFlight) {
-      keep.push_back(id);
-    } else if (!oldestSeen) {
-      oldestSeen = true;
-      anyTooOld = entry.hit.createdMs < cutoffMs_;
-    }
-  }
-  keep.insert(keep.end(), unremoved_.begin(), unremoved_.end());
+  const QXDeliveryWindow::Entry* oldest = window_.oldestWaiting();
+  const bool anyTooOld = oldest != nullptr && oldest->hit.createdMs < cutoffMs_;
+  if (!anyTooOld && !QXDeliveryBounds::over(outbox_, share)) return;
+  std::vector<int64_t> keep = window_.inFlightIds();
+  keep.insert(keep.end(), finished_.ids().begin(), finished_.ids().end());
   std::sort(keep.begin(), keep.end());
   const std::vector<QXOutbox::Dropped> dropped = bounds_.trimOutbox(
       outbox_, share, cutoffMs_, anyTooOld, keep, kMaxDropsPerRound, &moreToDrop_);
@@ -512,21 +496,18 @@ std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
   if (moreToDrop_ || moreToIngest_) consider(now);
   consider(ingester_.nextWake());
   if (!outbox_.isOpen()) consider(openRetryAt_);
-  if (!unremoved_.empty()) consider(removalRetryAt_);
+  consider(finished_.nextWake());
   if (bounds_.dropsUntold()) consider(bounds_.nextLog());
   if (pause() == QXDeliveryPause::kOffline)
     consider(lastReachabilityCheck_ + options.reachabilityInterval);
   if (pause() == QXDeliveryPause::kBackground) return wake;
-  consider(window_.nextDue(now, cutoffMs_));
+  consider(window_.nextDue(now));
   // The oldest hit waiting leaves by age when its time is up; past due
   // means the bounds could not drop it this round: look again in a second
   // rather than spin.
-  for (const auto& [id, entry] : window_.entries()) {
-    if (entry.inFlight) continue;
-    const int64_t maxAgeMs = static_cast<int64_t>(options.maxHitAge.count()) * 1000;
-    const int64_t untilTooOld = entry.hit.createdMs + maxAgeMs - (cutoffMs_ + maxAgeMs);
+  if (const QXDeliveryWindow::Entry* oldest = window_.oldestWaiting()) {
+    const int64_t untilTooOld = oldest->hit.createdMs - cutoffMs_;
     consider(now + std::chrono::milliseconds(std::max<int64_t>(untilTooOld, 1000)));
-    break;
   }
   return wake;
 }

@@ -19,6 +19,7 @@
 #include "core/network/QXDeliveryBounds.h"
 #include "core/network/QXDeliveryReport.h"
 #include "core/network/QXDeliveryWindow.h"
+#include "core/network/QXFinishedHits.h"
 #include "core/network/QXHitJournal.h"
 #include "core/network/QXJournalIngester.h"
 #include "core/network/QXOutbox.h"
@@ -40,8 +41,10 @@
 //  3. The window (QXDeliveryWindow) reads on in the outbox, and the hits due
 //     now start on the transport: each collector's oldest first, several at
 //     once while a backlog drains, none to a collector that is held.
-//  4. What was taken in is made durable within a second (at once when idle),
-//     and the files give back space once the backlog is gone.
+//  4. Hits done with leave the outbox in batches (QXFinishedHits); what was
+//     taken in is made durable within a second while hits wait (nothing is
+//     synced for hits already delivered); and the files give back space,
+//     now and then while busy, at once when idle.
 // Then the thread sleeps in QXTransport::waitForActivity() until an answer,
 // a wakeup or the next thing that is due (a backoff, an age limit, the
 // durability deadline); idle, with nothing due, it sleeps until woken.
@@ -145,7 +148,6 @@ class QXDeliveryWorker {
   void applyAnswers(const std::vector<QXTransport::Answer>& answers,
                     const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
   void tellLastingFailure(QXDeliveryWindow::Entry& entry, const QXSendResult& result);
-  void removeFinished(std::vector<int64_t> ids, Clock::time_point now);
   void ingest(const QXDeliveryOptions& options, Clock::time_point now,
               std::vector<QXHitOutcome>& outcomes);
   void applyBounds(const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
@@ -170,10 +172,9 @@ class QXDeliveryWorker {
   bool moreToDrop_ = false;
   uint64_t ingestedSeen_ = 0;
   Clock::time_point openRetryAt_{};
-  std::vector<int64_t> unremoved_;  // delivered, their removal failed: retried, never resent
-  Clock::time_point removalRetryAt_{};
-  bool removalsFailing_ = false;
+  QXFinishedHits finished_{outbox_};
   Clock::time_point lastOwnerScan_{};
+  Clock::time_point upkeepAt_{};
   int64_t cutoffMs_ = 0;  // as of this round
   uint64_t generationSeen_ = 0;
   std::string userAgent_;
@@ -195,6 +196,7 @@ class QXDeliveryWorker {
   // returns has told every outcome; and fork() waits, so that the thread
   // holds no lock of a round then.
   bool inRound_ = false;
+  int forksWaiting_ = 0;              // threads in lockForFork(), waiting for the round's end
   QXTransport* transport_ = nullptr;  // the worker thread's, for wake()
   std::thread workerThread_;
   bool workerFinished_ = false;
