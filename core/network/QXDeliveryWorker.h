@@ -16,38 +16,21 @@
 #include <vector>
 
 #include "core/QXNetworkManager.h"
-#include "core/network/QXDeliveryBounds.h"
 #include "core/network/QXDeliveryReport.h"
-#include "core/network/QXDeliveryWindow.h"
-#include "core/network/QXFinishedHits.h"
+#include "core/network/QXDeliveryRound.h"
 #include "core/network/QXHitJournal.h"
-#include "core/network/QXJournalIngester.h"
 #include "core/network/QXOutbox.h"
-#include "core/network/QXRetryPolicy.h"
 #include "core/network/QXTransport.h"
 
 // Drains the journal and the outbox over the network, on one thread of its
 // own ("qx-delivery"), started with all asynchronous signals blocked (the
 // host's signal handling stays the host's alone).
 //
-// How a round goes, on that thread:
-//  1. The answers that came (QXTransport::collect()) are applied: a hit
-//     delivered or refused for good leaves the outbox (in batches), one that
-//     failed waits its own backoff, and its collector's health is updated
-//     (QXCollectorHealth, through the window).
-//  2. The journal's new records go into the outbox (QXJournalIngester); what
-//     the bounds would drop at once is left out (QXDeliveryBounds), and the
-//     bounds trim the outbox from its oldest end.
-//  3. The window (QXDeliveryWindow) reads on in the outbox, and the hits due
-//     now start on the transport: each collector's oldest first, several at
-//     once while a backlog drains, none to a collector that is held.
-//  4. Hits done with leave the outbox in batches (QXFinishedHits); what was
-//     taken in is made durable within a second while hits wait (nothing is
-//     synced for hits already delivered); and the files give back space,
-//     now and then while busy, at once when idle.
-// Then the thread sleeps in QXTransport::waitForActivity() until an answer,
-// a wakeup or the next thing that is due (a backoff, an age limit, the
-// durability deadline); idle, with nothing due, it sleeps until woken.
+// Each round (QXDeliveryRound) applies the answers that came, takes the
+// journal's new hits in, starts the hits due and does the disk's share; then
+// the thread sleeps in QXTransport::waitForActivity() until an answer, a
+// wakeup or the next thing the round said is due; idle, with nothing due,
+// it sleeps until woken.
 //
 // Waking: the caller's thread (hitAdded) wakes the worker only when it
 // sleeps, known from one atomic flag; a stream of hits into a busy worker
@@ -116,9 +99,7 @@ class QXDeliveryWorker {
   bool stop(std::chrono::milliseconds timeout);
 
   QXDeliveryCounters counters() const;
-  QXDeliveryPause pause() const {
-    return static_cast<QXDeliveryPause>(pause_.load(std::memory_order_acquire));
-  }
+  QXDeliveryPause pause() const { return round_.pause(); }
 
   // Fork handlers: across fork() the worker is between two rounds (asleep,
   // or waiting for this lock), and locked. Its thread, absent from the
@@ -141,22 +122,6 @@ class QXDeliveryWorker {
   // Makes a sleeping worker run a round now. Any thread.
   void wake();
 
-  // One round, on the worker thread, without the mutex. Returns when it
-  // wants to run again at the latest (nullopt: only when woken).
-  std::optional<Clock::time_point> round(std::vector<QXTransport::Answer> answers,
-                                         const QXDeliveryOptions& options, QXTransport* transport);
-  void applyAnswers(const std::vector<QXTransport::Answer>& answers,
-                    const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
-  void tellLastingFailure(QXDeliveryWindow::Entry& entry, const QXSendResult& result);
-  void ingest(const QXDeliveryOptions& options, Clock::time_point now,
-              std::vector<QXHitOutcome>& outcomes);
-  void applyBounds(const QXDeliveryOptions& options, std::vector<QXHitOutcome>& outcomes);
-  void adoptOrphans(Clock::time_point now);
-  // The wall-clock date before which a hit is too old to be sent.
-  int64_t ageCutoffMs(const QXDeliveryOptions& options) const;
-  void dispatch(const QXDeliveryOptions& options, Clock::time_point now, QXTransport* transport);
-  std::optional<Clock::time_point> nextWake(const QXDeliveryOptions& options,
-                                            Clock::time_point now) const;
   bool drainedLocked() const;
 
   // Constant after construction.
@@ -164,25 +129,8 @@ class QXDeliveryWorker {
   QXHitJournal& journal_;
   const Environment environment_;
 
-  // Worker thread only.
-  QXJournalIngester ingester_;
-  QXDeliveryBounds bounds_;
-  QXDeliveryWindow window_;
-  bool moreToIngest_ = false;
-  bool moreToDrop_ = false;
-  uint64_t ingestedSeen_ = 0;
-  Clock::time_point openRetryAt_{};
-  QXFinishedHits finished_{outbox_};
-  Clock::time_point lastOwnerScan_{};
-  Clock::time_point upkeepAt_{};
-  int64_t cutoffMs_ = 0;  // as of this round
-  uint64_t generationSeen_ = 0;
-  std::string userAgent_;
-  bool reachable_ = true;
-  bool reachabilityStale_ = true;
-  Clock::time_point lastReachabilityCheck_{};
-
   QXDeliveryReport report_;
+  QXDeliveryRound round_;  // the worker thread's, but for the figures it publishes
 
   mutable std::mutex mutex_;
   std::condition_variable drained_;
@@ -204,11 +152,7 @@ class QXDeliveryWorker {
   std::atomic<bool> started_{false};
   std::atomic<bool> hitsWaiting_{false};  // set by hitAdded(), cleared by each round
   std::atomic<bool> sleeping_{false};     // the worker sleeps, or is about to
-  std::atomic<bool> caughtUp_{false};     // the journal held nothing more at the last round
-  std::atomic<int64_t> notIngested_{0};   // hits added and not yet in the outbox
-  std::atomic<size_t> inFlight_{0};       // requests under way
   std::atomic<bool> runInBackground_{false};
-  std::atomic<int> pause_{static_cast<int>(QXDeliveryPause::kNone)};
   std::atomic<size_t> maxHitBytes_{0};
 };
 
