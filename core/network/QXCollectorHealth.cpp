@@ -24,7 +24,16 @@ QXRetryDecision QXCollectorHealth::answered(const QXSendResult& result, int hitF
     hold(now + decision.delay);
     return decision;
   }
-  if (!result.beforeConnecting && ++failuresInARow_ < kFailuresInARow) return decision;
+  if (!result.beforeConnecting) {
+    ++failuresInARow_;
+    // Among answers that mostly deliver, a failure is the collector's share
+    // of failures, not the hit's: the hit waits no longer than the third
+    // step of the backoff, however often it was unlucky, so that it does not
+    // wait minutes behind hits that went through.
+    if (failuresInARow_ <= kShareOfFailures)
+      decision.delay = std::min(decision.delay, policy.backoff(kShareBackoffSteps, random01));
+    if (failuresInARow_ < kFailuresInARow) return decision;
+  }
   // Out of reach, or failing every request: held, the hit with it.
   failuresInARow_ = 0;
   ++holdsInARow_;

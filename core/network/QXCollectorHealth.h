@@ -16,8 +16,11 @@
 // A failed hit backs off on its own: its next attempt waits the policy's
 // backoff over its own failures (with jitter), while the collector's other
 // hits go on. Collectors behind load balancers fail a share of requests all
-// the time, and that share costs only the hits it hits. The collector as a
-// whole is held back only when it fails as a whole:
+// the time, and that share costs only the hits it hits: a failure that
+// comes after answers that delivered (no more than kShareOfFailures in a
+// row) makes its hit wait at most kShareBackoffSteps steps of the backoff,
+// so that a hit unlucky several times over still goes within seconds. The
+// collector as a whole is held back only when it fails as a whole:
 //   - an error before any connection was made (its name does not resolve,
 //     connections are refused or never come, TLS will not agree): held for
 //     the policy's backoff over such failures in a row;
@@ -33,6 +36,8 @@ class QXCollectorHealth {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr int kFailuresInARow = 8;
+  static constexpr int kShareOfFailures = 2;
+  static constexpr int kShareBackoffSteps = 3;
 
   // What the answer to one of its hits means for that hit and for the
   // collector. `hitFailures` counts this answer if it is a failure (1 for
