@@ -297,6 +297,9 @@ struct Phase {
   double postingSeconds = 0;
   double seconds = 0;
   bool flushed = false;
+  // The process's use while the outbox drained (the caller only waits).
+  rusage before{};
+  rusage after{};
 };
 
 // Hits posted while the SDK delivers them, until the outbox is empty.
@@ -326,10 +329,12 @@ Phase drainBacklog(Quorvex& tracker, const QXAppVars& appVars, int hits, off_t& 
     phase.execute.microseconds.push_back(timedExecute(tracker, appVars));
   }
   queuedFile = outboxBytes(dataDirectory);
+  ::getrusage(RUSAGE_SELF, &phase.before);
   const auto start = Clock::now();
   QXApplication::willEnterForeground();
   phase.flushed = QXNetworkManager::sharedInstance().flush(std::chrono::minutes(5));
   phase.seconds = secondsSince(start);
+  ::getrusage(RUSAGE_SELF, &phase.after);
   return phase;
 }
 
@@ -445,6 +450,18 @@ size_t printRun(const LoadOptions& load, LoadRun& run, const Reception& receptio
               hits, run.backlog.seconds, run.backlog.flushed ? "" : " NOT DRAINED");
   std::printf("  execute while in background: median %.1f us, p99 %.1f us\n",
               run.backlog.execute.percentile(0.5), run.backlog.execute.percentile(0.99));
+  {
+    const rusage& a = run.backlog.before;
+    const rusage& b = run.backlog.after;
+    const double user = secondsOf(b.ru_utime) - secondsOf(a.ru_utime);
+    const double system = secondsOf(b.ru_stime) - secondsOf(a.ru_stime);
+    const double switches =
+        static_cast<double>(b.ru_nvcsw - a.ru_nvcsw + b.ru_nivcsw - a.ru_nivcsw);
+    std::printf(
+        "  SDK CPU while draining: %.1f us per hit (user %.1f + system %.1f), "
+        "%.2f context switches a hit\n",
+        (user + system) * 1e6 / hits, user * 1e6 / hits, system * 1e6 / hits, switches / hits);
+  }
   std::printf("received: %zu requests, %zu distinct hits, %zu duplicates, %zu missing\n",
               reception.sequences.size(), distinct, duplicates, missing);
   printCollectorCpu(reception);

@@ -14,7 +14,7 @@
 #include "core/QXLogger.h"
 #include "core/QXReachability.h"
 #include "core/QXUtils.h"
-#include "core/network/QXCurlSender.h"
+#include "core/network/QXCurlTransport.h"
 #include "core/network/QXDeliveryWorker.h"
 #include "core/network/QXHitJournal.h"
 #include "core/network/QXOutbox.h"
@@ -91,10 +91,10 @@ QXNetworkManager* QXNetworkManager::init() {
   const std::string path = directory.empty() ? std::string() : directory + "/" + kOutboxFileName;
 
   QXDeliveryWorker::Environment environment;
-  // curl is set up by the first sender, on the SDK's thread: see
+  // curl is set up by the transport, on the SDK's thread: see
   // keepTLSThroughExit() below.
-  environment.makeSender = []() -> std::unique_ptr<QXHTTPSender> {
-    return std::make_unique<QXCurlSender>();
+  environment.makeTransport = []() -> std::unique_ptr<QXTransport> {
+    return std::make_unique<QXCurlTransport>();
   };
   environment.isReachable = [] { return QXReachability(QXPlatform::current()).isReachable(); };
   environment.nowMs = [] {
@@ -129,7 +129,7 @@ QXNetworkManager* QXNetworkManager::init() {
   // The transport is set up later, on the worker's side; the TLS library it
   // brings must not tear itself down at exit under it or before this
   // handler has stopped the transfers.
-  QXCurlSender::keepTLSThroughExit();
+  QXCurlTransport::keepTLSThroughExit();
   std::atexit(&QXNetworkManager::stopAtExit);
   // The log registers its fork handlers when it is made: made first, it is
   // locked after the delivery across a fork, in the order the SDK's threads

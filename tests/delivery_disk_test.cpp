@@ -26,7 +26,7 @@ class DeliveryDiskTest : public ::testing::Test {
 
   std::unique_ptr<QXDeliveryWorker> makeWorker() {
     QXDeliveryWorker::Environment environment;
-    environment.makeSender = transport.factory();
+    environment.makeTransport = transport.factory();
     environment.isReachable = [] { return true; };
     environment.nowMs = [] { return int64_t{1700000000000}; };
     environment.random01 = [] { return 0.5; };

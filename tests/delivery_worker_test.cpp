@@ -31,7 +31,7 @@ class DeliveryWorkerTest : public ::testing::Test {
 
   std::unique_ptr<QXDeliveryWorker> makeWorker() {
     QXDeliveryWorker::Environment environment;
-    environment.makeSender = transport.factory();
+    environment.makeTransport = transport.factory();
     environment.isReachable = [this] {
       ++reachabilityChecks;
       return reachable.load();
@@ -133,20 +133,23 @@ TEST_F(DeliveryWorkerTest, AServerErrorIsRetriedWithTheSameIdentifierUntilDelive
   EXPECT_EQ(worker->counters().sent, 1u);
 }
 
-TEST_F(DeliveryWorkerTest, ARetriedHitStillGoesBeforeYoungerOnes) {
+// A hit that failed waits its own backoff; the younger ones go meanwhile,
+// and it goes once its time is up.
+TEST_F(DeliveryWorkerTest, AFailedHitWaitsOnItsOwnWhileYoungerOnesGo) {
+  options.initialRetryDelay = 200ms;
+  options.maxRetryDelay = 200ms;
   transport.setScript([](const QXHTTPRequest&, size_t index) {
     return QXSendResult::response(index == 0 ? 503 : 200);
   });
   auto worker = makeWorker();
-  transport.hold();
   worker->start();
   post(*worker, "first");
-  ASSERT_TRUE(transport.waitForInFlight(1));
   post(*worker, "second");
   post(*worker, "third");
-  transport.release();
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().sent == 2; }));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"first", "second", "third"}));
   ASSERT_TRUE(worker->flush(10s));
-  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"first", "first", "second", "third"}));
+  EXPECT_EQ(transport.bodies(), (std::vector<std::string>{"first", "second", "third", "first"}));
 }
 
 TEST_F(DeliveryWorkerTest, AClientErrorDropsTheHitWithAnErrorLog) {
@@ -204,11 +207,17 @@ TEST_F(DeliveryWorkerTest, RetryAfterHoldsTheQueueForAsLongAsTheServerAsks) {
   EXPECT_EQ(outbox.count(), 2u);
 }
 
-TEST_F(DeliveryWorkerTest, AFailingCollectorDoesNotHoldBackHitsForAnother) {
+// A collector out of reach as a whole (no connection can be made) is held
+// back, its next hits with it; another collector's hits go on.
+TEST_F(DeliveryWorkerTest, ACollectorOutOfReachIsHeldAndHoldsBackNoOther) {
   options.initialRetryDelay = 1h;
   options.maxRetryDelay = 1h;
   transport.setScript([](const QXHTTPRequest& request, size_t) {
-    return QXSendResult::response(request.url.find(":9/") != std::string::npos ? 503 : 200);
+    if (request.url.find(":9/") == std::string::npos) return QXSendResult::response(200);
+    QXSendResult refused =
+        QXSendResult::failure(QXSendResult::Kind::kTransportError, "Couldn't connect");
+    refused.beforeConnecting = true;
+    return refused;
   });
   auto worker = makeWorker();
   worker->start();
@@ -440,6 +449,43 @@ TEST_F(DeliveryWorkerTest, FlushWithNothingToSendReturnsAtOnce) {
   worker->start();
   EXPECT_TRUE(worker->flush(10s));
   EXPECT_TRUE(transport.requests().empty());
+}
+
+// A certificate that fails verification is told at level 4, with curl's
+// reason, once per collector: again only once the collector has answered
+// in between, however many attempts fail meanwhile.
+TEST_F(DeliveryWorkerTest, ACertificateThatFailsVerificationIsToldOncePerCollectorAndSpell) {
+  qxtest::LogCapture log;
+  transport.setScript([](const QXHTTPRequest& request, size_t index) {
+    const bool first = request.url.find(":9/") != std::string::npos;
+    // The first collector: four failures, an answer, then failures again;
+    // the second always fails.
+    if (first && (index == 4 || index >= 9)) return QXSendResult::response(200);
+    QXSendResult failed = QXSendResult::failure(QXSendResult::Kind::kTransportError,
+                                                "SSL certificate problem: self-signed certificate");
+    failed.tlsVerification = true;
+    return failed;
+  });
+  auto worker = makeWorker();
+  worker->start();
+  post(*worker, "a=1");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().sent == 1; }));
+  post(*worker, "a=2");
+  post(*worker, "b=1", "http://127.0.0.1:10/7/");
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().sent == 2; }));
+  const auto told = [&](const std::string& origin) {
+    size_t lines = 0;
+    for (const std::string& message : log.messagesAt(4)) {
+      if (message.find(origin) != std::string::npos &&
+          message.find("certificate failed verification (SSL certificate problem") !=
+              std::string::npos)
+        ++lines;
+    }
+    return lines;
+  };
+  EXPECT_EQ(told("127.0.0.1:9"), 2u);
+  EXPECT_EQ(told("127.0.0.1:10"), 1u);
+  EXPECT_GE(worker->counters().retried, 6u);
 }
 
 }  // namespace

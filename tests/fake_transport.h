@@ -7,17 +7,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "core/network/QXHTTPSender.h"
+#include "core/network/QXTransport.h"
 
 namespace qxtest {
 
-// A transport for all connections of a worker: it records what it is given
-// and answers what the script says (200 without one). While held, sends
-// wait until released or aborted, so that a test can look at what is in
-// flight.
+// A transport for a worker: it records what it is given and answers what
+// the script says (200 without one). While held, requests stay unanswered
+// until released or aborted, so that a test can look at what is in flight.
 class FakeTransport {
  public:
   using Script = std::function<QXSendResult(const QXHTTPRequest& request, size_t index)>;
@@ -27,8 +27,8 @@ class FakeTransport {
     script_ = std::move(script);
   }
 
-  QXSenderFactory factory() {
-    return [this] { return std::make_unique<Sender>(*this); };
+  QXTransportFactory factory() {
+    return [this] { return std::make_unique<Transport>(*this); };
   }
 
   void hold() {
@@ -36,11 +36,14 @@ class FakeTransport {
     held_ = true;
   }
   void release() {
+    std::vector<Waiting> waiting;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       held_ = false;
+      waiting.swap(waiting_);
     }
-    changed_.notify_all();
+    for (Waiting& request : waiting)
+      answer(request.token, request.request, request.index);
   }
 
   std::vector<QXHTTPRequest> requests() const {
@@ -57,6 +60,7 @@ class FakeTransport {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= n; });
   }
+  // Requests started and not yet answered back to the worker.
   bool waitForInFlight(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return inFlight_ >= n; });
@@ -67,46 +71,105 @@ class FakeTransport {
   }
 
  private:
-  class Sender : public QXHTTPSender {
-   public:
-    explicit Sender(FakeTransport& transport) : transport_(transport) {}
-    QXSendResult send(const QXHTTPRequest& request) override {
-      return transport_.perform(request, *this);
-    }
-    void abort() override {
-      {
-        std::lock_guard<std::mutex> lock(transport_.mutex_);
-        aborted_ = true;
-      }
-      transport_.changed_.notify_all();
-    }
-    bool aborted_ = false;  // guarded by the transport's mutex
-
-   private:
-    FakeTransport& transport_;
+  struct Waiting {
+    uint64_t token;
+    QXHTTPRequest request;
+    size_t index;
   };
 
-  QXSendResult perform(const QXHTTPRequest& request, Sender& sender) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (sender.aborted_) return QXSendResult::failure(QXSendResult::Kind::kAborted, "aborted");
-    const size_t index = requests_.size();
-    requests_.push_back(request);
-    ++inFlight_;
-    mostInFlight_ = std::max(mostInFlight_, inFlight_);
+  class Transport : public QXTransport {
+   public:
+    explicit Transport(FakeTransport& fake) : fake_(fake) {}
+    ~Transport() override { abortAll(); }
+    void start(uint64_t token, QXHTTPRequest request) override { fake_.start(token, request); }
+    std::vector<Answer> collect() override { return fake_.collect(); }
+    void waitForActivity(std::optional<Clock::time_point> deadline) override {
+      fake_.waitForActivity(deadline);
+    }
+    void wakeup() override { fake_.wakeup(); }
+    std::vector<Answer> abortAll() override { return fake_.abortAll(); }
+    size_t inFlight() const override { return fake_.inFlightNow(); }
+
+   private:
+    FakeTransport& fake_;
+  };
+
+  void start(uint64_t token, const QXHTTPRequest& request) {
+    size_t index = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      index = requests_.size();
+      requests_.push_back(request);
+      ++inFlight_;
+      mostInFlight_ = std::max(mostInFlight_, inFlight_);
+      if (held_) {
+        waiting_.push_back(Waiting{token, request, index});
+        changed_.notify_all();
+        return;
+      }
+    }
+    answer(token, request, index);
+  }
+  void answer(uint64_t token, const QXHTTPRequest& request, size_t index) {
+    Script script;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      script = script_;
+    }
+    QXSendResult result = script ? script(request, index) : QXSendResult::response(200);
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.push_back(QXTransport::Answer{token, std::move(result)});
     changed_.notify_all();
-    changed_.wait(lock, [&] { return !held_ || sender.aborted_; });
-    --inFlight_;
-    if (sender.aborted_) return QXSendResult::failure(QXSendResult::Kind::kAborted, "aborted");
-    const Script script = script_;
-    lock.unlock();
-    return script ? script(request, index) : QXSendResult::response(200);
+  }
+  std::vector<QXTransport::Answer> collect() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<QXTransport::Answer> answers;
+    answers.swap(answers_);
+    inFlight_ -= std::min(inFlight_, answers.size());
+    changed_.notify_all();
+    return answers;
+  }
+  void waitForActivity(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto ready = [&] { return woken_ || !answers_.empty(); };
+    if (deadline) {
+      changed_.wait_until(lock, *deadline, ready);
+    } else {
+      changed_.wait(lock, ready);
+    }
+    woken_ = false;
+  }
+  void wakeup() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    woken_ = true;
+    changed_.notify_all();
+  }
+  std::vector<QXTransport::Answer> abortAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<QXTransport::Answer> answers;
+    answers.swap(answers_);
+    for (const Waiting& request : waiting_) {
+      answers.push_back(QXTransport::Answer{
+          request.token, QXSendResult::failure(QXSendResult::Kind::kAborted, "aborted")});
+    }
+    waiting_.clear();
+    inFlight_ = 0;
+    changed_.notify_all();
+    return answers;
+  }
+  size_t inFlightNow() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return inFlight_;
   }
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   Script script_;
   bool held_ = false;
+  bool woken_ = false;
   std::vector<QXHTTPRequest> requests_;
+  std::vector<Waiting> waiting_;
+  std::vector<QXTransport::Answer> answers_;
   size_t inFlight_ = 0;
   size_t mostInFlight_ = 0;
 };

@@ -111,7 +111,7 @@ TEST(HostCallbacks, AnOutcomeCallbackThatThrowsLeavesDeliveryGoingOn) {
   QXOutbox outbox(directory.file("outbox.sqlite"));
   qxtest::FakeTransport transport;
   QXDeliveryWorker::Environment environment;
-  environment.makeSender = transport.factory();
+  environment.makeTransport = transport.factory();
   environment.isReachable = [] { return true; };
   QXDeliveryWorker worker(outbox, journal, environment, QXDeliveryOptions());
   std::atomic<int> told{0};

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -213,12 +214,56 @@ TEST_F(OutboxFaultsTest, ASegmentReplayedAfterACrashIsIngestedOnce) {
   QXJournalIngester ingester(journal, outbox);
   std::vector<QXOutbox::Hit> stored;
   ingester.ingest(QXJournalIngester::Clock::now(), 1 << 20, 0, &stored);
-  ingester.makeDurableIfDue(QXJournalIngester::Clock::now(), true);
+  ingester.makeDurableIfDue(
+      QXJournalIngester::Clock::now() + QXJournalIngester::Options().durableWithin, true);
   std::vector<std::string> expected;
   for (int i = 0; i < 6; ++i)
     expected.push_back(std::string(300, 'a' + i));
   EXPECT_EQ(bodies(outbox), expected);
   EXPECT_TRUE(journal.segments().empty());
+}
+
+// A sealed, ingested segment is deleted once its hits are durable in the
+// outbox: at `durableWithin` while they still wait, at once when they have
+// all been delivered (nothing is left to make durable), never before.
+TEST_F(OutboxFaultsTest, AnIngestedSegmentGoesOnceItsHitsAreDurableOrDelivered) {
+  using Clock = QXJournalIngester::Clock;
+  struct Case {
+    const char* name;
+    bool delivered;
+    std::chrono::milliseconds later;
+    bool segmentGone;
+  };
+  const Case cases[] = {
+      {"waiting, before the deadline", false, std::chrono::milliseconds(0), false},
+      {"waiting, at the deadline", false, std::chrono::milliseconds(1000), true},
+      {"delivered, at once", true, std::chrono::milliseconds(0), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    qxtest::TempDirectory folder;
+    QXHitJournal journal(folder.path());
+    QXOutbox outbox(folder.file("outbox.sqlite"));
+    QXJournalIngester ingester(journal, outbox);
+    for (int i = 0; i < 3; ++i)
+      ASSERT_TRUE(journal.append("u", "hit" + std::to_string(i), false, i).ok());
+    const Clock::time_point start = Clock::now();
+    std::vector<QXOutbox::Hit> stored;
+    ingester.ingest(start, 1 << 20, 10, &stored);  // seals the segment for the next
+    ASSERT_EQ(stored.size(), 3u);
+    const size_t segments = journal.segments().size();
+    if (c.delivered) {
+      std::vector<int64_t> ids;
+      for (const auto& hit : stored)
+        ids.push_back(hit.id);
+      ASSERT_TRUE(outbox.remove(ids).ok());
+    }
+    ingester.makeDurableIfDue(start + c.later, outbox.count() > 0);
+    EXPECT_EQ(journal.segments().size(), segments - (c.segmentGone ? 1 : 0));
+    if (!c.segmentGone) {
+      EXPECT_EQ(ingester.nextWake(), start + std::chrono::milliseconds(1000));
+    }
+  }
 }
 
 }  // namespace

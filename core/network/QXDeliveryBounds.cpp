@@ -81,15 +81,18 @@ uint64_t QXDeliveryBounds::hitBytes(const QXDeliveryOptions& options, QXOutbox& 
   return static_cast<uint64_t>(static_cast<double>(databaseRoom(options)) / pagesPerByte_);
 }
 
+bool QXDeliveryBounds::over(QXOutbox& outbox, const Share& share) {
+  return outbox.count() > trimThreshold(share.outboxHits) ||
+         (share.outboxBytes != kNoLimit && outbox.bytes() > share.outboxBytes);
+}
+
 std::vector<QXOutbox::Dropped> QXDeliveryBounds::trimOutbox(QXOutbox& outbox, const Share& share,
                                                             int64_t cutoffMs, bool anyTooOld,
                                                             const std::vector<int64_t>& keep,
                                                             size_t limit, bool* more) {
   *more = false;
   const bool bytesBounded = share.outboxBytes != kNoLimit;
-  const bool over = outbox.count() > trimThreshold(share.outboxHits) ||
-                    (bytesBounded && outbox.bytes() > share.outboxBytes);
-  if (!over && !anyTooOld) return {};
+  if (!over(outbox, share) && !anyTooOld) return {};
   // The outbox reads a size of 0 as no bound: a share of nothing is a byte.
   const uint64_t maxBytes = bytesBounded ? std::max<uint64_t>(share.outboxBytes, 1) : 0;
   std::vector<QXOutbox::Dropped> dropped =

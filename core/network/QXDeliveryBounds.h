@@ -76,6 +76,9 @@ class QXDeliveryBounds {
   // shares this size with the outbox (share()).
   uint64_t hitBytes(const QXDeliveryOptions& options, QXOutbox& outbox);
 
+  // Whether the outbox holds more than its share, by the trim threshold.
+  static bool over(QXOutbox& outbox, const Share& share);
+
   // Drops what the outbox holds past its share, and what is older than
   // `cutoffMs`, never one of `keep` (sorted: in flight, or done with);
   // at most `limit` at a time. `more` says whether another round is due.

@@ -1,74 +1,30 @@
 #include "core/network/QXDeliveryWorker.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 
-#include "core/QXGuard.h"
-#include "core/QXLogText.h"
-#include "core/QXLogger.h"
-
 namespace {
 
-// Hits kept in memory ahead of the connections: enough to keep several
-// connections busy and to see past a collector that is backing off, small
-// enough not to matter for memory.
-constexpr size_t kWindow = 64;
-// A connection holds up to this many hits, and asks the worker for more
-// once it is down to half: the worker then runs a round for every few
-// answers rather than for each.
-constexpr size_t kJobsPerConnection = 4;
-constexpr size_t kMaxDropsPerRound = 512;
-// While hits keep coming, the worker looks at the journal this often by
-// itself, so that callers need not wake it ...
-constexpr std::chrono::milliseconds kPollInterval{10};
-// ... for this long after the last one.
-constexpr std::chrono::seconds kPollFor{1};
-constexpr std::chrono::milliseconds kRetryInterval{1000};
-// How often the outbox looks for the hits of processes that are gone.
-constexpr std::chrono::seconds kOwnerScanInterval{60};
-
-// What the connection itself needs to know of an answer: whether the hit
-// will be tried again (the policy's full decision is the worker's).
-bool willBeRetried(const QXSendResult& result) {
-  switch (result.kind) {
-    case QXSendResult::Kind::kResponse:
-      return QXClassifyStatus(result.status) == QXRetryDecision::Action::kRetry;
-    case QXSendResult::Kind::kInvalidRequest:
-      return false;
-    case QXSendResult::Kind::kTransportError:
-    case QXSendResult::Kind::kAborted:
-      break;
-  }
-  return true;
-}
-
-// The SDK's threads carry names of their own in a host's debugger, profiler
-// and /proc.
-void nameThread(const char* name) {
-  ::pthread_setname_np(::pthread_self(), name);
-}
-
-QXRetryPolicy policyFor(const QXDeliveryOptions& options) {
-  QXRetryPolicy policy;
-  policy.initialDelay = options.initialRetryDelay;
-  policy.maxDelay = options.maxRetryDelay;
-  policy.maxRetryAfter = options.maxRetryAfter;
-  return policy;
-}
-
-std::string describe(const QXSendResult& result) {
-  switch (result.kind) {
-    case QXSendResult::Kind::kResponse:
-      return "the server answered " + std::to_string(result.status);
-    case QXSendResult::Kind::kInvalidRequest:
-      return "the request cannot be made: " + result.error;
-    case QXSendResult::Kind::kTransportError:
-      return "network error: " + result.error;
-    case QXSendResult::Kind::kAborted:
-      break;
-  }
-  return "aborted";
+// A thread of the SDK's: named in a host's debugger, profiler and /proc,
+// and with every asynchronous signal blocked, so that the host's signals go
+// to the host's threads (a host that takes SIGTERM with sigwait() in one of
+// its own, say). Faults stay deliverable: a crash is reported as a crash.
+std::thread startThread(const char* name, std::function<void()> body) {
+  sigset_t blocked;
+  sigset_t previous;
+  sigfillset(&blocked);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+    sigdelset(&blocked, fault);
+  // The new thread takes the mask of the one that makes it.
+  pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+  std::thread thread([name, body = std::move(body)] {
+    ::pthread_setname_np(::pthread_self(), name);
+    body();
+  });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return thread;
 }
 
 }  // namespace
@@ -78,7 +34,10 @@ QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, QXHitJournal& journal, Envi
     : outbox_(outbox),
       journal_(journal),
       environment_(std::move(environment)),
-      ingester_(journal, outbox),
+      round_(outbox, journal,
+             QXDeliveryRound::Environment{environment_.isReachable, environment_.nowMs,
+                                          environment_.random01},
+             report_),
       options_(options) {
   // Known to the journal before the first hit, which may come before the
   // worker's first round.
@@ -88,45 +47,43 @@ QXDeliveryWorker::QXDeliveryWorker(QXOutbox& outbox, QXHitJournal& journal, Envi
 
 QXDeliveryWorker::~QXDeliveryWorker() {
   stop(options().exitTimeout);
-  std::vector<std::thread> remaining;
+  std::thread remaining;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (workerThread_.joinable()) remaining.push_back(std::move(workerThread_));
-    for (auto& connection : connections_) {
-      if (connection->thread.joinable()) remaining.push_back(std::move(connection->thread));
-    }
+    if (workerThread_.joinable()) remaining = std::move(workerThread_);
   }
-  for (std::thread& thread : remaining)
-    thread.join();
+  if (remaining.joinable()) remaining.join();
 }
 
 void QXDeliveryWorker::start(std::chrono::milliseconds firstRoundAfter) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_.load(std::memory_order_acquire) || stopping_) return;
   started_.store(true, std::memory_order_release);
-  workerThread_ = std::thread([this, firstRoundAfter] {
-    nameThread("qx-delivery");
-    run(firstRoundAfter);
-  });
+  workerThread_ = startThread("qx-delivery", [this, firstRoundAfter] { run(firstRoundAfter); });
+}
+
+void QXDeliveryWorker::wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wakeRequested_ = true;
+  if (transport_ != nullptr) transport_->wakeup();
 }
 
 void QXDeliveryWorker::hitAdded() {
-  queued_.fetch_add(1, std::memory_order_relaxed);
-  notIngested_.fetch_add(1, std::memory_order_relaxed);
+  report_.countQueued();
+  round_.countAdded();
   // The caller's thread takes the mutex and wakes the worker only when it
-  // sleeps for long: a worker that is busy, or that looks at the journal by
-  // itself, sees the flag in its next round (the two sequentially consistent
-  // pairs of store and load cannot both miss).
+  // sleeps: a worker in a round sees the flag in its next one (the two
+  // sequentially consistent pairs of store and load cannot both miss).
   if (hitsWaiting_.exchange(true)) return;
-  if (!workerWaiting_.load()) return;
-  { std::lock_guard<std::mutex> lock(mutex_); }
-  workerWake_.notify_one();
+  if (!sleeping_.load()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (transport_ != nullptr) transport_->wakeup();
 }
 
 void QXDeliveryWorker::hitRefused(const QXHitOutcome& outcome) noexcept {
-  dropped_.fetch_add(1, std::memory_order_relaxed);
+  report_.countDropped(1);
   try {
-    report({outcome});
+    report_.tell({outcome});
   } catch (...) {
     // No memory to tell it: the hit is counted all the same.
   }
@@ -136,18 +93,13 @@ void QXDeliveryWorker::setInBackground(bool inBackground) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     inBackground_ = inBackground;
-    wakeRequested_ = true;
   }
-  workerWake_.notify_one();
+  wake();
 }
 
 void QXDeliveryWorker::enableRunningInBackground() {
   runInBackground_.store(true, std::memory_order_release);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    wakeRequested_ = true;
-  }
-  workerWake_.notify_one();
+  wake();
 }
 
 void QXDeliveryWorker::setOptions(const QXDeliveryOptions& options) {
@@ -156,9 +108,8 @@ void QXDeliveryWorker::setOptions(const QXDeliveryOptions& options) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     options_ = options;
-    wakeRequested_ = true;
   }
-  workerWake_.notify_one();
+  wake();
 }
 
 QXDeliveryOptions QXDeliveryWorker::options() const {
@@ -166,603 +117,112 @@ QXDeliveryOptions QXDeliveryWorker::options() const {
   return options_;
 }
 
-void QXDeliveryWorker::setOutcomeCallback(OutcomeCallback callback) {
-  auto shared = callback ? std::make_shared<const OutcomeCallback>(std::move(callback)) : nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
-  callback_ = std::move(shared);
-}
-
 void QXDeliveryWorker::lockForFork() {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (workerThread_.get_id() != std::this_thread::get_id())
+  if (workerThread_.get_id() != std::this_thread::get_id()) {
+    ++forksWaiting_;
     drained_.wait(lock, [&] { return !inRound_; });
+    --forksWaiting_;
+  }
   lock.release();  // held across fork(), by this thread
 }
 
-QXDeliveryWorker::OutcomeCallback QXDeliveryWorker::outcomeCallback() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return outcomeCallbackLocked();
-}
-
-QXDeliveryWorker::OutcomeCallback QXDeliveryWorker::outcomeCallbackLocked() const {
-  return callback_ ? *callback_ : OutcomeCallback();
-}
-
 QXDeliveryCounters QXDeliveryWorker::counters() const {
-  QXDeliveryCounters counters;
-  counters.queued = queued_.load(std::memory_order_relaxed);
-  counters.sent = sent_.load(std::memory_order_relaxed);
-  counters.retried = retried_.load(std::memory_order_relaxed);
-  counters.dropped = dropped_.load(std::memory_order_relaxed);
+  QXDeliveryCounters counters = report_.counters();
   counters.pending =
-      outbox_.count() + static_cast<size_t>(std::max<int64_t>(notIngested_.load(), 0));
+      outbox_.count() + static_cast<size_t>(std::max<int64_t>(round_.notIngested(), 0));
   return counters;
 }
 
 bool QXDeliveryWorker::drainedLocked() const {
-  return !inRound_ && !hitsWaiting_.load() && caughtUp_.load() && outbox_.count() == 0 &&
-         inFlight_ == 0 && completions_.empty();
+  return !inRound_ && !hitsWaiting_.load() && round_.caughtUp() && outbox_.count() == 0 &&
+         round_.inFlight() == 0;
 }
 
 bool QXDeliveryWorker::flush(std::chrono::milliseconds timeout) {
+  wake();
   std::unique_lock<std::mutex> lock(mutex_);
-  wakeRequested_ = true;
-  workerWake_.notify_one();
   drained_.wait_for(lock, timeout, [&] { return stopping_ || drainedLocked(); });
   return drainedLocked();
 }
 
 bool QXDeliveryWorker::stop(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  const std::thread::id self = std::this_thread::get_id();
-  std::vector<std::thread> ended;
+  std::thread ended;
   bool allEnded = false;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!stopping_) {
-      stopping_ = true;
-      for (auto& connection : connections_) {
-        if (connection->sender) connection->sender->abort();
-      }
-    }
-    workerWake_.notify_all();
-    connectionWake_.notify_all();
+    stopping_ = true;
+    if (transport_ != nullptr) transport_->wakeup();
     drained_.notify_all();
-    auto everyThreadEnded = [&] {
-      if (workerThread_.joinable() && workerThread_.get_id() != self && !workerFinished_)
-        return false;
-      for (const auto& connection : connections_) {
-        if (connection->thread.joinable() && !connection->finished) return false;
-      }
-      return true;
-    };
-    allEnded = threadEnded_.wait_until(lock, deadline, everyThreadEnded);
-    if (workerThread_.joinable() && workerFinished_) ended.push_back(std::move(workerThread_));
-    for (auto& connection : connections_) {
-      if (connection->thread.joinable() && connection->finished)
-        ended.push_back(std::move(connection->thread));
-    }
+    const bool self = workerThread_.get_id() == std::this_thread::get_id();
+    allEnded = self || !workerThread_.joinable() ||
+               threadEnded_.wait_for(lock, timeout, [&] { return workerFinished_; });
+    if (!self && workerThread_.joinable() && workerFinished_) ended = std::move(workerThread_);
   }
-  for (std::thread& thread : ended)
-    thread.join();
+  if (ended.joinable()) ended.join();
   return allEnded;
 }
 
 void QXDeliveryWorker::run(std::chrono::milliseconds firstRoundAfter) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (firstRoundAfter.count() > 0) {
-    workerWaiting_.store(true);
-    workerWake_.wait_for(lock, firstRoundAfter,
-                         [&] { return stopping_ || wakeRequested_ || hitsWaiting_.load(); });
-    workerWaiting_.store(false);
-  }
-  if (environment_.userAgent) {
-    lock.unlock();
-    userAgent_ = environment_.userAgent();
-    lock.lock();
-  }
-  while (!stopping_) {
-    std::vector<Completion> completions;
-    completions.swap(completions_);
-    inFlight_ -= completions.size();
-    for (const Completion& completion : completions)
-      connections_[completion.connection]->held = false;
-    wakeRequested_ = false;
-    if (hitsWaiting_.exchange(false)) {
-      // Until this round has taken the new hits in, nothing is drained.
-      caughtUp_.store(false);
-      lastHitSeen_ = Clock::now();
-    }
-    const QXDeliveryOptions options = options_;
-    inRound_ = true;
-    lock.unlock();
-    std::optional<Clock::time_point> wake = round(std::move(completions), options);
-    lock.lock();
-    inRound_ = false;
-    drained_.notify_all();
-    auto ready = [&] {
-      return stopping_ || wakeRequested_ || !completions_.empty() || hitsWaiting_.load();
-    };
-    // Soon after a hit the worker looks again by itself; only a worker that
-    // sleeps for long needs the caller to wake it.
-    const Clock::time_point now = Clock::now();
-    const bool polling = now - lastHitSeen_ < kPollFor;
-    if (polling && (!wake || *wake > now + kPollInterval)) wake = now + kPollInterval;
-    workerWaiting_.store(!polling);
-    if (wake) {
-      workerWake_.wait_until(lock, *wake, ready);
-    } else {
-      workerWake_.wait(lock, ready);
-    }
-    workerWaiting_.store(false);
-  }
-  workerFinished_ = true;
-  threadEnded_.notify_all();
-}
-
-std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::round(
-    std::vector<Completion> completions, const QXDeliveryOptions& options) {
-  Clock::time_point now = Clock::now();
-  if (!outbox_.isOpen() && now >= openRetryAt_ && !outbox_.open().ok())
-    openRetryAt_ = now + kRetryInterval;
-  const uint64_t generation = outbox_.generation();
-  if (generation != generationSeen_) {
-    // The database was replaced: the hits of the window are gone with it.
-    window_.clear();
-    unremoved_.clear();
-    lastLoadedId_ = 0;
-    generationSeen_ = generation;
-  }
-  std::vector<QXHitOutcome> outcomes;
-  cutoffMs_ = ageCutoffMs(options);
-  applyCompletions(completions, options, outcomes);
-  if (!unremoved_.empty() && now >= removalRetryAt_) removeFinished({}, now);
-  adoptOrphans(now);
-  ingest(options, now, outcomes);
-  refillWindow();
-  applyBounds(options, outcomes);
-  bounds_.logDrops(options, Clock::now());
-  report(outcomes);
-
-  outbox_.checkpointIfLarge(QXDeliveryBounds::logLimit(options));
-  if (options.maxQueuedBytes != 0) outbox_.releaseSpace(QXDeliveryBounds::databaseRoom(options));
-  bool idle = false;
+  std::unique_ptr<QXTransport> transport =
+      environment_.makeTransport ? environment_.makeTransport() : nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    idle = inFlight_ == 0 && completions_.empty();
+    transport_ = transport.get();
   }
-  now = Clock::now();
-  ingester_.makeDurableIfDue(now, idle && !moreToIngest_);
-  if (idle && window_.empty() && outbox_.count() == 0 && ingester_.caughtUp())
-    outbox_.shrinkIfEmpty();
-
-  dispatch(options, now);
-  std::optional<Clock::time_point> wake = nextWake(options, now);
-  auto consider = [&](std::optional<Clock::time_point> at) {
-    if (at && (!wake || *at < *wake)) wake = at;
-  };
-  consider(ingester_.nextWake());
-  if (moreToIngest_) consider(now);
-  if (!outbox_.isOpen()) consider(openRetryAt_);
-  if (!unremoved_.empty()) consider(removalRetryAt_);
-  return wake;
-}
-
-void QXDeliveryWorker::ingest(const QXDeliveryOptions& options, Clock::time_point now,
-                              std::vector<QXHitOutcome>& outcomes) {
-  ingester_.setOptions(QXDeliveryBounds::ingesterOptions(options));
-  QXJournalIngester::Leave leave = bounds_.leaveOut(options, outbox_, journal_.backlog());
-  leave.beforeMs = cutoffMs_;
-  // The newest hits go to the window straight from the journal when it
-  // holds every hit of the outbox; otherwise they are read in turn.
-  const bool windowHoldsAll = outbox_.count() == window_.size() && unremoved_.empty();
-  const size_t room = windowHoldsAll && window_.size() < kWindow ? kWindow - window_.size() : 0;
-  std::vector<QXOutbox::Hit> stored;
-  std::vector<QXHitJournal::Skipped> left;
-  moreToIngest_ =
-      ingester_.ingest(now, QXDeliveryBounds::ingestBudget(options), room, &stored, leave, &left);
-  for (QXOutbox::Hit& hit : stored)
-    addToWindow(std::move(hit));
-  reportLeftOut(left, outcomes);
-  const uint64_t ingested = ingester_.ingested();
-  notIngested_.fetch_sub(static_cast<int64_t>(ingested - ingestedSeen_));
-  ingestedSeen_ = ingested;
-  caughtUp_.store(ingester_.caughtUp());
-}
-
-void QXDeliveryWorker::addToWindow(QXOutbox::Hit hit) {
-  lastLoadedId_ = std::max(lastLoadedId_, hit.id);
-  Entry entry;
-  entry.origin = QXOriginOf(hit.url);
-  entry.loopback = QXIsLoopbackOrigin(entry.origin);
-  entry.hit = std::move(hit);
-  window_.push_back(std::move(entry));
-}
-
-void QXDeliveryWorker::removeFinished(std::vector<int64_t> ids, Clock::time_point now) {
-  ids.insert(ids.end(), unremoved_.begin(), unremoved_.end());
-  if (ids.empty()) return;
-  const QXStatus status = outbox_.remove(ids);
-  if (status.ok()) {
-    if (removalsFailing_) {
-      QXLogger::sharedInstance().logMessage(
-          "Delivery outbox removes delivered hits again; none is sent twice", 3);
-    }
-    removalsFailing_ = false;
-    unremoved_.clear();
-    return;
-  }
-  // Delivered hits that cannot be removed (disk full) are kept apart and
-  // removed later; they are never sent again meanwhile.
-  unremoved_ = std::move(ids);
-  std::sort(unremoved_.begin(), unremoved_.end());
-  unremoved_.erase(std::unique(unremoved_.begin(), unremoved_.end()), unremoved_.end());
-  removalRetryAt_ = now + kRetryInterval;
-  if (!removalsFailing_) {
-    QXLogger::sharedInstance().logMessage(
-        "Delivery outbox cannot remove delivered hits (" + status.message() +
-            "); they are not sent again, and removing them is tried again every second",
-        4);
-  }
-  removalsFailing_ = true;
-}
-
-void QXDeliveryWorker::applyCompletions(std::vector<Completion>& completions,
-                                        const QXDeliveryOptions& options,
-                                        std::vector<QXHitOutcome>& outcomes) {
-  if (completions.empty()) return;
-  const QXRetryPolicy policy = policyFor(options);
-  const Clock::time_point now = Clock::now();
-  std::vector<int64_t> finished;
-  for (Completion& completion : completions) {
-    if (completion.generation != generationSeen_) continue;
-    auto it = std::find_if(window_.begin(), window_.end(),
-                           [&](const Entry& entry) { return entry.hit.id == completion.id; });
-    if (it == window_.end()) continue;
-    Entry& entry = *it;
-    entry.inFlight = false;
-    if (completion.returned) continue;
-    const QXSendResult& result = completion.result;
-    if (result.kind == QXSendResult::Kind::kAborted) continue;
-    ++entry.attempts;
-    OriginState& origin = origins_[entry.origin];
-    const int failures = origin.failures + 1;
-    const double random = environment_.random01 ? environment_.random01() : 0.5;
-    const QXRetryDecision decision = policy.decide(failures, result, random);
-
-    QXHitOutcome outcome;
-    outcome.hitIdentifier = entry.hit.identifier;
-    outcome.url = entry.hit.url;
-    outcome.httpStatus = result.kind == QXSendResult::Kind::kResponse ? result.status : 0;
-    outcome.attempt = entry.attempts;
-    switch (decision.action) {
-      case QXRetryDecision::Action::kDelivered:
-        origins_.erase(entry.origin);
-        finished.push_back(entry.hit.id);
-        sent_.fetch_add(1, std::memory_order_relaxed);
-        outcome.result = QXHitOutcome::Result::kDelivered;
-        break;
-      case QXRetryDecision::Action::kDrop:
-        finished.push_back(entry.hit.id);
-        dropped_.fetch_add(1, std::memory_order_relaxed);
-        outcome.result = QXHitOutcome::Result::kDropped;
-        outcome.reason = describe(result);
-        QXLogger::sharedInstance().logMessage("Hit " + entry.hit.identifier + " to " +
-                                                  QXLogText::url(entry.hit.url) +
-                                                  " dropped: " + QXLogText::escaped(outcome.reason),
-                                              4);
-        break;
-      case QXRetryDecision::Action::kRetry:
-        origin.failures = failures;
-        origin.notBefore = now + decision.delay;
-        retried_.fetch_add(1, std::memory_order_relaxed);
-        outcome.result = QXHitOutcome::Result::kRetrying;
-        outcome.retryDelay = decision.delay;
-        outcome.reason = describe(result);
-        // A network error may mean the network has gone: ask again before
-        // the next request rather than up to an interval later.
-        if (result.kind == QXSendResult::Kind::kTransportError) reachabilityStale_ = true;
-        break;
-    }
-    outcomes.push_back(std::move(outcome));
-  }
-  if (finished.empty()) return;
-  removeFinished(finished, now);
-  std::sort(finished.begin(), finished.end());
-  window_.erase(std::remove_if(window_.begin(), window_.end(),
-                               [&](const Entry& entry) {
-                                 return std::binary_search(finished.begin(), finished.end(),
-                                                           entry.hit.id);
-                               }),
-                window_.end());
-}
-
-void QXDeliveryWorker::applyBounds(const QXDeliveryOptions& options,
-                                   std::vector<QXHitOutcome>& outcomes) {
-  // The journal's backlog holds the newest hits: the outbox keeps what the
-  // bounds leave after them.
-  const QXDeliveryBounds::Share share = QXDeliveryBounds::share(
-      options.maxQueuedHits, bounds_.hitBytes(options, outbox_), journal_.backlog());
-  // The window holds the oldest hits, so its oldest hit not in flight
-  // decides whether any hit is too old.
-  bool anyTooOld = false;
-  bool oldestSeen = false;
-  std::vector<int64_t> keep;
-  for (const Entry& entry : window_) {
-    if (entry.inFlight) {
-      keep.push_back(entry.hit.id);
-    } else if (!oldestSeen) {
-      oldestSeen = true;
-      anyTooOld = entry.hit.createdMs < cutoffMs_;
-    }
-  }
-  keep.insert(keep.end(), unremoved_.begin(), unremoved_.end());
-  std::sort(keep.begin(), keep.end());
-  const std::vector<QXOutbox::Dropped> dropped = bounds_.trimOutbox(
-      outbox_, share, cutoffMs_, anyTooOld, keep, kMaxDropsPerRound, &moreToDrop_);
-  if (dropped.empty()) return;
-  std::vector<int64_t> ids;
-  for (const QXOutbox::Dropped& hit : dropped) {
-    ids.push_back(hit.id);
-    QXHitOutcome outcome;
-    outcome.result = QXHitOutcome::Result::kDropped;
-    outcome.hitIdentifier = hit.identifier;
-    outcome.url = hit.url;
-    outcome.reason = hit.tooOld ? "older than the outbox's maximum age"
-                                : "beyond the outbox's maximum number of hits or bytes";
-    outcomes.push_back(std::move(outcome));
-  }
-  dropped_.fetch_add(dropped.size(), std::memory_order_relaxed);
-  std::sort(ids.begin(), ids.end());
-  window_.erase(std::remove_if(window_.begin(), window_.end(),
-                               [&](const Entry& entry) {
-                                 return std::binary_search(ids.begin(), ids.end(), entry.hit.id);
-                               }),
-                window_.end());
-}
-
-void QXDeliveryWorker::reportLeftOut(std::vector<QXHitJournal::Skipped>& left,
-                                     std::vector<QXHitOutcome>& outcomes) {
-  if (left.empty()) return;
-  size_t tooOld = 0;
-  for (QXHitJournal::Skipped& hit : left) {
-    QXHitOutcome outcome;
-    outcome.result = QXHitOutcome::Result::kDropped;
-    outcome.url = std::move(hit.url);
-    outcome.reason = hit.tooOld ? "older than the outbox's maximum age"
-                                : "beyond the outbox's maximum number of hits or bytes";
-    tooOld += hit.tooOld ? 1 : 0;
-    outcomes.push_back(std::move(outcome));
-  }
-  dropped_.fetch_add(left.size(), std::memory_order_relaxed);
-  bounds_.count(left.size() - tooOld, tooOld);
-}
-
-void QXDeliveryWorker::adoptOrphans(Clock::time_point now) {
-  if (lastOwnerScan_ != Clock::time_point() && now - lastOwnerScan_ < kOwnerScanInterval) return;
-  lastOwnerScan_ = now;
-  // Adopted hits may lie below what the window has read: it reads from the
-  // start again, and takes each hit once.
-  if (outbox_.adoptOrphans() > 0) lastLoadedId_ = 0;
-}
-
-void QXDeliveryWorker::refillWindow() {
-  const size_t stored = outbox_.count() - std::min(outbox_.count(), unremoved_.size());
-  if (window_.size() >= kWindow || stored <= window_.size()) return;
-  // Delivered hits whose removal failed stay in the outbox; hits adopted
-  // since the last read may come before those of the window.
-  auto known = [&](int64_t id) {
-    return std::find(unremoved_.begin(), unremoved_.end(), id) != unremoved_.end() ||
-           std::any_of(window_.begin(), window_.end(),
-                       [id](const Entry& entry) { return entry.hit.id == id; });
-  };
-  while (window_.size() < kWindow) {
-    std::vector<QXOutbox::Hit> hits = outbox_.read(lastLoadedId_, kWindow - window_.size());
-    if (hits.empty()) {
-      // Counted, yet nothing to read: the count is wrong (a database
-      // replaced under it), not the hits.
-      if (window_.empty() && unremoved_.empty()) outbox_.recount();
-      break;
-    }
-    const int64_t last = hits.back().id;
-    for (QXOutbox::Hit& hit : hits) {
-      if (!known(hit.id)) addToWindow(std::move(hit));
-    }
-    lastLoadedId_ = std::max(lastLoadedId_, last);
-  }
-}
-
-int64_t QXDeliveryWorker::ageCutoffMs(const QXDeliveryOptions& options) const {
-  const int64_t maxAgeMs = static_cast<int64_t>(options.maxHitAge.count()) * 1000;
-  return (environment_.nowMs ? environment_.nowMs() : 0) - maxAgeMs;
-}
-
-bool QXDeliveryWorker::eligible(const Entry& entry, Clock::time_point now) const {
-  // A hit past the maximum age is dropped, never sent: the bounds take it
-  // in this round or the next.
-  if (entry.inFlight || entry.hit.createdMs < cutoffMs_) return false;
-  const auto origin = origins_.find(entry.origin);
-  if (origin == origins_.end()) return true;
-  if (origin->second.notBefore > now) return false;
-  if (origin->second.failures == 0) return true;
-  // A collector that has failed is probed with one request at a time.
-  return std::none_of(window_.begin(), window_.end(), [&](const Entry& other) {
-    return other.inFlight && other.origin == entry.origin;
-  });
-}
-
-void QXDeliveryWorker::dispatch(const QXDeliveryOptions& options, Clock::time_point now) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (inBackground_ && !runInBackground_.load(std::memory_order_acquire)) {
-      pause_.store(static_cast<int>(QXDeliveryPause::kBackground), std::memory_order_release);
-      return;
-    }
-  }
-  const bool anyEligible = std::any_of(window_.begin(), window_.end(),
-                                       [&](const Entry& entry) { return eligible(entry, now); });
-  if (!anyEligible) {
-    if (pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kBackground))
-      pause_.store(static_cast<int>(QXDeliveryPause::kNone), std::memory_order_release);
-    return;
-  }
-  if (reachabilityStale_ || now - lastReachabilityCheck_ >= options.reachabilityInterval) {
-    reachable_ = environment_.isReachable ? environment_.isReachable() : true;
-    lastReachabilityCheck_ = now;
-    reachabilityStale_ = false;
-  }
-  // Offline, only a collector on this machine can still be reached.
-  auto sendable = [&](const Entry& entry) {
-    return eligible(entry, now) && (reachable_ || entry.loopback);
-  };
-  if (!reachable_ && std::none_of(window_.begin(), window_.end(), sendable)) {
-    pause_.store(static_cast<int>(QXDeliveryPause::kOffline), std::memory_order_release);
-    return;
-  }
-  pause_.store(static_cast<int>(QXDeliveryPause::kNone), std::memory_order_release);
-
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_) return;
-  const size_t stored = outbox_.count();
-  const size_t waiting = stored > inFlight_ ? stored - inFlight_ : 0;
-  size_t wanted = static_cast<size_t>(std::max(1, options.maxConnections));
-  if (waiting <= options.parallelBacklog) wanted = 1;
-  bool handedOut = false;
-  auto next = window_.begin();
-  for (size_t i = 0; i < wanted && next != window_.end(); ++i) {
-    if (i == connections_.size()) connections_.push_back(std::make_unique<Connection>());
-    Connection& connection = *connections_[i];
-    while (!connection.held &&
-           connection.jobs.size() + (connection.sending ? 1 : 0) < kJobsPerConnection) {
-      next = std::find_if(next, window_.end(), sendable);
-      if (next == window_.end()) break;
-      Entry& entry = *next;
-      entry.inFlight = true;
-      Job job;
-      job.id = entry.hit.id;
-      job.generation = generationSeen_;
-      job.request =
-          QXBuildHitRequest(entry.hit.url, entry.hit.body, entry.hit.identifier, userAgent_);
-      job.request.connectTimeout = options.connectTimeout;
-      job.request.totalTimeout = options.requestTimeout;
-      connection.jobs.push_back(std::move(job));
-      ++inFlight_;
-      handedOut = true;
-    }
-    if (!connection.jobs.empty() && !connection.thread.joinable() && !connection.finished) {
-      Connection* raw = &connection;
-      connection.thread = std::thread([this, raw, i] {
-        nameThread("qx-connection");
-        connectionLoop(raw, i);
-      });
-    }
-  }
-  if (handedOut) connectionWake_.notify_all();
-}
-
-std::optional<QXDeliveryWorker::Clock::time_point> QXDeliveryWorker::nextWake(
-    const QXDeliveryOptions& options, Clock::time_point now) const {
-  std::optional<Clock::time_point> wake;
-  auto consider = [&](Clock::time_point at) {
-    if (!wake || at < *wake) wake = at;
-  };
-  if (moreToDrop_) consider(now);
-  if (pause_.load(std::memory_order_acquire) == static_cast<int>(QXDeliveryPause::kOffline) &&
-      outbox_.count() > 0)
-    consider(lastReachabilityCheck_ + options.reachabilityInterval);
-  if (bounds_.dropsUntold()) consider(bounds_.nextLog());
-  for (const auto& item : origins_) {
-    const std::string& name = item.first;
-    const OriginState& origin = item.second;
-    if (origin.notBefore <= now) continue;
-    const bool waiting = std::any_of(window_.begin(), window_.end(), [&](const Entry& entry) {
-      return !entry.inFlight && entry.origin == name;
-    });
-    if (waiting) consider(origin.notBefore);
-  }
-  for (const Entry& entry : window_) {
-    if (entry.inFlight) continue;
-    const int64_t maxAgeMs = static_cast<int64_t>(options.maxHitAge.count()) * 1000;
-    const int64_t nowMs = environment_.nowMs ? environment_.nowMs() : 0;
-    const int64_t untilTooOld = entry.hit.createdMs + maxAgeMs - nowMs;
-    // Past due means the bounds could not drop it this round; look again in
-    // a second rather than spin.
-    consider(now + std::chrono::milliseconds(std::max<int64_t>(untilTooOld, 1000)));
-    break;
-  }
-  return wake;
-}
-
-void QXDeliveryWorker::report(const std::vector<QXHitOutcome>& outcomes) noexcept {
-  if (outcomes.empty()) return;
-  std::shared_ptr<const OutcomeCallback> callback;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    callback = callback_;
-  }
-  if (!callback) return;
-  for (const QXHitOutcome& outcome : outcomes) {
-    // The callback is the host's: what it throws stays here, on whichever
-    // thread the outcome is told, and delivery goes on.
-    try {
-      (*callback)(outcome);
-    } catch (...) {
-      callbackThrew(QXCurrentExceptionText());
-    }
-  }
-}
-
-void QXDeliveryWorker::callbackThrew(const char* what) noexcept {
-  if (callbackThrewBefore_.exchange(true)) return;
-  try {
-    QXLogger::sharedInstance().logMessage(std::string("The delivery outcome callback threw (") +
-                                              what + "); what it throws is ignored from now on",
-                                          4);
-  } catch (...) {
-  }
-}
-
-void QXDeliveryWorker::connectionLoop(Connection* connection, size_t index) {
-  std::unique_ptr<QXHTTPSender> made =
-      environment_.makeSender ? environment_.makeSender() : std::unique_ptr<QXHTTPSender>();
-  QXHTTPSender* sender = made.get();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connection->sender = std::move(made);
-    if (stopping_ && sender != nullptr) sender->abort();
-  }
+  if (firstRoundAfter.count() > 0) sleepUntil(transport.get(), Clock::now() + firstRoundAfter);
+  if (environment_.userAgent) round_.setUserAgent(environment_.userAgent());
   for (;;) {
-    Job job;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      connectionWake_.wait(lock, [&] { return stopping_ || !connection->jobs.empty(); });
-      if (stopping_) break;
-      job = std::move(connection->jobs.front());
-      connection->jobs.pop_front();
-      connection->sending = true;
-    }
-    QXSendResult result =
-        sender != nullptr ? sender->send(job.request)
-                          : QXSendResult::failure(QXSendResult::Kind::kTransportError, "no sender");
-    const bool retried = willBeRetried(result);
-    bool wantsMore = true;
+    QXDeliveryOptions options;
+    bool held = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      connection->sending = false;
-      completions_.push_back(Completion{job.id, job.generation, std::move(result), index, false});
-      if (retried) {
-        for (Job& waiting : connection->jobs)
-          completions_.push_back(Completion{waiting.id, waiting.generation, {}, index, true});
-        connection->jobs.clear();
-        connection->held = true;
-      }
-      wantsMore = retried || connection->jobs.size() < kJobsPerConnection / 2;
+      if (stopping_) break;
+      wakeRequested_ = false;
+      inRound_ = true;
+      options = options_;
+      held = inBackground_ && !runInBackground_.load(std::memory_order_acquire);
     }
-    if (wantsMore) workerWake_.notify_one();
+    // Until this round has taken the new hits in, nothing is drained.
+    if (hitsWaiting_.exchange(false)) round_.setCaughtUp(false);
+    std::vector<QXTransport::Answer> answers;
+    if (transport) answers = transport->collect();
+    const std::optional<Clock::time_point> wakeAt =
+        round_.run(std::move(answers), options, transport.get(), held);
+    bool tell = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      inRound_ = false;
+      // Waking a flush() that would only wait again costs it and this
+      // thread a switch each, round after round of a drain.
+      tell = forksWaiting_ > 0 || drainedLocked();
+    }
+    if (tell) drained_.notify_all();
+    sleepUntil(transport.get(), wakeAt);
   }
+  // The transfers under way end here; their hits stay in the outbox for the
+  // next launch, which sends them under the same identifiers.
+  if (transport) transport->abortAll();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    connection->finished = true;
+    transport_ = nullptr;
+  }
+  transport.reset();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    workerFinished_ = true;
   }
   threadEnded_.notify_all();
+}
+
+void QXDeliveryWorker::sleepUntil(QXTransport* transport,
+                                  std::optional<Clock::time_point> deadline) {
+  sleeping_.store(true);
+  bool woken = hitsWaiting_.load();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    woken = woken || stopping_ || wakeRequested_;
+  }
+  if (!woken && transport != nullptr) transport->waitForActivity(deadline);
+  sleeping_.store(false);
 }

@@ -127,3 +127,21 @@ bool QXIsLoopbackOrigin(std::string_view origin) {
   const ParsedURL parsed(origin);
   return parsed.ok() && isLoopbackAddress(lowered(parsed.part(CURLUPART_HOST)));
 }
+
+bool QXIsRequestableURL(std::string_view url, std::string* why) {
+  const ParsedURL parsed(url);
+  if (!parsed.ok()) {
+    *why = "not a URL";
+    return false;
+  }
+  const std::string scheme = lowered(parsed.part(CURLUPART_SCHEME));
+  if (scheme != "http" && scheme != "https") {
+    *why = "only http and https are requested, not " + scheme;
+    return false;
+  }
+  if (parsed.part(CURLUPART_HOST).empty()) {
+    *why = "no host";
+    return false;
+  }
+  return true;
+}

@@ -44,6 +44,11 @@ QXHTTPRequest QXBuildHitRequest(std::string url, std::string body, const std::st
 // origin.
 std::string QXOriginOf(std::string_view url);
 
+// Whether a URL can be requested at all: http or https, with a host, as
+// libcurl parses it. Only such a URL, or a server's refusal, makes a hit one
+// that can never be sent; `*why` says what is wrong with one that is not.
+bool QXIsRequestableURL(std::string_view url, std::string* why);
+
 // Whether an origin (or URL) names this machine: localhost, 127.0.0.0/8 in
 // any of its written forms, [::1], or 127.0.0.0/8 mapped into IPv6. Such a
 // collector is reachable whatever the network interfaces say.

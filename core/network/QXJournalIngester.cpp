@@ -138,7 +138,7 @@ bool QXJournalIngester::ingestSegment(const QXHitJournal::Segment& segment, Step
       const QXStatus status =
           outbox_.ingest(segment.name, chunk.end, chunk.records, step.room > 0 ? &hits : nullptr);
       if (!status.ok()) {
-        noteFailure(status, Clock::now());
+        noteFailure(status, step.now);
         return false;
       }
       if (failing_) {
@@ -146,7 +146,7 @@ bool QXJournalIngester::ingestSegment(const QXHitJournal::Segment& segment, Step
         log("Delivery outbox takes hits in again", 3);
       }
       unsynced_.insert(segment.name);
-      if (!unsyncedSince_) unsyncedSince_ = Clock::now();
+      if (!unsyncedSince_) unsyncedSince_ = step.now;
       outbox_.checkpointIfLarge(options_.logLimit);
       for (auto& hit : hits) {
         if (step.room == 0) break;
@@ -235,12 +235,19 @@ void QXJournalIngester::noteFailure(const QXStatus& status, Clock::time_point no
   }
 }
 
-void QXJournalIngester::makeDurableIfDue(Clock::time_point now, bool idle) {
+void QXJournalIngester::makeDurableIfDue(Clock::time_point now, bool hitsWait) {
+  if (unsyncedSince_ && !hitsWait) {
+    // What a crash could still undo is at worst a delivered hit coming
+    // back, to be sent again: never a hit lost. Syncing here would cost the
+    // host a wake-up or three for every hit tracked now and then.
+    unsyncedSince_.reset();
+    unsynced_.clear();
+  }
   if (unsyncedSince_) {
     // Segments waiting to be deleted take disk: two of them are enough
     // reason not to wait any longer.
     const bool crowded = ingestedAll_.size() >= 2;
-    if (!idle && !crowded && now - *unsyncedSince_ < options_.durableWithin) return;
+    if (!crowded && now - *unsyncedSince_ < options_.durableWithin) return;
     const QXStatus status = outbox_.makeDurable();
     if (!status.ok()) {
       noteFailure(status, now);

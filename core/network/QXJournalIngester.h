@@ -33,9 +33,11 @@
 // so that the journal stays within the bounds too.
 //
 // Durability: what was ingested is made durable (QXOutbox::makeDurable)
-// within `durableWithin`, or as soon as the worker has nothing else to do,
+// within `durableWithin`, or sooner when ingested segments crowd the disk,
 // and only then are fully ingested segments deleted; a segment whose
-// records were all left out is deleted at once. A power cut therefore
+// records were all left out is deleted at once. Once every hit ingested has
+// been delivered there is nothing left to make durable, and no sync is made:
+// a hit tracked now and then costs no disk flush. A power cut therefore
 // loses at most the hits of the last `durableWithin` plus those not yet
 // ingested.
 //
@@ -83,9 +85,12 @@ class QXJournalIngester {
     return ingest(now, budgetBytes, room, stored, Leave(), nullptr);
   }
 
-  // Makes what was ingested durable once it has waited long enough, or at
-  // once when `idle`; then deletes the segments fully ingested.
-  void makeDurableIfDue(Clock::time_point now, bool idle);
+  // Makes what was ingested durable once it has waited long enough, or
+  // sooner when ingested segments crowd the disk; then deletes the segments
+  // fully ingested. When no hit waits in the outbox (`hitsWait` false),
+  // everything ingested has been delivered and left it: there is nothing
+  // to make durable, and the segments go without a sync of the disk.
+  void makeDurableIfDue(Clock::time_point now, bool hitsWait);
 
   // As of the last step, every record appended has been ingested.
   bool caughtUp() const { return caughtUp_; }

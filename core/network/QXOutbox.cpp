@@ -14,8 +14,6 @@
 
 namespace {
 
-// Ids are reserved this many at a time, each block with one synced commit.
-constexpr int64_t kReserveBlock = 16384;
 constexpr size_t kBoundsPage = 256;
 // Hits done with are marked as such at once, one small row each, and
 // deleted together once this many are marked: deleting hits one round at a
@@ -28,28 +26,8 @@ int execute(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
 }
 
-// Resets a statement when it goes out of scope, so that no read transaction
-// stays open (an open one would pin the write-ahead log).
-class StatementReset {
- public:
-  explicit StatementReset(sqlite3_stmt* statement) : statement_(statement) {}
-  ~StatementReset() {
-    sqlite3_reset(statement_);
-    sqlite3_clear_bindings(statement_);
-  }
-
- private:
-  sqlite3_stmt* statement_;
-};
-
 void log(const std::string& message, int level) {
   QXLogger::sharedInstance().logMessage(message, level);
-}
-
-std::string text(sqlite3_stmt* statement, int column) {
-  const auto* data = static_cast<const char*>(sqlite3_column_blob(statement, column));
-  return std::string(data ? data : "",
-                     static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
 // A number no other outbox object takes, in this process or another: the
@@ -188,85 +166,35 @@ QXOutboxDatabase::Result QXOutbox::useLocked(const std::string& path, std::strin
   const auto result = QXOutboxDatabase::open(path.empty() ? nullptr : directory_.get(), name_, vfs_,
                                              &db_, &meta, error);
   if (result != QXOutboxDatabase::Result::kOpen) return result;
-  if (!prepareLocked()) {
+  if (!statements_.prepare(db_)) {
     *error = std::string("statements: ") + sqlite3_errmsg(db_);
     closeLocked();
     return QXOutboxDatabase::Result::kUnavailable;
   }
   identity_ = meta.identity;
-  removedUpTo_ = meta.removedUpTo;
-  highestStored_ = std::max(meta.maxId, meta.removedUpTo);
-  nextId_ = std::max(highestStored_, meta.reservedUpTo) + 1;
-  reservedTo_ = nextId_ - 1;  // nothing of this open's reserved yet
+  ids_.start(meta);
   doneCount_ = meta.done;
   path_ = path;
   opened_ = true;
   recountLocked();
   if (!path.empty()) {
-    checkStateLocked(stateKnown, stateHighest, stateRemoved);
-    stateFd_ = QXOutboxDatabase::openState(*directory_, name_);
-    writeStateLocked();
+    if (const auto lost = ids_.checkState(stateKnown, stateHighest, stateRemoved)) {
+      // The side file saw hits stored that the database no longer knows of.
+      log("Delivery outbox " + path_ + ": its write-ahead log was missing or damaged; up to " +
+              std::to_string(*lost) + " hit(s) it held are lost",
+          4);
+    }
+    ids_.openState(*directory_, name_);
     adoptLocked();
   }
   return result;
 }
 
-void QXOutbox::checkStateLocked(bool known, int64_t highest, int64_t removed) {
-  if (!known || highest <= highestStored_) return;
-  // The side file saw hits stored that the database no longer knows of: its
-  // log lost commits. Their ids stay used.
-  const int64_t lost = highest - std::max(highestStored_, std::min(removed, highest));
-  log("Delivery outbox " + path_ + ": its write-ahead log was missing or damaged; up to " +
-          std::to_string(std::max<int64_t>(lost, 0)) + " hit(s) it held are lost",
-      4);
-  nextId_ = std::max(nextId_, highest + 1);
-  reservedTo_ = nextId_ - 1;
-}
-
-void QXOutbox::writeStateLocked() {
-  QXOutboxDatabase::writeState(stateFd_, highestStored_, removedUpTo_);
-}
-
-bool QXOutbox::prepareLocked() {
-  auto prepare = [&](const char* sql, sqlite3_stmt** statement) {
-    return sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) ==
-           SQLITE_OK;
-  };
-  return prepare(
-             "INSERT INTO hits(id, created_ms, url, body, consent, owner)"
-             " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
-             &insert_) &&
-         prepare(
-             "SELECT length(url) + length(body) FROM hits WHERE id = ?1 AND NOT EXISTS"
-             " (SELECT 1 FROM done WHERE done.id = ?1)",
-             &sizeOf_) &&
-         prepare("INSERT INTO done(id) VALUES(?1)", &markDone_) &&
-         prepare(
-             "SELECT id, created_ms, url, body, consent FROM hits WHERE owner = ?3 AND id > ?1"
-             " AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id LIMIT ?2",
-             &selectAfter_) &&
-         prepare(
-             "SELECT id, created_ms, url, length(url) + length(body) FROM hits WHERE owner = ?3"
-             " AND id > ?1 AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id)"
-             " ORDER BY id LIMIT ?2",
-             &selectOldest_) &&
-         prepare("UPDATE meta SET value = max(value, ?2) WHERE key = ?1", &setMeta_) &&
-         prepare(
-             "INSERT INTO journals(name, ingested_to) VALUES(?1, ?2) ON CONFLICT(name) DO "
-             "UPDATE SET ingested_to = excluded.ingested_to",
-             &setSegment_);
-}
-
 void QXOutbox::closeLocked() {
-  for (sqlite3_stmt** statement :
-       {&insert_, &sizeOf_, &markDone_, &selectAfter_, &selectOldest_, &setMeta_, &setSegment_}) {
-    sqlite3_finalize(*statement);
-    *statement = nullptr;
-  }
+  statements_.finalize();
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
-  if (stateFd_ >= 0) ::close(stateFd_);
-  stateFd_ = -1;
+  ids_.closeState();
   identity_.clear();
   opened_ = false;
 }
@@ -315,40 +243,20 @@ QXStatus QXOutbox::failedLocked(int code, const char* what) {
 // --- Ingesting ----------------------------------------------------------
 
 QXStatus QXOutbox::reserveLocked(int64_t needed) {
-  if (nextId_ + needed - 1 <= reservedTo_) return QXStatus::OK();
+  if (ids_.reserved(needed)) return QXStatus::OK();
   // Another process may have reserved meanwhile: the block starts above
   // what the file says as well as above this open's ids.
   execute(db_, "PRAGMA synchronous=FULL");
   int rc = execute(db_, "BEGIN IMMEDIATE");
-  int64_t start = nextId_;
-  if (rc == SQLITE_OK) {
-    sqlite3_stmt* statement = nullptr;
-    rc = sqlite3_prepare_v2(db_,
-                            "SELECT max((SELECT value FROM meta WHERE key='reserved_up_to'),"
-                            " (SELECT value FROM meta WHERE key='removed_up_to'),"
-                            " ifnull((SELECT max(id) FROM hits), 0))",
-                            -1, &statement, nullptr);
-    if (rc == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
-      start = std::max<int64_t>(start, sqlite3_column_int64(statement, 0) + 1);
-    sqlite3_finalize(statement);
-  }
-  const int64_t last = start + std::max(needed, kReserveBlock) - 1;
-  if (rc == SQLITE_OK) rc = setMetaLocked("reserved_up_to", last);
+  const int64_t start = ids_.blockStart(rc == SQLITE_OK ? QXOutboxDatabase::highestIdUsed(db_) : 0);
+  const int64_t last = QXOutboxIds::blockEnd(start, needed);
+  if (rc == SQLITE_OK) rc = statements_.setMeta("reserved_up_to", last);
   if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
   const QXStatus status = rc == SQLITE_OK ? QXStatus::OK() : failedLocked(rc, "reserve ids");
   if (db_ != nullptr) execute(db_, "PRAGMA synchronous=NORMAL");
   if (!status.ok()) return status;
-  nextId_ = start;
-  reservedTo_ = last;
+  ids_.reservedBlock(start, last);
   return QXStatus::OK();
-}
-
-int QXOutbox::setMetaLocked(const char* key, int64_t value) {
-  StatementReset reset(setMeta_);
-  sqlite3_bind_text(setMeta_, 1, key, -1, SQLITE_STATIC);
-  sqlite3_bind_int64(setMeta_, 2, value);
-  const int rc = sqlite3_step(setMeta_);
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 QXStatus QXOutbox::ingest(const std::string& segment, uint64_t end,
@@ -362,28 +270,10 @@ QXStatus QXOutbox::ingest(const std::string& segment, uint64_t end,
   int rc = execute(db_, "BEGIN IMMEDIATE");
   uint64_t bytes = 0;
   for (size_t i = 0; rc == SQLITE_OK && i < records.size(); ++i) {
-    const QXHitJournal::Record& record = records[i];
-    StatementReset reset(insert_);
-    sqlite3_bind_int64(insert_, 1, nextId_ + static_cast<int64_t>(i));
-    sqlite3_bind_int64(insert_, 2, record.createdMs);
-    sqlite3_bind_text(insert_, 3, record.url.data(), static_cast<int>(record.url.size()),
-                      SQLITE_STATIC);
-    sqlite3_bind_blob(insert_, 4, record.body.data(), static_cast<int>(record.body.size()),
-                      SQLITE_STATIC);
-    sqlite3_bind_int(insert_, 5, record.consent ? 1 : 0);
-    sqlite3_bind_int64(insert_, 6, owner_);
-    rc = sqlite3_step(insert_);
-    rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
-    bytes += record.url.size() + record.body.size();
+    rc = statements_.insert(ids_.next() + static_cast<int64_t>(i), owner_, records[i]);
+    bytes += records[i].url.size() + records[i].body.size();
   }
-  if (rc == SQLITE_OK && !segment.empty()) {
-    StatementReset reset(setSegment_);
-    sqlite3_bind_text(setSegment_, 1, segment.data(), static_cast<int>(segment.size()),
-                      SQLITE_STATIC);
-    sqlite3_bind_int64(setSegment_, 2, static_cast<sqlite3_int64>(end));
-    rc = sqlite3_step(setSegment_);
-    rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
-  }
+  if (rc == SQLITE_OK && !segment.empty()) rc = statements_.setSegment(segment, end);
   if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
   if (rc != SQLITE_OK) return failedLocked(rc, "cannot store hits");
   diskFull_.store(false, std::memory_order_release);
@@ -391,7 +281,7 @@ QXStatus QXOutbox::ingest(const std::string& segment, uint64_t end,
   if (stored != nullptr) {
     for (size_t i = 0; i < records.size(); ++i) {
       Hit hit;
-      hit.id = nextId_ + static_cast<int64_t>(i);
+      hit.id = ids_.next() + static_cast<int64_t>(i);
       hit.identifier = identity_ + "-" + std::to_string(hit.id);
       hit.createdMs = records[i].createdMs;
       hit.url = records[i].url;
@@ -400,11 +290,9 @@ QXStatus QXOutbox::ingest(const std::string& segment, uint64_t end,
       stored->push_back(std::move(hit));
     }
   }
-  nextId_ += static_cast<int64_t>(records.size());
-  if (!records.empty()) highestStored_ = nextId_ - 1;
+  ids_.stored(static_cast<int64_t>(records.size()));
   count_.fetch_add(records.size(), std::memory_order_acq_rel);
   bytes_.fetch_add(bytes, std::memory_order_acq_rel);
-  writeStateLocked();
   return QXStatus::OK();
 }
 
@@ -423,42 +311,20 @@ QXStatus QXOutbox::add(std::string_view url, std::string_view body, bool consent
 
 uint64_t QXOutbox::ingestedTo(const std::string& segment) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!openLocked().ok()) return 0;
-  sqlite3_stmt* statement = nullptr;
-  uint64_t end = 0;
-  if (sqlite3_prepare_v2(db_, "SELECT ingested_to FROM journals WHERE name = ?1", -1, &statement,
-                         nullptr) == SQLITE_OK) {
-    sqlite3_bind_text(statement, 1, segment.data(), static_cast<int>(segment.size()),
-                      SQLITE_STATIC);
-    if (sqlite3_step(statement) == SQLITE_ROW)
-      end = static_cast<uint64_t>(sqlite3_column_int64(statement, 0));
-  }
-  sqlite3_finalize(statement);
-  return end;
+  return openLocked().ok() ? QXOutboxDatabase::segmentOffset(db_, segment) : 0;
 }
 
 void QXOutbox::forgetSegment(const std::string& segment) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!opened_) return;
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db_, "DELETE FROM journals WHERE name = ?1", -1, &statement, nullptr) ==
-      SQLITE_OK) {
-    sqlite3_bind_text(statement, 1, segment.data(), static_cast<int>(segment.size()),
-                      SQLITE_STATIC);
-    sqlite3_step(statement);
-  }
-  sqlite3_finalize(statement);
+  if (opened_) QXOutboxDatabase::forgetSegment(db_, segment);
 }
 
 QXStatus QXOutbox::makeDurable() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_ || path_.empty()) return QXStatus::OK();
-  // A synced commit syncs the log, and with it every commit before it.
-  execute(db_, "PRAGMA synchronous=FULL");
-  int rc = execute(db_, "BEGIN IMMEDIATE");
-  if (rc == SQLITE_OK) rc = execute(db_, "UPDATE meta SET value = value + 1 WHERE key = 'syncs'");
-  if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
-  const QXStatus status = rc == SQLITE_OK ? QXStatus::OK() : failedLocked(rc, "sync");
+  const int rc = QXOutboxDatabase::syncedCommit(db_);
+  if (rc == SQLITE_OK) return QXStatus::OK();
+  const QXStatus status = failedLocked(rc, "sync");
   if (db_ != nullptr) execute(db_, "PRAGMA synchronous=NORMAL");
   return status;
 }
@@ -469,26 +335,21 @@ std::vector<QXOutbox::Hit> QXOutbox::read(int64_t afterId, size_t limit) {
   std::vector<Hit> hits;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!openLocked().ok()) return hits;
-  int rc = SQLITE_OK;
-  {
-    StatementReset reset(selectAfter_);
-    sqlite3_bind_int64(selectAfter_, 1, afterId);
-    sqlite3_bind_int64(selectAfter_, 2, static_cast<sqlite3_int64>(limit));
-    sqlite3_bind_int64(selectAfter_, 3, owner_);
-    while ((rc = sqlite3_step(selectAfter_)) == SQLITE_ROW) {
-      Hit hit;
-      hit.id = sqlite3_column_int64(selectAfter_, 0);
-      hit.identifier = identity_ + "-" + std::to_string(hit.id);
-      hit.createdMs = sqlite3_column_int64(selectAfter_, 1);
-      hit.url = text(selectAfter_, 2);
-      hit.body = text(selectAfter_, 3);
-      hit.consent = sqlite3_column_int(selectAfter_, 4) != 0;
-      hits.push_back(std::move(hit));
-    }
-  }
-  if (rc != SQLITE_DONE) {
+  std::vector<QXOutboxStatements::Row> rows;
+  const int rc = statements_.read(afterId, limit, owner_, true, &rows);
+  if (rc != SQLITE_OK) {
     failedLocked(rc, "read");
-    hits.clear();
+    return hits;
+  }
+  for (QXOutboxStatements::Row& row : rows) {
+    Hit hit;
+    hit.id = row.id;
+    hit.identifier = identity_ + "-" + std::to_string(row.id);
+    hit.createdMs = row.createdMs;
+    hit.url = std::move(row.url);
+    hit.body = std::move(row.body);
+    hit.consent = row.consent;
+    hits.push_back(std::move(hit));
   }
   return hits;
 }
@@ -498,33 +359,26 @@ QXStatus QXOutbox::removeLocked(const std::vector<int64_t>& ids) {
   size_t removed = 0;
   uint64_t bytes = 0;
   for (size_t i = 0; rc == SQLITE_OK && i < ids.size(); ++i) {
-    {
-      StatementReset reset(sizeOf_);
-      sqlite3_bind_int64(sizeOf_, 1, ids[i]);
-      rc = sqlite3_step(sizeOf_);
-      if (rc == SQLITE_DONE) {  // not stored, or already done with
-        rc = SQLITE_OK;
-        continue;
-      }
-      if (rc != SQLITE_ROW) break;
-      bytes += static_cast<uint64_t>(sqlite3_column_int64(sizeOf_, 0));
+    uint64_t size = 0;
+    rc = statements_.sizeOf(ids[i], &size);
+    if (rc == SQLITE_DONE) {  // not stored, or already done with
+      rc = SQLITE_OK;
+      continue;
     }
-    StatementReset reset(markDone_);
-    sqlite3_bind_int64(markDone_, 1, ids[i]);
-    rc = sqlite3_step(markDone_);
-    rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
+    if (rc != SQLITE_OK) break;
+    bytes += size;
+    rc = statements_.markDone(ids[i]);
     ++removed;
   }
   if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
   if (rc != SQLITE_OK) return failedLocked(rc, "cannot remove hits");
-  removedUpTo_ = std::max(removedUpTo_, *std::max_element(ids.begin(), ids.end()));
+  ids_.removed(*std::max_element(ids.begin(), ids.end()));
   doneCount_ += removed;
   doneBytes_ += bytes;
   count_.fetch_sub(std::min(removed, count_.load(std::memory_order_acquire)),
                    std::memory_order_acq_rel);
   bytes_.fetch_sub(std::min(bytes, bytes_.load(std::memory_order_acquire)),
                    std::memory_order_acq_rel);
-  writeStateLocked();
   if (doneCount_ >= kDeleteAfter || doneBytes_ >= kDeleteAfterBytes) deleteDoneLocked();
   return QXStatus::OK();
 }
@@ -533,7 +387,7 @@ void QXOutbox::deleteDoneLocked() {
   int rc = execute(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK)
     rc = execute(db_, "DELETE FROM hits WHERE id IN (SELECT id FROM done); DELETE FROM done;");
-  if (rc == SQLITE_OK) rc = setMetaLocked("removed_up_to", removedUpTo_);
+  if (rc == SQLITE_OK) rc = statements_.setMeta("removed_up_to", ids_.removedUpTo());
   if (rc == SQLITE_OK) rc = execute(db_, "COMMIT");
   // Marked done, the hits are gone for the sender already: a failure here
   // only leaves their rows for the next try.
@@ -567,44 +421,36 @@ std::vector<QXOutbox::Dropped> QXOutbox::enforceBounds(size_t maxCount, uint64_t
   const size_t page = std::clamp<size_t>(excess + keep.size() + 1, 16, kBoundsPage);
   int64_t after = 0;
   bool done = false;
-  int rc = SQLITE_OK;
   while (!done) {
-    StatementReset reset(selectOldest_);
-    sqlite3_bind_int64(selectOldest_, 1, after);
-    sqlite3_bind_int64(selectOldest_, 2, static_cast<sqlite3_int64>(page));
-    sqlite3_bind_int64(selectOldest_, 3, owner_);
-    size_t rows = 0;
-    while ((rc = sqlite3_step(selectOldest_)) == SQLITE_ROW) {
-      ++rows;
-      const int64_t id = sqlite3_column_int64(selectOldest_, 0);
-      after = id;
-      if (std::binary_search(keep.begin(), keep.end(), id)) continue;
-      const int64_t created = sqlite3_column_int64(selectOldest_, 1);
-      const auto size = static_cast<uint64_t>(sqlite3_column_int64(selectOldest_, 3));
+    std::vector<QXOutboxStatements::Row> rows;
+    const int rc = statements_.read(after, page, owner_, false, &rows);
+    if (rc != SQLITE_OK) {
+      failedLocked(rc, "bounds");
+      return {};
+    }
+    for (QXOutboxStatements::Row& row : rows) {
+      after = row.id;
+      if (std::binary_search(keep.begin(), keep.end(), row.id)) continue;
       Dropped hit;
       if (excess > 0 || excessBytes > 0) {
         excess -= excess > 0 ? 1 : 0;
-        excessBytes -= std::min(excessBytes, size);
-      } else if (created < cutoffMs) {
+        excessBytes -= std::min(excessBytes, row.bytes);
+      } else if (row.createdMs < cutoffMs) {
         hit.tooOld = true;
       } else {
         done = true;
         break;
       }
-      hit.id = id;
-      hit.identifier = identity_ + "-" + std::to_string(id);
-      hit.url = text(selectOldest_, 2);
+      hit.id = row.id;
+      hit.identifier = identity_ + "-" + std::to_string(row.id);
+      hit.url = std::move(row.url);
       dropped.push_back(std::move(hit));
       if (dropped.size() == limit) {
         done = true;
         break;
       }
     }
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      failedLocked(rc, "bounds");
-      return {};
-    }
-    if (rows < page) done = true;
+    if (rows.size() < page) done = true;
   }
   if (dropped.empty()) return dropped;
   std::vector<int64_t> ids;
@@ -644,8 +490,7 @@ void QXOutbox::abandonInChild() noexcept {
   // Under lockForFork(), by this very thread. Neither lock nor connection is
   // touched: the parent goes on with them.
   lease_.closeInherited();
-  if (stateFd_ >= 0) ::close(stateFd_);
-  stateFd_ = -1;
+  ids_.closeState();
   mutex_.unlock();
 }
 

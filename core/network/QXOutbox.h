@@ -14,10 +14,11 @@
 #include "core/QXStatus.h"
 #include "core/network/QXHitJournal.h"
 #include "core/network/QXOutboxDatabase.h"
+#include "core/network/QXOutboxIds.h"
 #include "core/network/QXOutboxLease.h"
+#include "core/network/QXOutboxStatements.h"
 
 struct sqlite3;
-struct sqlite3_stmt;
 class QXDataDirectory;
 
 // The hits handed over and not yet done with, in an SQLite database that the
@@ -181,7 +182,6 @@ class QXOutbox {
   QXStatus openLocked();
   // Opens `path` (empty: memory) and takes it into use.
   QXOutboxDatabase::Result useLocked(const std::string& path, std::string* error);
-  bool prepareLocked();
   void closeLocked();
   void moveAsideLocked(const std::string& reason);
   // Reports a failed statement, after rolling back; replaces the database
@@ -190,13 +190,8 @@ class QXOutbox {
   QXStatus reserveLocked(int64_t needed);
   void recountLocked();
   size_t adoptLocked();
-  int setMetaLocked(const char* key, int64_t value);
   QXStatus removeLocked(const std::vector<int64_t>& ids);
   void deleteDoneLocked();
-  void writeStateLocked();
-  // Tells when the side file, read before the database, names hits stored
-  // that the database does not know of.
-  void checkStateLocked(bool known, int64_t highest, int64_t removed);
 
   // Constant after construction.
   const std::string configuredPath_;
@@ -213,22 +208,12 @@ class QXOutbox {
   std::string identity_;
   bool unavailableLogged_ = false;
   sqlite3* db_ = nullptr;
-  sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* sizeOf_ = nullptr;
-  sqlite3_stmt* markDone_ = nullptr;
-  sqlite3_stmt* selectAfter_ = nullptr;
-  sqlite3_stmt* selectOldest_ = nullptr;
-  sqlite3_stmt* setMeta_ = nullptr;
-  sqlite3_stmt* setSegment_ = nullptr;
+  QXOutboxStatements statements_;  // over db_
   QXOutboxLease lease_;
-  int64_t nextId_ = 1;      // the next id to hand out
-  int64_t reservedTo_ = 0;  // the last id of the durably reserved block
-  int64_t highestStored_ = 0;
-  int64_t removedUpTo_ = 0;
+  QXOutboxIds ids_;
   size_t doneCount_ = 0;    // hits marked done, not yet deleted
   uint64_t doneBytes_ = 0;  // and their size
   uint64_t logLimit_ = 0;   // the log's size limit in force
-  int stateFd_ = -1;
 
   std::atomic<size_t> count_{0};
   std::atomic<uint64_t> bytes_{0};

@@ -378,3 +378,49 @@ bool QXOutboxDatabase::readState(const QXDataDirectory& directory, const std::st
   *removed = static_cast<int64_t>(removedRead);
   return true;
 }
+
+int64_t QXOutboxDatabase::highestIdUsed(sqlite3* db) {
+  sqlite3_stmt* statement = nullptr;
+  int64_t highest = 0;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT max((SELECT value FROM meta WHERE key='reserved_up_to'),"
+                         " (SELECT value FROM meta WHERE key='removed_up_to'),"
+                         " ifnull((SELECT max(id) FROM hits), 0))",
+                         -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW)
+    highest = sqlite3_column_int64(statement, 0);
+  sqlite3_finalize(statement);
+  return highest;
+}
+
+uint64_t QXOutboxDatabase::segmentOffset(sqlite3* db, const std::string& name) {
+  sqlite3_stmt* statement = nullptr;
+  uint64_t end = 0;
+  if (sqlite3_prepare_v2(db, "SELECT ingested_to FROM journals WHERE name = ?1", -1, &statement,
+                         nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    if (sqlite3_step(statement) == SQLITE_ROW)
+      end = static_cast<uint64_t>(sqlite3_column_int64(statement, 0));
+  }
+  sqlite3_finalize(statement);
+  return end;
+}
+
+void QXOutboxDatabase::forgetSegment(sqlite3* db, const std::string& name) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, "DELETE FROM journals WHERE name = ?1", -1, &statement, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_text(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    sqlite3_step(statement);
+  }
+  sqlite3_finalize(statement);
+}
+
+int QXOutboxDatabase::syncedCommit(sqlite3* db) {
+  execute(db, "PRAGMA synchronous=FULL");
+  int rc = execute(db, "BEGIN IMMEDIATE");
+  if (rc == SQLITE_OK) rc = execute(db, "UPDATE meta SET value = value + 1 WHERE key = 'syncs'");
+  if (rc == SQLITE_OK) rc = execute(db, "COMMIT");
+  if (rc == SQLITE_OK) execute(db, "PRAGMA synchronous=NORMAL");
+  return rc;
+}

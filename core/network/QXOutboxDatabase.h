@@ -82,6 +82,18 @@ class QXOutboxDatabase {
   // no outbox could have used (negative, or near the 64-bit limit).
   static bool readState(const QXDataDirectory& directory, const std::string& name, int64_t* highest,
                         int64_t* removed);
+
+  // The highest id any outbox of the file may have handed out: reserved,
+  // removed or stored.
+  static int64_t highestIdUsed(sqlite3* db);
+  // How far the journal segment `name` was stored; 0 when unknown.
+  static uint64_t segmentOffset(sqlite3* db, const std::string& name);
+  static void forgetSegment(sqlite3* db, const std::string& name);
+  // A commit with the log synced, which makes every commit before it
+  // durable too. SQLITE_OK or the failing code; after a failure the
+  // connection still syncs every commit, until the caller has reported it
+  // and set synchronous=NORMAL again.
+  static int syncedCommit(sqlite3* db);
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXOUTBOXDATABASE_H_

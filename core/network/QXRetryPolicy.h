@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "core/network/QXHTTPSender.h"
+#include "core/network/QXTransport.h"
 
 // What to do with a hit after an attempt.
 struct QXRetryDecision {
