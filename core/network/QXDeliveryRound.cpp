@@ -63,7 +63,7 @@ QXDeliveryRound::QXDeliveryRound(QXOutbox& outbox, QXHitJournal& journal, Enviro
 
 std::optional<QXDeliveryRound::Clock::time_point> QXDeliveryRound::run(
     std::vector<QXTransport::Answer> answers, const QXDeliveryOptions& options,
-    QXTransport* transport, bool held) {
+    QXTransport* transport, const std::function<Hold()>& hold) {
   Clock::time_point now = Clock::now();
   if (!outbox_.isOpen() && now >= openRetryAt_ && !outbox_.open().ok())
     openRetryAt_ = now + kRetryInterval;
@@ -85,7 +85,7 @@ std::optional<QXDeliveryRound::Clock::time_point> QXDeliveryRound::run(
   report_.tell(outcomes);
 
   now = Clock::now();
-  dispatch(options, now, transport, held);
+  dispatch(options, now, transport, hold ? hold() : Hold::kNone);
   // The disk's share of the round comes after the requests have started.
   const bool idle = transport == nullptr || transport->inFlight() == 0;
   finished_.removeIfDue(now, idle);
@@ -242,8 +242,9 @@ int64_t QXDeliveryRound::ageCutoffMs(const QXDeliveryOptions& options) const {
 }
 
 void QXDeliveryRound::dispatch(const QXDeliveryOptions& options, Clock::time_point now,
-                               QXTransport* transport, bool held) {
-  if (held) {
+                               QXTransport* transport, Hold hold) {
+  if (hold == Hold::kStopping) return;
+  if (hold == Hold::kBackground) {
     pause_.store(static_cast<int>(QXDeliveryPause::kBackground), std::memory_order_release);
     return;
   }

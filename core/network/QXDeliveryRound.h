@@ -64,11 +64,17 @@ class QXDeliveryRound {
 
   void setUserAgent(std::string userAgent) { userAgent_ = std::move(userAgent); }
 
-  // One round. `held`: the application is in the background and delivery
-  // does not run there: hits are taken in, none is sent.
+  // Whether requests may start, asked right before they would.
+  enum class Hold {
+    kNone,
+    kBackground,  // the application is in the background and delivery does not run there
+    kStopping,    // the worker is ending
+  };
+
+  // One round. While `hold` says so, hits are taken in and none is sent.
   std::optional<Clock::time_point> run(std::vector<QXTransport::Answer> answers,
                                        const QXDeliveryOptions& options, QXTransport* transport,
-                                       bool held);
+                                       const std::function<Hold()>& hold);
 
   // Any thread.
   size_t inFlight() const { return inFlight_.load(); }
@@ -93,7 +99,7 @@ class QXDeliveryRound {
   // The wall-clock date before which a hit is too old to be sent.
   int64_t ageCutoffMs(const QXDeliveryOptions& options) const;
   void dispatch(const QXDeliveryOptions& options, Clock::time_point now, QXTransport* transport,
-                bool held);
+                Hold hold);
   std::optional<Clock::time_point> nextWake(const QXDeliveryOptions& options,
                                             Clock::time_point now) const;
 

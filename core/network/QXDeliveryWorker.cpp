@@ -174,21 +174,27 @@ void QXDeliveryWorker::run(std::chrono::milliseconds firstRoundAfter) {
   if (environment_.userAgent) round_.setUserAgent(environment_.userAgent());
   for (;;) {
     QXDeliveryOptions options;
-    bool held = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) break;
       wakeRequested_ = false;
       inRound_ = true;
       options = options_;
-      held = inBackground_ && !runInBackground_.load(std::memory_order_acquire);
     }
     // Until this round has taken the new hits in, nothing is drained.
     if (hitsWaiting_.exchange(false)) round_.setCaughtUp(false);
     std::vector<QXTransport::Answer> answers;
     if (transport) answers = transport->collect();
     const std::optional<Clock::time_point> wakeAt =
-        round_.run(std::move(answers), options, transport.get(), held);
+        round_.run(std::move(answers), options, transport.get(), [this] {
+          // Asked at the moment requests would start: a change just before
+          // holds them back.
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (stopping_) return QXDeliveryRound::Hold::kStopping;
+          return inBackground_ && !runInBackground_.load(std::memory_order_acquire)
+                     ? QXDeliveryRound::Hold::kBackground
+                     : QXDeliveryRound::Hold::kNone;
+        });
     bool tell = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
