@@ -429,7 +429,7 @@ QX_API int qx_log_set_threshold(int level);
 /* The threshold in force. */
 QX_API int qx_log_threshold(void);
 
-/* Called on whatever thread logs (the caller's, qx-delivery, qx-connection),
+/* Called on whatever thread logs (the caller's, qx-delivery),
  * possibly on several at once. message is escaped text, NUL-terminated,
  * length bytes long, valid until the sink returns. The sink must not call
  * the SDK, except qx_log_set_sink from the sink itself. */
