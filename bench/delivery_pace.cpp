@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
   // Executed on a steady clock: hit i at start + i / rate.
   const auto start = Clock::now();
   for (int i = 0; i < total; ++i) {
-    std::this_thread::sleep_until(start + std::chrono::microseconds(
-                                              static_cast<int64_t>(i) * 1000000 / pace.rate));
+    std::this_thread::sleep_until(
+        start + std::chrono::microseconds(static_cast<int64_t>(i) * 1000000 / pace.rate));
     tracker.addData("seq", std::to_string(i));
     tracker.addData("page", "/catalogue/item");
     tracker.sendData();
@@ -144,10 +144,11 @@ int main(int argc, char** argv) {
       pace.seconds > 1 ? *std::min_element(perSecond.begin() + 1, perSecond.end()) : perSecond[0];
   std::printf("offered: %d hits at %d/s for %.1f s; %d%% of requests answered 503\n", total,
               pace.rate, offeredSeconds, pace.failPercent);
-  std::printf("delivered while offered: %.0f hits/s (%.0f%% of the offered rate); slowest second "
-              "after the first: %d hits\n",
-              static_cast<double>(duringRun) / offeredSeconds,
-              100.0 * static_cast<double>(duringRun) / offeredSeconds / pace.rate, slowest);
+  std::printf(
+      "delivered while offered: %.0f hits/s (%.0f%% of the offered rate); slowest second "
+      "after the first: %d hits\n",
+      static_cast<double>(duringRun) / offeredSeconds,
+      100.0 * static_cast<double>(duringRun) / offeredSeconds / pace.rate, slowest);
   std::printf("requests answered 503: %zu; retried %llu, dropped %llu\n", failed.load(),
               static_cast<unsigned long long>(counters.retried),
               static_cast<unsigned long long>(counters.dropped));
