@@ -141,8 +141,8 @@ std::optional<size_t> QXPostData::sizeIfLargerThan(size_t maxBytes) const noexce
   size_t size = 0;
   auto encodedSize = [](std::string_view text, const std::array<std::array<char, 4>, 256>& table) {
     size_t n = 0;
-    for (unsigned char c : text)
-      n += static_cast<size_t>(table[c][3]);
+    for (char c : text)
+      n += static_cast<size_t>(table[static_cast<unsigned char>(c)][3]);
     return n;
   };
   bool first = true;
