@@ -111,6 +111,28 @@ int openComponent(int parent, const std::string& part, const std::string& shown,
   return fd;
 }
 
+// Opens the deepest existing one of the first `count` components, which are
+// not checked, by one path: the same directories the component walk would
+// follow, without first opening "/" (which qemu-user, running a program of
+// another processor, turns into the root of that processor's libraries).
+// `*opened`: how many components the descriptor stands for.
+int openAncestors(const std::vector<std::string>& parts, size_t count, bool absolute,
+                  size_t* opened) {
+  for (size_t n = count; n > 0; --n) {
+    std::string prefix = absolute ? "" : ".";
+    for (size_t j = 0; j < n; ++j)
+      prefix += "/" + parts[j];
+    const int fd = ::open(prefix.c_str(), kDirectoryFlags);
+    if (fd >= 0) {
+      *opened = n;
+      return fd;
+    }
+    if (errno != ENOENT) break;
+  }
+  *opened = 0;
+  return ::open(absolute ? "/" : ".", kDirectoryFlags);
+}
+
 }  // namespace
 
 QXDataDirectory::QXDataDirectory(std::string path, int descriptor)
@@ -153,7 +175,9 @@ std::unique_ptr<QXDataDirectory> QXDataDirectory::walk(const std::string& path,
   }
   const std::vector<std::string> parts = componentsOf(path);
   const bool absolute = path[0] == '/';
-  int fd = ::open(absolute ? "/" : ".", kDirectoryFlags);
+  const size_t owned = std::min(std::max<size_t>(ownedComponents, 1), parts.size());
+  size_t i = 0;
+  int fd = openAncestors(parts, parts.size() - owned, absolute, &i);
   if (fd < 0) {
     const int cause = errno;
     *why = path + " cannot be opened (" + errnoText(cause) + ")";
@@ -166,7 +190,9 @@ std::unique_ptr<QXDataDirectory> QXDataDirectory::walk(const std::string& path,
     return nullptr;
   }
   std::string shown = absolute ? "" : ".";
-  for (size_t i = 0; i < parts.size(); ++i) {
+  for (size_t j = 0; j < i; ++j)
+    shown += "/" + parts[j];
+  for (; i < parts.size(); ++i) {
     shown += "/" + parts[i];
     const bool mustOwn = i + std::max<size_t>(ownedComponents, 1) >= parts.size();
     const int next = openComponent(fd, parts[i], shown, mustOwn, create, why);

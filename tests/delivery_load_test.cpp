@@ -295,6 +295,11 @@ TEST(DeliveryLoadChild, DISABLED_ForksWhileTracking) {
 // while the worker was taking a burst in or when all was quiet; the next
 // launch finds no damaged file.
 TEST_F(DeliveryLoadTest, AfterAForkParentAndChildEachDeliverAndCountTheirOwnHits) {
+#ifdef QUORVEX_TEST_EMULATOR
+  // qemu-user's own state does not survive a fork() while other threads
+  // run: the emulated child aborts inside the emulator ("cpu == current_cpu").
+  GTEST_SKIP() << "fork() of a process with running threads aborts under qemu-user";
+#endif
   struct Case {
     const char* what;
     int before;
