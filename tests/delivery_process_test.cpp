@@ -84,6 +84,17 @@ class DeliveryProcessTest : public ::testing::Test {
     return manager;
   }
 
+  // A launch that executes `hits` hits and is killed right after.
+  void killRightAfterExecuting(int hits) {
+    auto child = qxtest::runTestCaseAsChild(
+        "DeliveryProcessChild.DISABLED_ExecutesThenWaitsForTheKill",
+        {"QX_DIRECTORY=" + directory.path(), "QX_URL=" + collector.url("/7/"),
+         "QX_COUNT=" + std::to_string(hits)});
+    ASSERT_TRUE(child->waitForOutput("QX-EXECUTED", 30s)) << child->out() << child->err();
+    child->kill(SIGKILL);
+    ASSERT_EQ(child->wait(10s), 128 + SIGKILL);
+  }
+
   std::vector<std::string> firstArrivals() const {
     std::vector<std::string> bodies;
     for (const auto& request : collector.requests()) {
@@ -136,13 +147,7 @@ TEST(DeliveryProcessChild, DISABLED_ExecutesThenWaitsForTheKill) {
 
 TEST_F(DeliveryProcessTest, HitsOfATrackerKilledRightAfterExecutingAreDeliveredByTheNextLaunch) {
   constexpr int kHits = 40;
-  auto child = qxtest::runTestCaseAsChild(
-      "DeliveryProcessChild.DISABLED_ExecutesThenWaitsForTheKill",
-      {"QX_DIRECTORY=" + directory.path(), "QX_URL=" + collector.url("/7/"),
-       "QX_COUNT=" + std::to_string(kHits)});
-  ASSERT_TRUE(child->waitForOutput("QX-EXECUTED", 30s)) << child->out() << child->err();
-  child->kill(SIGKILL);
-  ASSERT_EQ(child->wait(10s), 128 + SIGKILL);
+  ASSERT_NO_FATAL_FAILURE(killRightAfterExecuting(kHits));
   EXPECT_EQ(collector.requestCount(), 0u);
 
   QXNetworkManager& manager = nextLaunch();
@@ -160,13 +165,7 @@ TEST_F(DeliveryProcessTest, HitsOfATrackerKilledRightAfterExecutingAreDeliveredB
 // tracker exists.
 TEST_F(DeliveryProcessTest, ABacklogGoesOutAtLaunchWithoutAHitOrAFlush) {
   constexpr int kHits = 20;
-  auto child = qxtest::runTestCaseAsChild(
-      "DeliveryProcessChild.DISABLED_ExecutesThenWaitsForTheKill",
-      {"QX_DIRECTORY=" + directory.path(), "QX_URL=" + collector.url("/7/"),
-       "QX_COUNT=" + std::to_string(kHits)});
-  ASSERT_TRUE(child->waitForOutput("QX-EXECUTED", 30s)) << child->out() << child->err();
-  child->kill(SIGKILL);
-  ASSERT_EQ(child->wait(10s), 128 + SIGKILL);
+  ASSERT_NO_FATAL_FAILURE(killRightAfterExecuting(kHits));
 
   auto platform = QXFakePlatform::installNew();
   platform->setDataDirectory(directory.path());
