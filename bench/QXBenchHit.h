@@ -1,10 +1,24 @@
 #ifndef QUORVEX_BENCH_QXBENCHHIT_H_
 #define QUORVEX_BENCH_QXBENCHHIT_H_
 
+#include <memory>
 #include <string>
 
 #include "QXSDK/QXProduct.h"
 #include "QXSDK/Quorvex.h"
+#include "platform/QXNotificationCenter.h"
+
+// A center whose only observer of requests does nothing: what execute costs
+// without any delivery.
+inline std::shared_ptr<QXNotificationCenter> QXQuietBenchCenter() {
+  static auto center = [] {
+    auto c = QXNotificationCenter::create();
+    static int owner;
+    c->addObserver(&owner, kQXNotification_HTTPRequest, [](const QXNotification&) {});
+    return c;
+  }();
+  return center;
+}
 
 // The variables of a realistic hit, as the benchmarks add them: 15 of the
 // application's (a few needing escapes) and a basket of three products.

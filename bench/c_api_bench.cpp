@@ -22,16 +22,6 @@
 
 namespace {
 
-std::shared_ptr<QXNotificationCenter> quietCenter() {
-  static auto center = [] {
-    auto c = QXNotificationCenter::create();
-    static int owner;
-    c->addObserver(&owner, kQXNotification_HTTPRequest, [](const QXNotification&) {});
-    return c;
-  }();
-  return center;
-}
-
 void setUpOnce() {
   static bool done = [] {
     char directory[] = "/tmp/quorvex-bench-XXXXXX";
@@ -63,7 +53,7 @@ void timeSends(benchmark::State& state, Quorvex& tracker, Send&& send) {
 
 void BM_SendData(benchmark::State& state) {
   setUpOnce();
-  Quorvex tracker(410501, 7, quietCenter());
+  Quorvex tracker(410501, 7, QXQuietBenchCenter());
   tracker.addPermanentData("user_id", std::string("42"));
   timeSends(state, tracker, [&] { tracker.sendData(); });
 }
@@ -76,7 +66,7 @@ void BM_CSend(benchmark::State& state) {
   qx_tracker* handle = qx_tracker_new(410501, 7);
   qx_tracker_add_permanent_data(handle, "user_id", "42");
   std::shared_ptr<Quorvex> tracker = QXCTrackers::shared().find(handle, "tracker");
-  tracker->changeNotificationCenter(quietCenter());
+  tracker->changeNotificationCenter(QXQuietBenchCenter());
   timeSends(state, *tracker, [&] {
     if (qx_tracker_send(handle) != QX_OK) std::abort();
   });
@@ -89,7 +79,7 @@ BENCHMARK(BM_CSend)->UseManualTime();
 // the hit is cleared, not sent, between iterations.
 void BM_FillCpp(benchmark::State& state) {
   setUpOnce();
-  Quorvex tracker(410501, 7, quietCenter());
+  Quorvex tracker(410501, 7, QXQuietBenchCenter());
   for (auto _ : state) {
     QXFillBenchHit(tracker);
     state.PauseTiming();

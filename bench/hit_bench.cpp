@@ -26,16 +26,6 @@
 
 namespace {
 
-std::shared_ptr<QXNotificationCenter> quietCenter() {
-  static auto center = [] {
-    auto c = QXNotificationCenter::create();
-    static int owner;
-    c->addObserver(&owner, kQXNotification_HTTPRequest, [](const QXNotification&) {});
-    return c;
-  }();
-  return center;
-}
-
 // The real platform, with its files in a fresh directory.
 void setUpOnce() {
   static bool done = [] {
@@ -83,7 +73,7 @@ void addPurchase(QXAppVars& appVars) {
 
 void BM_Execute(benchmark::State& state) {
   setUpOnce();
-  Quorvex tracker(410501, 7, quietCenter());
+  Quorvex tracker(410501, 7, QXQuietBenchCenter());
   tracker.addPermanentData("user_id", std::string("42"));
   QXAppVars appVars;
   addPurchase(appVars);
@@ -139,7 +129,7 @@ BENCHMARK(BM_ExecuteBurstPastTheBounds)->Threads(1)->Threads(4)->UseManualTime()
 // Building the same body alone: a new builder, the four stores, rendering.
 void BM_BodyBuilder(benchmark::State& state) {
   setUpOnce();
-  Quorvex tracker(410501, 7, quietCenter());
+  Quorvex tracker(410501, 7, QXQuietBenchCenter());
   tracker.addPermanentData("user_id", std::string("42"));
   QXFillBenchHit(tracker);
   QXAppVars appVars;
