@@ -6,6 +6,7 @@
 
 #include "QXSDK/QXProduct.h"
 #include "QXSDK/Quorvex.h"
+#include "core/QXCoreConstants.h"
 #include "platform/QXNotificationCenter.h"
 
 // A center whose only observer of requests does nothing: what execute costs
