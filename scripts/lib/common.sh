@@ -4,7 +4,7 @@
 QUORVEX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
-log() { printf '\n==> %s\n' "$*"; }
+log() { printf '\n==> [%ss] %s\n' "$SECONDS" "$*"; }
 
 # Installs the Debian packages that are not installed yet; runs apt-get only
 # when one is missing.
