@@ -28,3 +28,30 @@ cross_target() {
   read -r DEB_ARCH TRIPLE MACHINE elf EMULATOR <<<"$line"
   IFS=: read -r ELF_MACHINE ELF_CLASS ELF_ENDIAN <<<"$elf"
 }
+
+# ensure_emulator: installs qemu-user, at 9.0 or later. The 7.2 of Debian 12
+# aborts a forked child of a threaded program when the child starts a thread
+# ("cpu == current_cpu"): an SDK's child after fork() does. On Debian 12 it
+# comes from bookworm-backports, added to apt's sources if missing; apt takes
+# nothing else from there unless asked to.
+ensure_emulator() {
+  local version sudo="" sources=/etc/apt/sources.list.d/bookworm-backports.sources
+  version="$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || true)"
+  if [ -n "$version" ] && dpkg --compare-versions "$version" ge 1:9; then
+    return 0
+  fi
+  if [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" != bookworm ]; then
+    ensure_packages qemu-user
+    return 0
+  fi
+  log "installing qemu-user from bookworm-backports (it was ${version:-not installed})"
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
+      'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
+      $sudo tee "$sources" >/dev/null
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user
+}
