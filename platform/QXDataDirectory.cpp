@@ -194,7 +194,7 @@ std::unique_ptr<QXDataDirectory> QXDataDirectory::walk(const std::string& path,
     shown += "/" + parts[j];
   for (; i < parts.size(); ++i) {
     shown += "/" + parts[i];
-    const bool mustOwn = i + std::max<size_t>(ownedComponents, 1) >= parts.size();
+    const bool mustOwn = i + owned >= parts.size();
     const int next = openComponent(fd, parts[i], shown, mustOwn, create, why);
     closeKeepingErrno(fd);
     if (next < 0) return nullptr;
