@@ -131,9 +131,14 @@ void QXCurlTransport::giveBack(CURL* easy) {
 void QXCurlTransport::start(uint64_t token, QXHTTPRequest request) {
   using Kind = QXSendResult::Kind;
   std::string why;
-  if (!QXIsRequestableURL(request.url, &why)) {
-    ready_.push_back(Answer{token, QXSendResult::failure(Kind::kInvalidRequest, why)});
-    return;
+  // Hits nearly always go where the one before went: a URL found
+  // requestable is not parsed again for the next.
+  if (request.url != requestableURL_) {
+    if (!QXIsRequestableURL(request.url, &why)) {
+      ready_.push_back(Answer{token, QXSendResult::failure(Kind::kInvalidRequest, why)});
+      return;
+    }
+    requestableURL_ = request.url;
   }
   auto transfer = std::make_unique<Transfer>();
   transfer->token = token;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/network/QXTransport.h"
@@ -75,6 +76,7 @@ class QXCurlTransport : public QXTransport {
   std::vector<std::unique_ptr<Transfer>> running_;
   std::vector<CURL*> idle_;    // handles kept for the next transfers
   std::vector<Answer> ready_;  // answered without a transfer
+  std::string requestableURL_;  // the last URL found requestable
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXCURLTRANSPORT_H_

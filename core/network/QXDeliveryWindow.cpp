@@ -13,9 +13,14 @@ constexpr size_t kPage = 64;
 void QXDeliveryWindow::take(QXOutbox::Hit hit) {
   cursor_ = std::max(cursor_, hit.id);
   if (entries_.count(hit.id) > 0) return;
+  if (hit.url != lastURL_ || lastOrigin_.empty()) {
+    lastOrigin_ = QXOriginOf(hit.url);
+    lastLoopback_ = QXIsLoopbackOrigin(lastOrigin_);
+    lastURL_ = hit.url;
+  }
   Entry entry;
-  entry.origin = QXOriginOf(hit.url);
-  entry.loopback = QXIsLoopbackOrigin(entry.origin);
+  entry.origin = lastOrigin_;
+  entry.loopback = lastLoopback_;
   entry.hit = std::move(hit);
   Collector& collector = collectors_[entry.origin];
   collector.loopback = entry.loopback;

@@ -119,6 +119,11 @@ class QXDeliveryWindow {
   std::map<int64_t, Entry> entries_;  // by id: oldest first
   std::map<std::string, Collector> collectors_;
   int64_t cursor_ = 0;  // the last id read from the outbox
+  // The last URL taken and its collector: hits nearly always go where the
+  // one before went, and parsing a URL costs more than the rest of take().
+  std::string lastURL_;
+  std::string lastOrigin_;
+  bool lastLoopback_ = false;
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXDELIVERYWINDOW_H_

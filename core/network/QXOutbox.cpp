@@ -20,7 +20,7 @@ constexpr size_t kBoundsPage = 256;
 // time would rewrite their pages again and again.
 constexpr size_t kDeleteAfter = 512;
 // ... or once they take this much: their pages count on disk until then.
-constexpr uint64_t kDeleteAfterBytes = 64 * 1024;
+constexpr uint64_t kDeleteAfterBytes = 512 * 1024;
 
 int execute(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);

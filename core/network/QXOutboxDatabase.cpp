@@ -243,7 +243,8 @@ QXOutboxDatabase::Result QXOutboxDatabase::open(const QXDataDirectory* directory
     rc = execute(*db, "PRAGMA journal_mode=WAL");
     if (rc != SQLITE_OK) return fail("journal_mode");
     rc = execute(*db, (std::string("PRAGMA synchronous=NORMAL;PRAGMA wal_autocheckpoint=0;"
-                                   "PRAGMA cache_size=-512;PRAGMA journal_size_limit=") +
+                                   "PRAGMA cache_size=-512;PRAGMA secure_delete=FAST;"
+                                   "PRAGMA journal_size_limit=") +
                        kJournalSizeLimit)
                           .c_str());
     if (rc != SQLITE_OK) return fail("settings");
