@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "core/network/QXHitJournal.h"
+#include "core/network/QXJournalFile.h"
+#include "core/network/QXJournalFormat.h"
 #include "platform/QXFakePlatform.h"
 #include "support/TestSupport.h"
 
@@ -128,6 +131,54 @@ TEST_F(JournalTest, ATornOrDamagedTailIsCutOffAndTheRecordsBeforeItKept) {
       EXPECT_EQ(records[i].body, std::string(1000, 'a' + i)) << what;
     EXPECT_GT(cut, 0u) << what;
   }
+}
+
+// Room made for records that never came (a prepared segment, or the rest of
+// one) is neither hits nor backlog: an orphan counts only its records, and
+// each comes back whole, one that ran past the room included.
+TEST_F(JournalTest, AnOrphanWithRoomLeftCountsOnlyItsRecords) {
+  struct Case {
+    const char* what;
+    std::vector<size_t> bodies;
+  };
+  const Case cases[] = {
+      {"room never used", {}},
+      {"records, then room", {100, 2000}},
+      {"a record past the room", {3000, 3000}},
+  };
+  for (const Case& c : cases) {
+    qxtest::TempDirectory place;
+    std::vector<std::string> bodies;
+    uint64_t bytes = 0;
+    {
+      QXHitJournal writer(place.path());
+      writer.prepare(4096);
+      ASSERT_EQ(writer.diskBytes(), 4096u) << c.what;
+      for (size_t i = 0; i < c.bodies.size(); ++i) {
+        bodies.push_back(std::string(c.bodies[i], static_cast<char>('a' + i)));
+        ASSERT_TRUE(writer.append("u", bodies.back(), false, 1).ok()) << c.what;
+        bytes += QXJournalFormat::kRecordHeadSize + 1 + c.bodies[i];
+      }
+      if (c.bodies.empty()) writer.rotate();  // nothing to seal: the spare stays as it is
+    }
+    QXHitJournal next(place.path());
+    ASSERT_EQ(next.adoptOrphans(), 1u) << c.what;
+    EXPECT_EQ(next.backlog().bytes, bytes) << c.what;
+    EXPECT_EQ(bodiesOf(readAll(next, 1 << 20)), bodies) << c.what;
+  }
+}
+
+// Records go in through a mapping only where a write into blocks already
+// allocated never allocates again; elsewhere (copy-on-write, network, or
+// layered file systems) a full disk could only be a signal there.
+TEST(JournalFileTest, RecordsAreMappedOnlyWhereWritesNeedNoNewBlocks) {
+  const std::pair<int64_t, bool> types[] = {
+      {EXT4_SUPER_MAGIC, true},    {XFS_SUPER_MAGIC, true},       {TMPFS_MAGIC, true},
+      {BTRFS_SUPER_MAGIC, false},  {NFS_SUPER_MAGIC, false},      {OVERLAYFS_SUPER_MAGIC, false},
+      {0x2FC12FC1 /* zfs */, false}, {F2FS_SUPER_MAGIC, false}, {0, false},
+  };
+  for (const auto& [type, mapped] : types)
+    EXPECT_EQ(QXJournalFile::mapsWritesOn(type), mapped) << std::hex << type;
 }
 
 TEST_F(JournalTest, AFileOfAnotherVersionOrNoJournalIsMovedAsideAndAnEmptyOneDropped) {

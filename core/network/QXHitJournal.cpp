@@ -99,8 +99,10 @@ std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(uint64_t capacity, st
   const QXDataDirectory* directory = folder(&memory, error);
   if (directory == nullptr && !memory) return nullptr;
   int cause = 0;
-  return File::make(directory, QXJournalFormat::segmentName(bits), nextOrder(), capacity, error,
-                    &cause);
+  std::unique_ptr<File> file = File::make(directory, QXJournalFormat::segmentName(bits),
+                                          nextOrder(), capacity, error, &cause);
+  if (file != nullptr && file->mapped != nullptr) mapsWrites_.store(true, std::memory_order_relaxed);
+  return file;
 }
 
 QXStatus QXHitJournal::openActiveLocked() {
@@ -111,9 +113,15 @@ QXStatus QXHitJournal::openActiveLocked() {
   }
   // Made under the lock, and without the worker's preparation: only the
   // first append of the process, or one after the worker fell behind,
-  // waits for it.
+  // waits for it. Where records go in through a mapping, it is made with
+  // room, as the worker would: a burst then writes with copies, not calls.
   std::string error;
-  std::unique_ptr<File> file = makeFile(0, &error);
+  const uint64_t room = rotateBytes_.load(std::memory_order_relaxed);
+  std::unique_ptr<File> file;
+  if (mapsWrites_.load(std::memory_order_relaxed) && room > 0 && roomToSpare(directory_, room))
+    file = makeFile(room, &error);
+  if (file == nullptr) file = makeFile(0, &error);
+  if (file != nullptr) file->faultInMapping();
   if (file == nullptr) {
     return QXStatus::IOError("no journal segment can be made in " + directory_ + " (" + error +
                              ")");
@@ -168,10 +176,12 @@ QXStatus QXHitJournal::append(std::string_view url, std::string_view body, bool 
   // A worker busy elsewhere may not seal the segment in time: the caller
   // does it, so that segments stay small whatever the pace of the hits and
   // each is deleted soon after its last hit is taken in. A prepared segment
-  // takes over at once; without one, past twice the size, the next append
-  // makes one.
+  // takes over at once; without one, the next append makes one: past twice
+  // the size, unless it costs no more than a prepared one (with room,
+  // mapped).
   const uint64_t rotateAt = rotateBytes_.load(std::memory_order_relaxed);
-  if (rotateAt != 0 && (spare_ ? grown >= rotateAt : grown >= 2 * rotateAt)) {
+  const bool nextIsCheap = spare_ || mapsWrites_.load(std::memory_order_relaxed);
+  if (rotateAt != 0 && (nextIsCheap ? grown >= rotateAt : grown >= 2 * rotateAt)) {
     rotateLocked();
     rotatedByAppend_ = true;
   }
@@ -289,14 +299,23 @@ void QXHitJournal::prepare(uint64_t capacity) {
     // Hits that fill segments faster than the worker prepares them would
     // only be slowed by zeros written twice over: in a burst, appends grow
     // the file instead.
-    if (rotatedByAppend_) capacity = 0;
+    if (mapsWrites_.load(std::memory_order_relaxed)) {
+      // Reserving room costs next to nothing where records go in through a
+      // mapping, and there the caller seals a segment as soon as it is
+      // full: no room is kept past its size, which a sealed segment would
+      // hold for nothing and the bounds would count.
+      const uint64_t rotateAt = rotateBytes_.load(std::memory_order_relaxed);
+      if (rotateAt != 0) capacity = std::min(capacity, rotateAt);
+    } else if (rotatedByAppend_) {
+      capacity = 0;
+    }
     rotatedByAppend_ = false;
   }
   if (!roomToSpare(directory_, capacity)) capacity = 0;
   std::string error;
   std::unique_ptr<File> next = makeFile(capacity, &error);
   if (next == nullptr) return;  // the next append makes one itself
-  next->ahead = true;
+  next->faultInMapping();
   std::lock_guard<std::mutex> lock(mutex_);
   diskBytes_.fetch_add(next->capacity, std::memory_order_acq_rel);
   spare_ = std::move(next);

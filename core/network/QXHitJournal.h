@@ -205,6 +205,8 @@ class QXHitJournal {
   std::atomic<uint64_t> backlogBytes_{0};
   std::atomic<uint64_t> backlogRecords_{0};  // of own segments
   std::atomic<uint64_t> rotateBytes_{0};
+  // A segment of this directory was mapped: its file system allows it.
+  std::atomic<bool> mapsWrites_{false};
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXHITJOURNAL_H_

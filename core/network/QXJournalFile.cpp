@@ -1,8 +1,11 @@
 #include "core/network/QXJournalFile.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -83,10 +86,70 @@ bool writeZeros(int fd, uint64_t from, uint64_t to) {
   return true;
 }
 
+// Where the records of a segment of `fileSize` bytes end: at the first
+// frame of zeros (room made for records that never came: not hits, nor
+// backlog), or at the file's end. Read frame by frame only when the file
+// ends in zeros, as a segment with room does.
+uint64_t recordsEnd(int fd, uint64_t fileSize) {
+  char frame[QXJournalFormat::kFrameSize];
+  if (fileSize < kHeaderSize + sizeof frame ||
+      !preadAll(fd, frame, sizeof frame, fileSize - sizeof frame) ||
+      std::any_of(frame, frame + sizeof frame, [](char c) { return c != 0; }))
+    return fileSize;
+  uint64_t at = kHeaderSize;
+  while (at + sizeof frame <= fileSize && preadAll(fd, frame, sizeof frame, at)) {
+    const QXJournalFormat::Frame probe = QXJournalFormat::inspectFrame(frame, sizeof frame);
+    if (probe.kind == QXJournalFormat::FrameKind::kEnd) return at;
+    // A damaged frame is the reader's to cut, as ever.
+    if (probe.kind == QXJournalFormat::FrameKind::kDamaged) break;
+    at += sizeof frame + probe.length;
+  }
+  return fileSize;
+}
+
+bool mapsWrites(int fd) {
+  struct statfs info {};
+  return ::fstatfs(fd, &info) == 0 && QXJournalFile::mapsWritesOn(info.f_type);
+}
+
+// Makes [from, to) the file's own, reading as zeros. Where records go in
+// through a mapping, the file system allocates the blocks (as unwritten
+// extents: no data is written); elsewhere zeros are written, which also
+// puts the pages in the page cache for the writes to come.
+bool reserve(int fd, uint64_t from, uint64_t to, bool mapped) {
+  if (from >= to) return true;
+  if (mapped) {
+    int rc;
+    do {
+      rc = ::fallocate(fd, 0, static_cast<off_t>(from), static_cast<off_t>(to - from));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+  }
+  return writeZeros(fd, from, to);
+}
+
 }  // namespace
 
+bool QXJournalFile::mapsWritesOn(int64_t type) {
+  switch (type) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
 QXJournalFile::~QXJournalFile() {
+  unmap();
   if (fd >= 0) ::close(fd);
+}
+
+void QXJournalFile::unmap() noexcept {
+  if (mapped != nullptr) ::munmap(mapped, static_cast<size_t>(mappedBytes));
+  mapped = nullptr;
+  mappedBytes = 0;
 }
 
 std::unique_ptr<QXJournalFile> QXJournalFile::make(const QXDataDirectory* directory,
@@ -107,9 +170,11 @@ std::unique_ptr<QXJournalFile> QXJournalFile::make(const QXDataDirectory* direct
   file->path = directory->pathOf(name);
   const std::string making = name + ".new";
   file->fd = directory->openFile(making, O_RDWR | O_CREAT | O_EXCL, 0600);
+  const bool mapped = capacity > head.size() && file->fd >= 0 && mapsWrites(file->fd);
   const bool made = file->fd >= 0 && ::flock(file->fd, LOCK_EX | LOCK_NB) == 0 &&
                     writeAt(file->fd, head.data(), head.size(), 0) &&
-                    writeZeros(file->fd, head.size(), capacity) && directory->link(making, name);
+                    reserve(file->fd, head.size(), capacity, mapped) &&
+                    directory->link(making, name);
   *cause = errno;
   if (file->fd >= 0) directory->unlink(making);
   if (!made) {
@@ -117,7 +182,32 @@ std::unique_ptr<QXJournalFile> QXJournalFile::make(const QXDataDirectory* direct
     return nullptr;
   }
   file->capacity = std::max<uint64_t>(capacity, head.size());
+  file->ahead = file->capacity > file->size;
+  if (mapped) {
+    void* at = ::mmap(nullptr, static_cast<size_t>(file->capacity), PROT_READ | PROT_WRITE,
+                      MAP_SHARED, file->fd, 0);
+    if (at != MAP_FAILED) {
+      file->mapped = static_cast<char*>(at);
+      file->mappedBytes = file->capacity;
+    }
+  }
   return file;
+}
+
+void QXJournalFile::faultInMapping() noexcept {
+  if (mapped == nullptr) return;
+  // The pages past the header, made writable here in one call rather than
+  // one fault each in the writes that need them.
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t from = size / page * page;
+#ifdef MADV_POPULATE_WRITE
+  if (::madvise(mapped + from, static_cast<size_t>(mappedBytes - from), MADV_POPULATE_WRITE) == 0)
+    return;
+#endif
+  // Older kernels: a zero written over a zero, in every page.
+  volatile char* bytes = mapped;
+  for (uint64_t offset = size; offset < mappedBytes; offset = (offset / page + 1) * page)
+    bytes[offset] = 0;
 }
 
 QXJournalFile::Adoption QXJournalFile::adopt(const QXDataDirectory& directory,
@@ -150,6 +240,7 @@ QXJournalFile::Adoption QXJournalFile::adopt(const QXDataDirectory& directory,
       return Adoption::kNotAJournal;
   }
   file->order = QXJournalFormat::orderOf(head);
+  file->size = recordsEnd(file->fd, file->size);
   *taken = std::move(file);
   return Adoption::kAdopted;
 }
@@ -159,6 +250,11 @@ int QXJournalFile::write(const char* head, size_t headSize, std::string_view url
   const size_t total = headSize + url.size() + body.size();
   if (fd < 0) {
     memory.append(head, headSize).append(url).append(body);
+  } else if (mapped != nullptr && size <= mappedBytes && total <= mappedBytes - size) {
+    char* at = mapped + size;
+    std::memcpy(at, head, headSize);
+    std::memcpy(at + headSize, url.data(), url.size());
+    std::memcpy(at + headSize + url.size(), body.data(), body.size());
   } else {
     iovec parts[3] = {{const_cast<char*>(head), headSize},
                       {const_cast<char*>(url.data()), url.size()},
@@ -185,10 +281,12 @@ std::string QXJournalFile::readFile(uint64_t from, uint64_t to) const {
 
 void QXJournalFile::releaseZeros() {
   if (fd < 0 || capacity <= size) return;
+  unmap();  // never a mapping past the end of its file
   if (::ftruncate(fd, static_cast<off_t>(size)) == 0) capacity = size;
 }
 
 void QXJournalFile::closeInherited() noexcept {
+  unmap();
   if (fd >= 0) ::close(fd);
   fd = -1;
 }

@@ -43,7 +43,13 @@ struct QXJournalFile {
   // records are counted as they are appended.
   bool own = true;
   uint64_t recordsLeft = 0;  // own segments: records not yet taken in
-  bool ahead = false;        // made by the worker ahead of its use
+  bool ahead = false;        // made with room for its records (reserved or zeros)
+  // A segment made with room ahead is mapped into memory, [0, mappedBytes),
+  // where the file system writes into blocks it has allocated without
+  // allocating again (mapsWritesOn()): a record then goes in with a copy,
+  // not a system call.
+  char* mapped = nullptr;
+  uint64_t mappedBytes = 0;
 
   QXJournalFile() = default;
   ~QXJournalFile();
@@ -51,7 +57,8 @@ struct QXJournalFile {
   QXJournalFile& operator=(const QXJournalFile&) = delete;
 
   // Makes segment `name` in `directory` (null: in memory), headed with
-  // `order` and, on disk, written with zeros up to `capacity`. Null, with
+  // `order` and, on disk, reserved up to `capacity` (reading as zeros) and
+  // mapped where the file system allows. Null, with
   // errno's text in `*error` and errno in `*cause`, when it cannot be made.
   // Files are made, opened, linked and removed through the directory, never
   // through a link (QXDataDirectory).
@@ -71,9 +78,20 @@ struct QXJournalFile {
   std::string readFile(uint64_t from, uint64_t to) const;
   // Gives the zeros written ahead of the records back to the file system.
   void releaseZeros();
+  // Takes the page faults of the mapping's pages past the records now.
+  void faultInMapping() noexcept;
   // Closes the descriptor without unlocking: after fork, in the child, the
-  // lock stays with the parent's descriptor.
+  // lock stays with the parent's descriptor; the child's copy of the
+  // mapping goes too, so that it never writes into the parent's segment.
   void closeInherited() noexcept;
+  void unmap() noexcept;
+
+  // Whether a file system of type `type` (statfs's f_type) writes into a
+  // mapped file's blocks, once written, without allocating again: only then
+  // can a write through a mapping never fault for want of space (which
+  // would be SIGBUS in the host, not an error). Copy-on-write file systems
+  // allocate on every write; they are written with pwritev.
+  static bool mapsWritesOn(int64_t type);
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXJOURNALFILE_H_
