@@ -293,6 +293,7 @@ QXHitJournal::Chunk QXHitJournal::read(const Segment& segment, uint64_t from, si
 
 void QXHitJournal::prepare(uint64_t capacity) {
   if (inMemory()) return;
+  unmapSealed();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (spare_) return;
@@ -319,6 +320,19 @@ void QXHitJournal::prepare(uint64_t capacity) {
   std::lock_guard<std::mutex> lock(mutex_);
   diskBytes_.fetch_add(next->capacity, std::memory_order_acq_rel);
   spare_ = std::move(next);
+}
+
+void QXHitJournal::unmapSealed() {
+  std::vector<QXJournalFile::Mapping> mappings;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& file : sealed_) {
+      if (file->mapped != nullptr) mappings.push_back(file->takeMapping());
+    }
+  }
+  // Outside the lock: appends never wait for it.
+  for (QXJournalFile::Mapping& mapping : mappings)
+    mapping.unmap();
 }
 
 void QXHitJournal::releasePrepared() {

@@ -144,10 +144,15 @@ class QXHitJournal {
   // Whether the active segment was prepared (or there is none yet).
   bool activePrepared() const;
   // Makes the segment that takes over at the next rotation, unless there is
-  // one: headed, locked, and written with zeros up to `capacity` while the
-  // file system has plenty of room, so that appends to it only copy into
-  // cached pages.
+  // one: headed, locked, and with room reserved up to `capacity` while the
+  // file system has plenty of it, so that appends to it only copy into
+  // cached pages (QXJournalFile). First the mappings of sealed segments go
+  // (unmapSealed()).
   void prepare(uint64_t capacity);
+  // Unmaps the sealed segments, which nothing writes again: a mapping counts
+  // in the process's resident memory. Here, on the worker's thread, not in
+  // the append that seals a segment: unmapping costs more than many appends.
+  void unmapSealed();
   // Gives back what was written ahead of the records (the disk is full).
   void releasePrepared();
   // Seals the active segment when it holds records; the prepared one, or a

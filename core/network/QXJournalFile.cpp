@@ -114,8 +114,9 @@ bool mapsWrites(int fd) {
 
 // Makes [from, to) the file's own, reading as zeros. Where records go in
 // through a mapping, the file system allocates the blocks (as unwritten
-// extents: no data is written); elsewhere zeros are written, which also
-// puts the pages in the page cache for the writes to come.
+// extents: no data is written); elsewhere, or where it cannot (ext3),
+// zeros are written, which also puts the pages in the page cache for the
+// writes to come. Either way the blocks are allocated once and for all.
 bool reserve(int fd, uint64_t from, uint64_t to, bool mapped) {
   if (from >= to) return true;
   if (mapped) {
@@ -123,7 +124,8 @@ bool reserve(int fd, uint64_t from, uint64_t to, bool mapped) {
     do {
       rc = ::fallocate(fd, 0, static_cast<off_t>(from), static_cast<off_t>(to - from));
     } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    if (rc == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
   }
   return writeZeros(fd, from, to);
 }
@@ -147,9 +149,20 @@ QXJournalFile::~QXJournalFile() {
 }
 
 void QXJournalFile::unmap() noexcept {
-  if (mapped != nullptr) ::munmap(mapped, static_cast<size_t>(mappedBytes));
+  takeMapping().unmap();
+}
+
+QXJournalFile::Mapping QXJournalFile::takeMapping() noexcept {
+  Mapping mapping{mapped, mappedBytes};
   mapped = nullptr;
   mappedBytes = 0;
+  return mapping;
+}
+
+void QXJournalFile::Mapping::unmap() noexcept {
+  if (at != nullptr) ::munmap(at, static_cast<size_t>(bytes));
+  at = nullptr;
+  bytes = 0;
 }
 
 std::unique_ptr<QXJournalFile> QXJournalFile::make(const QXDataDirectory* directory,

@@ -86,6 +86,14 @@ struct QXJournalFile {
   void closeInherited() noexcept;
   void unmap() noexcept;
 
+  // A mapping taken off its file, to be unmapped where it costs nobody.
+  struct Mapping {
+    char* at = nullptr;
+    uint64_t bytes = 0;
+    void unmap() noexcept;
+  };
+  Mapping takeMapping() noexcept;
+
   // Whether a file system of type `type` (statfs's f_type) writes into a
   // mapped file's blocks, once written, without allocating again: only then
   // can a write through a mapping never fault for want of space (which
