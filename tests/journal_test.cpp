@@ -173,8 +173,8 @@ TEST_F(JournalTest, AnOrphanWithRoomLeftCountsOnlyItsRecords) {
 // layered file systems) a full disk could only be a signal there.
 TEST(JournalFileTest, RecordsAreMappedOnlyWhereWritesNeedNoNewBlocks) {
   const std::pair<int64_t, bool> types[] = {
-      {EXT4_SUPER_MAGIC, true},    {XFS_SUPER_MAGIC, true},       {TMPFS_MAGIC, true},
-      {BTRFS_SUPER_MAGIC, false},  {NFS_SUPER_MAGIC, false},      {OVERLAYFS_SUPER_MAGIC, false},
+      {EXT4_SUPER_MAGIC, true},      {XFS_SUPER_MAGIC, true},   {TMPFS_MAGIC, true},
+      {BTRFS_SUPER_MAGIC, false},    {NFS_SUPER_MAGIC, false},  {OVERLAYFS_SUPER_MAGIC, false},
       {0x2FC12FC1 /* zfs */, false}, {F2FS_SUPER_MAGIC, false}, {0, false},
   };
   for (const auto& [type, mapped] : types)

@@ -74,8 +74,8 @@ class QXCurlTransport : public QXTransport {
 
   // The worker's thread alone.
   std::vector<std::unique_ptr<Transfer>> running_;
-  std::vector<CURL*> idle_;    // handles kept for the next transfers
-  std::vector<Answer> ready_;  // answered without a transfer
+  std::vector<CURL*> idle_;     // handles kept for the next transfers
+  std::vector<Answer> ready_;   // answered without a transfer
   std::string requestableURL_;  // the last URL found requestable
 };
 

@@ -101,7 +101,8 @@ std::unique_ptr<QXHitJournal::File> QXHitJournal::makeFile(uint64_t capacity, st
   int cause = 0;
   std::unique_ptr<File> file = File::make(directory, QXJournalFormat::segmentName(bits),
                                           nextOrder(), capacity, error, &cause);
-  if (file != nullptr && file->mapped != nullptr) mapsWrites_.store(true, std::memory_order_relaxed);
+  if (file != nullptr && file->mapped != nullptr)
+    mapsWrites_.store(true, std::memory_order_relaxed);
   return file;
 }
 
