@@ -97,14 +97,9 @@ std::optional<QXDeliveryRound::Clock::time_point> QXDeliveryRound::run(
     outbox_.checkpointIfLarge(QXDeliveryBounds::logLimit(options));
     if (options.maxQueuedBytes != 0) outbox_.releaseSpace(QXDeliveryBounds::databaseRoom(options));
   }
-  // Once empty, the files shrink, in the round after: a flush() waiting for
-  // the last hits is told first (the worker tells it between rounds).
-  const bool empty = idle && window_.empty() && outbox_.count() == 0 && ingester_.caughtUp();
-  if (empty && shrinkDue_) outbox_.shrinkIfEmpty();
-  shrinkDue_ = empty && !shrinkDue_;
-  std::optional<Clock::time_point> wake = nextWake(options, now);
-  if (shrinkDue_) wake = now;
-  return wake;
+  if (idle && window_.empty() && outbox_.count() == 0 && ingester_.caughtUp())
+    outbox_.shrinkIfEmpty();
+  return nextWake(options, now);
 }
 
 void QXDeliveryRound::applyAnswers(const std::vector<QXTransport::Answer>& answers,

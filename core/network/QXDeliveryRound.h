@@ -114,7 +114,6 @@ class QXDeliveryRound {
   QXFinishedHits finished_{outbox_};
   bool moreToIngest_ = false;
   bool moreToDrop_ = false;
-  bool shrinkDue_ = false;  // empty as of the last round: the files shrink in this one
   uint64_t ingestedSeen_ = 0;
   Clock::time_point openRetryAt_{};
   Clock::time_point lastOwnerScan_{};
