@@ -298,9 +298,6 @@ void QXHitJournal::prepare(uint64_t capacity) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (spare_) return;
-    // Hits that fill segments faster than the worker prepares them would
-    // only be slowed by zeros written twice over: in a burst, appends grow
-    // the file instead.
     if (mapsWrites_.load(std::memory_order_relaxed)) {
       // Reserving room costs next to nothing where records go in through a
       // mapping, and there the caller seals a segment as soon as it is
@@ -309,6 +306,9 @@ void QXHitJournal::prepare(uint64_t capacity) {
       const uint64_t rotateAt = rotateBytes_.load(std::memory_order_relaxed);
       if (rotateAt != 0) capacity = std::min(capacity, rotateAt);
     } else if (rotatedByAppend_) {
+      // Hits that fill segments faster than the worker prepares them would
+      // only be slowed by zeros written twice over: in a burst, appends
+      // grow the file instead.
       capacity = 0;
     }
     rotatedByAppend_ = false;

@@ -84,6 +84,7 @@ struct QXJournalFile {
   // lock stays with the parent's descriptor; the child's copy of the
   // mapping goes too, so that it never writes into the parent's segment.
   void closeInherited() noexcept;
+  // Unmaps the segment, when it is mapped; later records go by pwritev.
   void unmap() noexcept;
 
   // A mapping taken off its file, to be unmapped where it costs nobody.
