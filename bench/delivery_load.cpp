@@ -13,7 +13,9 @@
 //                          SDK delivers, until the outbox is empty;
 //   backlog drain          hits posted while in background, then the time
 //                          from the return to foreground until empty;
-// the cost of each execute on the caller's thread (median, p99), that every
+// the cost of each execute on the caller's thread (median, p99), the
+// processor time of each of the SDK's threads while the backlog drains (a
+// thread on a processor all the drain long is what bounds it), that every
 // hit arrived (none lost, duplicates counted), the CPU time the collector's
 // process spent per hit it received, the outbox file's size once drained,
 // and the process's peak resident memory.
@@ -33,6 +35,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -290,6 +293,31 @@ bool parseArguments(int argc, char** argv, LoadOptions& options) {
   return true;
 }
 
+// Nanoseconds each of the SDK's threads ("qx-...") spent on a processor and
+// waiting for one, by name, from the scheduler's figures.
+struct ThreadTimes {
+  std::map<std::string, std::pair<uint64_t, uint64_t>> byName;
+
+  static ThreadTimes now() {
+    ThreadTimes times;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+      std::ifstream commFile(task.path() / "comm");
+      std::string name;
+      std::getline(commFile, name);
+      if (name.rfind("qx-", 0) != 0) continue;
+      std::ifstream schedstat(task.path() / "schedstat");
+      uint64_t onCpu = 0;
+      uint64_t waiting = 0;
+      if (schedstat >> onCpu >> waiting) {
+        times.byName[name].first += onCpu;
+        times.byName[name].second += waiting;
+      }
+    }
+    return times;
+  }
+};
+
 // One phase of N hits: how long executing them took, and until the outbox
 // was empty.
 struct Phase {
@@ -300,6 +328,8 @@ struct Phase {
   // The process's use while the outbox drained (the caller only waits).
   rusage before{};
   rusage after{};
+  ThreadTimes threadsBefore;
+  ThreadTimes threadsAfter;
 };
 
 // Hits posted while the SDK delivers them, until the outbox is empty.
@@ -330,11 +360,13 @@ Phase drainBacklog(Quorvex& tracker, const QXAppVars& appVars, int hits, off_t& 
   }
   queuedFile = outboxBytes(dataDirectory);
   ::getrusage(RUSAGE_SELF, &phase.before);
+  phase.threadsBefore = ThreadTimes::now();
   const auto start = Clock::now();
   QXApplication::willEnterForeground();
   phase.flushed = QXNetworkManager::sharedInstance().flush(std::chrono::minutes(5));
   phase.seconds = secondsSince(start);
   ::getrusage(RUSAGE_SELF, &phase.after);
+  phase.threadsAfter = ThreadTimes::now();
   return phase;
 }
 
@@ -461,6 +493,22 @@ size_t printRun(const LoadOptions& load, LoadRun& run, const Reception& receptio
         "  SDK CPU while draining: %.1f us per hit (user %.1f + system %.1f), "
         "%.2f context switches a hit\n",
         (user + system) * 1e6 / hits, user * 1e6 / hits, system * 1e6 / hits, switches / hits);
+    // A thread on a processor all the drain long is what bounds it.
+    for (const auto& [name, after] : run.backlog.threadsAfter.byName) {
+      const auto before = run.backlog.threadsBefore.byName.find(name);
+      const uint64_t onCpu =
+          after.first -
+          (before == run.backlog.threadsBefore.byName.end() ? 0 : before->second.first);
+      const uint64_t waiting =
+          after.second -
+          (before == run.backlog.threadsBefore.byName.end() ? 0 : before->second.second);
+      std::printf(
+          "    %s: %.1f us per hit on a processor (%.0f %% of the drain), %.1f us waiting for "
+          "one\n",
+          name.c_str(), static_cast<double>(onCpu) / 1e3 / hits,
+          static_cast<double>(onCpu) / 1e7 / run.backlog.seconds,
+          static_cast<double>(waiting) / 1e3 / hits);
+    }
   }
   std::printf("received: %zu requests, %zu distinct hits, %zu duplicates, %zu missing\n",
               reception.sequences.size(), distinct, duplicates, missing);

@@ -86,6 +86,31 @@ TEST_F(DeliveryWorkerTest, DeliversEveryHitOldestFirstAndEmptiesTheOutbox) {
   EXPECT_EQ(counters.pending, 0u);
 }
 
+// Hits delivered while another is under way leave the outbox together a
+// moment later; a worker stopped meanwhile takes them out before it ends,
+// so that the next launch sends only the one cut short.
+TEST_F(DeliveryWorkerTest, HitsDeliveredJustBeforeAStopAreNotSentAgain) {
+  transport.holdIf([](const QXHTTPRequest& request) { return request.body == "n=0"; });
+  auto worker = makeWorker();
+  worker->setInBackground(true);
+  worker->start();
+  constexpr int kHits = 40;  // a backlog: several requests at once
+  for (int i = 0; i < kHits; ++i)
+    post(*worker, "n=" + std::to_string(i));
+  ASSERT_TRUE(qxtest::eventually([&] { return outbox.count() == kHits; }));
+  worker->setInBackground(false);
+  // Stopped as soon as a few are delivered: well within the moment they
+  // wait together.
+  ASSERT_TRUE(qxtest::eventually([&] { return worker->counters().sent >= 8; }));
+  ASSERT_TRUE(worker->stop(10s));
+  const size_t sent = worker->counters().sent;
+  EXPECT_EQ(outbox.count(), kHits - sent);
+  const auto left = outbox.read(0, kHits);
+  ASSERT_FALSE(left.empty());
+  EXPECT_EQ(left[0].body, "n=0");
+  transport.release();
+}
+
 TEST_F(DeliveryWorkerTest, HitsLeftFromAnEarlierLaunchGoOutOnStart) {
   ASSERT_TRUE(outbox.add("http://127.0.0.1:9/7/", "old=1", false, nowMs.load()).ok());
   auto worker = makeWorker();

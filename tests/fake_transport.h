@@ -35,11 +35,17 @@ class FakeTransport {
     std::lock_guard<std::mutex> lock(mutex_);
     held_ = true;
   }
+  // Holds only the requests `which` picks (until release()).
+  void holdIf(std::function<bool(const QXHTTPRequest&)> which) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdIf_ = std::move(which);
+  }
   void release() {
     std::vector<Waiting> waiting;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       held_ = false;
+      holdIf_ = nullptr;
       waiting.swap(waiting_);
     }
     for (Waiting& request : waiting)
@@ -102,7 +108,7 @@ class FakeTransport {
       requests_.push_back(request);
       ++inFlight_;
       mostInFlight_ = std::max(mostInFlight_, inFlight_);
-      if (held_) {
+      if (held_ || (holdIf_ && holdIf_(request))) {
         waiting_.push_back(Waiting{token, request, index});
         changed_.notify_all();
         return;
@@ -166,6 +172,7 @@ class FakeTransport {
   std::condition_variable changed_;
   Script script_;
   bool held_ = false;
+  std::function<bool(const QXHTTPRequest&)> holdIf_;
   bool woken_ = false;
   std::vector<QXHTTPRequest> requests_;
   std::vector<Waiting> waiting_;

@@ -76,6 +76,10 @@ class QXDeliveryRound {
                                        const QXDeliveryOptions& options, QXTransport* transport,
                                        const std::function<Hold()>& hold);
 
+  // At the worker's end, after the transfers under way were aborted: the
+  // hits delivered and not yet removed leave the outbox.
+  void finish() { finished_.removeBeforeEnd(Clock::now()); }
+
   // Any thread.
   size_t inFlight() const { return inFlight_.load(); }
   // As of the last round, the journal held nothing more to take in.

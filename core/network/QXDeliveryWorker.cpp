@@ -209,6 +209,8 @@ void QXDeliveryWorker::run(std::chrono::milliseconds firstRoundAfter) {
   // The transfers under way end here; their hits stay in the outbox for the
   // next launch, which sends them under the same identifiers.
   if (transport) transport->abortAll();
+  // Hits delivered in the last moment are not sent again by the next launch.
+  round_.finish();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     transport_ = nullptr;

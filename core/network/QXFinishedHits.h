@@ -42,6 +42,11 @@ class QXFinishedHits {
   std::optional<Clock::time_point> nextWake() const;
   // The outbox was replaced: they are gone with it.
   void clear();
+  // At the worker's end: removes them now (once), so that the next launch
+  // does not send them again.
+  void removeBeforeEnd(Clock::time_point now) {
+    if (!ids_.empty()) remove(now);
+  }
 
   bool empty() const { return ids_.empty(); }
   const std::vector<int64_t>& ids() const { return ids_; }
