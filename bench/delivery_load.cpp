@@ -494,14 +494,14 @@ size_t printRun(const LoadOptions& load, LoadRun& run, const Reception& receptio
         "%.2f context switches a hit\n",
         (user + system) * 1e6 / hits, user * 1e6 / hits, system * 1e6 / hits, switches / hits);
     // A thread on a processor all the drain long is what bounds it.
+    const auto& atStart = run.backlog.threadsBefore.byName;
     for (const auto& [name, after] : run.backlog.threadsAfter.byName) {
-      const auto before = run.backlog.threadsBefore.byName.find(name);
-      const uint64_t onCpu =
-          after.first -
-          (before == run.backlog.threadsBefore.byName.end() ? 0 : before->second.first);
-      const uint64_t waiting =
-          after.second -
-          (before == run.backlog.threadsBefore.byName.end() ? 0 : before->second.second);
+      const auto found = atStart.find(name);
+      // A thread started during the drain had spent nothing before it.
+      const std::pair<uint64_t, uint64_t> before =
+          found == atStart.end() ? std::pair<uint64_t, uint64_t>{} : found->second;
+      const uint64_t onCpu = after.first - before.first;
+      const uint64_t waiting = after.second - before.second;
       std::printf(
           "    %s: %.1f us per hit on a processor (%.0f %% of the drain), %.1f us waiting for "
           "one\n",

@@ -121,8 +121,8 @@ void QXDeliveryRound::applyAnswers(const std::vector<QXTransport::Answer>& answe
     ++entry->attempts;
     // Jitter spaces the retries of failed hits; a delivered one needs none,
     // and each draw costs a system call.
-    const bool delivered =
-        result.kind == QXSendResult::Kind::kResponse && result.status >= 200 && result.status < 300;
+    const bool delivered = result.kind == QXSendResult::Kind::kResponse &&
+                           QXClassifyStatus(result.status) == QXRetryDecision::Action::kDelivered;
     const double random = !delivered && environment_.random01 ? environment_.random01() : 0.5;
     const QXRetryDecision decision =
         window_.health(entry->origin).answered(result, entry->failures + 1, policy, random, now);
