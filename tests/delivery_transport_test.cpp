@@ -172,6 +172,36 @@ TEST_F(CurlTransportTest, OneConnectionIsKeptAliveAcrossRequests) {
   EXPECT_EQ(collector.connectionCount(), 1u);
 }
 
+// Requests to two collectors started one after the other, before curl has
+// read any of their URLs: each goes where its own URL says, and a handle
+// given back by one collector's transfer carries nothing to the next.
+TEST_F(CurlTransportTest, RequestsStartedTogetherGoEachToItsOwnURL) {
+  QXCollector other;
+  ASSERT_TRUE(other.start().ok());
+  auto to = [&](QXCollector& where, const std::string& body) {
+    QXHTTPRequest request = hit(body);
+    request.url = where.url("/" + body + "/");
+    return sender.start(request);
+  };
+  for (int round = 0; round < 2; ++round) {
+    const std::vector<uint64_t> tokens = {to(collector, "a1"), to(other, "b1"), to(collector, "a2"),
+                                          to(other, "b2")};
+    for (uint64_t token : tokens)
+      ASSERT_EQ(sender.answerOf(token).status, 200);
+  }
+  auto targets = [](QXCollector& where) {
+    std::vector<std::string> seen;
+    for (const auto& request : where.requests())
+      seen.push_back(request.target + request.body);
+    std::sort(seen.begin(), seen.end());
+    return seen;
+  };
+  const std::vector<std::string> a = {"/a1/a1", "/a1/a1", "/a2/a2", "/a2/a2"};
+  const std::vector<std::string> b = {"/b1/b1", "/b1/b1", "/b2/b2", "/b2/b2"};
+  EXPECT_EQ(targets(collector), a);
+  EXPECT_EQ(targets(other), b);
+}
+
 TEST_F(CurlTransportTest, TheServersStatusAndRetryAfterComeBackAsTheyAre) {
   collector.setResponder([](const QXCollector::Request& request, size_t) {
     auto response = QXCollector::Response::withStatus(std::stoi(request.body));

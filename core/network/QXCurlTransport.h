@@ -66,6 +66,8 @@ class QXCurlTransport : public QXTransport {
  private:
   struct Transfer;
 
+  // `url` parsed by curl's own parser; null when it cannot be (no memory).
+  static std::shared_ptr<CURLU> parse(const std::string& url);
   CURL* takeHandle();
   void giveBack(CURL* easy);
 
@@ -74,9 +76,12 @@ class QXCurlTransport : public QXTransport {
 
   // The worker's thread alone.
   std::vector<std::unique_ptr<Transfer>> running_;
-  std::vector<CURL*> idle_;     // handles kept for the next transfers
-  std::vector<Answer> ready_;   // answered without a transfer
-  std::string requestableURL_;  // the last URL found requestable
+  std::vector<CURL*> idle_;    // handles kept for the next transfers
+  std::vector<Answer> ready_;  // answered without a transfer
+  // The last URL found requestable, and its parse, which each transfer to
+  // it shares: a URL handle must stay unchanged until its transfers end.
+  std::string parsedURLText_;
+  std::shared_ptr<CURLU> parsedURL_;
 };
 
 #endif  // QUORVEX_CORE_NETWORK_QXCURLTRANSPORT_H_
