@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <netinet/in.h>
