@@ -129,6 +129,27 @@ TEST_F(OutboxTest, RemovedHitsAreGoneAndNoLongerCounted) {
   EXPECT_EQ(outbox.count(), 1u);
 }
 
+// A hit's size is its URL's and body's bytes wherever it is counted: when
+// stored, when removed, when dropped and when counted again from the file.
+// A URL of characters beyond ASCII takes more bytes than characters.
+TEST_F(OutboxTest, AHitsSizeIsCountedInBytesEverywhere) {
+  const std::string url = "http://127.0.0.1:9/\xC3\xA4/\xE2\x82\xAC/";  // "ä" and "€"
+  const std::string body = "k=\xF0\x9F\x99\x82";
+  const uint64_t size = url.size() + body.size();
+  QXOutbox outbox(path());
+  std::vector<int64_t> ids(3);
+  for (int64_t& id : ids)
+    ASSERT_TRUE(outbox.add(url, body, false, 1000, &id).ok());
+  EXPECT_EQ(outbox.bytes(), 3 * size);
+  outbox.recount();
+  EXPECT_EQ(outbox.bytes(), 3 * size);
+  ASSERT_TRUE(outbox.remove({ids[0]}).ok());
+  EXPECT_EQ(outbox.bytes(), 2 * size);
+  // Over the byte bound by one hit: exactly one goes.
+  EXPECT_EQ(outbox.enforceBounds(10, 2 * size - 1, 0, {}).size(), 1u);
+  EXPECT_EQ(outbox.bytes(), size);
+}
+
 TEST_F(OutboxTest, BeyondTheMaximumCountTheOldestAreDropped) {
   QXOutbox outbox(path());
   std::vector<int64_t> ids;

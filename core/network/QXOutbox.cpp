@@ -513,8 +513,8 @@ void QXOutbox::checkpointIfLarge(uint64_t maxLogBytes) {
 double QXOutbox::pagesPerHitByte() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!opened_ || path_.empty()) return 0;
-  const int64_t rowBytes =
-      QXOutboxSpace::integer(db_, "SELECT ifnull(sum(length(url) + length(body)), 0) FROM hits");
+  const int64_t rowBytes = QXOutboxSpace::integer(
+      db_, (std::string("SELECT ifnull(sum(") + kQXHitBytesSQL + "), 0) FROM hits").c_str());
   if (rowBytes <= 0) return 0;
   return static_cast<double>(QXOutboxSpace::pageBytes(db_)) / static_cast<double>(rowBytes);
 }

@@ -280,11 +280,10 @@ void QXOutboxDatabase::countOwned(sqlite3* db, int64_t owner, size_t* count, uin
   *count = 0;
   *bytes = 0;
   sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db,
-                         "SELECT count(*), ifnull(sum(length(url) + length(body)), 0) FROM hits"
-                         " WHERE owner = ?1 AND NOT EXISTS (SELECT 1 FROM done WHERE done.id ="
-                         " hits.id)",
-                         -1, &statement, nullptr) == SQLITE_OK) {
+  const std::string sql = std::string("SELECT count(*), ifnull(sum(") + kQXHitBytesSQL +
+                          "), 0) FROM hits WHERE owner = ?1 AND NOT EXISTS"
+                          " (SELECT 1 FROM done WHERE done.id = hits.id)";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
     sqlite3_bind_int64(statement, 1, owner);
     if (sqlite3_step(statement) == SQLITE_ROW) {
       *count = static_cast<size_t>(sqlite3_column_int64(statement, 0));

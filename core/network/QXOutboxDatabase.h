@@ -12,6 +12,10 @@
 struct sqlite3;
 class QXDataDirectory;
 
+// A stored hit's size in SQL, as the outbox counts it when it stores the
+// hit: its URL's and body's bytes (length() of a text counts characters).
+inline constexpr char kQXHitBytesSQL[] = "length(CAST(url AS BLOB)) + length(body)";
+
 // What the outbox's database holds about itself.
 struct QXOutboxMeta {
   std::string identity;  // the outbox's identity, the first part of every hit identifier

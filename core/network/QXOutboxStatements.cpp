@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include "core/network/QXOutboxDatabase.h"
+
 namespace {
 
 // Resets a statement when it goes out of scope.
@@ -33,28 +35,27 @@ int done(int rc) {
 }  // namespace
 
 bool QXOutboxStatements::prepare(sqlite3* db) {
-  auto prepare = [&](const char* sql, sqlite3_stmt** statement) {
-    return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) ==
+  auto prepare = [&](const std::string& sql, sqlite3_stmt** statement) {
+    return sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) ==
            SQLITE_OK;
   };
   return prepare(
              "INSERT INTO hits(id, created_ms, url, body, consent, owner)"
              " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
              &insert_) &&
-         prepare(
-             "SELECT length(url) + length(body) FROM hits WHERE id = ?1 AND NOT EXISTS"
-             " (SELECT 1 FROM done WHERE done.id = ?1)",
-             &sizeOf_) &&
+         prepare(std::string("SELECT ") + kQXHitBytesSQL +
+                     " FROM hits WHERE id = ?1 AND NOT EXISTS"
+                     " (SELECT 1 FROM done WHERE done.id = ?1)",
+                 &sizeOf_) &&
          prepare("INSERT INTO done(id) VALUES(?1)", &markDone_) &&
          prepare(
              "SELECT id, created_ms, url, body, consent FROM hits WHERE owner = ?3 AND id > ?1"
              " AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id LIMIT ?2",
              &selectAfter_) &&
-         prepare(
-             "SELECT id, created_ms, url, length(url) + length(body) FROM hits WHERE owner = ?3"
-             " AND id > ?1 AND NOT EXISTS (SELECT 1 FROM done WHERE done.id = hits.id)"
-             " ORDER BY id LIMIT ?2",
-             &selectOldest_) &&
+         prepare(std::string("SELECT id, created_ms, url, ") + kQXHitBytesSQL +
+                     " FROM hits WHERE owner = ?3 AND id > ?1 AND NOT EXISTS"
+                     " (SELECT 1 FROM done WHERE done.id = hits.id) ORDER BY id LIMIT ?2",
+                 &selectOldest_) &&
          prepare("UPDATE meta SET value = max(value, ?2) WHERE key = ?1", &setMeta_) &&
          prepare(
              "INSERT INTO journals(name, ingested_to) VALUES(?1, ?2) ON CONFLICT(name) DO "
