@@ -159,6 +159,10 @@ TEST_F(CurlTransportTest, PostsTheBodyByteForByteWithTheHitHeaders) {
   EXPECT_EQ(requests[0].method, "POST");
   EXPECT_EQ(requests[0].target, "/7/");
   EXPECT_EQ(requests[0].body, body);
+  // Once: curl's own line for a form body stands for the request's header.
+  EXPECT_EQ(std::count_if(requests[0].headers.begin(), requests[0].headers.end(),
+                          [](const auto& header) { return header.first == "Content-Type"; }),
+            1);
   EXPECT_EQ(requests[0].header("Content-Type"), "application/x-www-form-urlencoded");
   EXPECT_EQ(requests[0].header("X-Quorvex-Hit-Id"), "6F1C-42");
   EXPECT_EQ(requests[0].header("User-Agent"), "Test/1");
