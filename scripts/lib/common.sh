@@ -6,6 +6,19 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 
 log() { printf '\n==> [%ss] %s\n' "$SECONDS" "$*"; }
 
+# apt_update <apt-get update command...>: runs it, and twice more after a
+# pause if it fails: a mirror caught in the middle of a sync serves, for a
+# while, an index whose size does not match its Release file.
+apt_update() {
+  local attempt
+  for attempt in 1 2; do
+    if "$@"; then return 0; fi
+    log "the package index could not be updated (attempt $attempt of 3); again in 30 s"
+    sleep 30
+  done
+  "$@"
+}
+
 # Installs the Debian packages that are not installed yet; runs apt-get only
 # when one is missing.
 ensure_packages() {
@@ -23,7 +36,7 @@ ensure_packages() {
   local sudo=""
   if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
+  apt_update $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 

@@ -52,6 +52,6 @@ ensure_emulator() {
       $sudo tee "$sources" >/dev/null
   fi
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
+  apt_update $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user
 }
