@@ -7,16 +7,21 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 log() { printf '\n==> [%ss] %s\n' "$SECONDS" "$*"; }
 
 # apt_update <apt-get update command...>: runs it, and twice more after a
-# pause if it fails: a mirror caught in the middle of a sync serves, for a
-# while, an index whose size does not match its Release file.
+# pause if it fails. A mirror caught in the middle of a sync, or a proxy
+# holding an older copy, serves an index whose size does not match its
+# Release file, for a while or for hours. apt keeps every other index (and
+# the older copy of that one, if it had one): the installation goes on with
+# them, and says so itself if a package it needs is not among them.
 apt_update() {
   local attempt
-  for attempt in 1 2; do
+  for attempt in 1 2 3; do
     if "$@"; then return 0; fi
-    log "the package index could not be updated (attempt $attempt of 3); again in 30 s"
-    sleep 30
+    if [ "$attempt" -lt 3 ]; then
+      log "a package index could not be updated (attempt $attempt of 3); again in 30 s"
+      sleep 30
+    fi
   done
-  "$@"
+  log "a package index could not be updated; going on with the indexes apt has"
 }
 
 # Installs the Debian packages that are not installed yet; runs apt-get only
