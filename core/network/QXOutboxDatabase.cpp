@@ -173,8 +173,12 @@ QXOutboxDatabase::Result create(const QXDataDirectory& directory, const std::str
   if (rc == SQLITE_OK) rc = execute(db, ("PRAGMA page_size=" + std::to_string(kPageSize)).c_str());
   if (rc == SQLITE_OK) rc = execute(db, "PRAGMA journal_mode=WAL");
   if (rc == SQLITE_OK) rc = makeSchema(db);
+  // The log is folded into the file here, where a failure (a disk that
+  // fills) is told: closing would fold it too but say nothing if that
+  // failed, and the file linked into place would lack what the log held.
+  if (rc == SQLITE_OK) rc = execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
   if (rc != SQLITE_OK) *error = std::string("cannot make a database: ") + sqlite3_errmsg(db);
-  // Closing the only connection folds the log into the file and removes it.
+  // Closing the only connection removes the emptied log.
   if (sqlite3_close(db) != SQLITE_OK && rc == SQLITE_OK) {
     rc = SQLITE_IOERR;
     *error = "cannot make a database: the new file cannot be closed";
