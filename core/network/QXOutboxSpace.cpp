@@ -1,8 +1,10 @@
 #include "core/network/QXOutboxSpace.h"
 
 #include <sqlite3.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/QXDataDirectory.h"
 
@@ -13,6 +15,14 @@ constexpr int kShrinkFreePages = 64;
 
 int execute(sqlite3* db, const std::string& sql) {
   return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+}
+
+// What the file system of `directory` has free for this process; as much as
+// could be wanted when it cannot be told.
+uint64_t freeBytes(const QXDataDirectory& directory) {
+  struct statvfs info {};
+  if (::statvfs(directory.resolvedPath().c_str(), &info) != 0) return UINT64_MAX;
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 }  // namespace
@@ -59,13 +69,20 @@ void checkpointIfLarge(sqlite3* db, const QXDataDirectory& directory, const std:
     execute(db, "PRAGMA journal_size_limit=" + std::to_string(maxLogBytes));
   }
   const uint64_t size = directory.sizeOf(name + "-wal");
-  if (size <= maxLogBytes) return;
+  if (size == 0) return;
+  // Nor does the log take more than half of what the file system had free:
+  // folding it in may grow the database by as much again, and a disk filled
+  // by the log would let it neither be folded in nor written past, which
+  // stops every removal until the process ends.
+  const bool crowding = size > freeBytes(directory);
+  if (size <= maxLogBytes && !crowding) return;
   // The log is folded in whole and made to start again from its beginning
   // (cut back to its size limit by the next commit) unless another process
-  // reads it meanwhile, which makes it a partial one. Far past the limit it
-  // is cut back at once.
+  // reads it meanwhile, which makes it a partial one. Far past the limit, or
+  // crowding the disk, it is cut back at once.
   sqlite3_wal_checkpoint_v2(
-      db, nullptr, size > 2 * maxLogBytes ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_RESTART,
+      db, nullptr,
+      crowding || size > 2 * maxLogBytes ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_RESTART,
       nullptr, nullptr);
 }
 

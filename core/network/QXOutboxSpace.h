@@ -26,9 +26,9 @@ uint64_t pageBytes(sqlite3* db);
 // Rebuilds an empty database that has grown, and truncates its log. True
 // when it shrank.
 bool shrinkEmpty(sqlite3* db, const QXDataDirectory& directory, const std::string& name);
-// Folds the log in once it holds more than `maxLogBytes`, and makes it
-// restart, so that it stays about that size. `*limitInForce` remembers the
-// size limit set on the connection.
+// Folds the log in once it holds more than `maxLogBytes`, or more than the
+// file system has left free, and makes it restart, so that it stays about
+// that size. `*limitInForce` remembers the size limit set on the connection.
 void checkpointIfLarge(sqlite3* db, const QXDataDirectory& directory, const std::string& name,
                        uint64_t maxLogBytes, uint64_t* limitInForce);
 // Hands free pages back to the file system while the file is larger than
