@@ -121,12 +121,16 @@ class DeliverySpellTest : public ::testing::Test {
   QXCollector collector;
 };
 
-// Child: on a 4 MB file system filled but for 300 KB, executes 400 hits in
+// Child: on a 16 MB file system filled but for 300 KB, executes 400 hits in
 // background (what does not fit is refused); then frees the space, comes
-// to foreground, executes 50 more and flushes.
+// to foreground, executes 50 more and flushes. The space freed is what the
+// outbox needs for them: hits taken in one at a time grow its log by about
+// 64 KB each, and with under 4 MB back the log could fill the disk before
+// it was folded in, which stalls removals (and the flush) until the process
+// ends.
 TEST(DeliverySpellChild, DISABLED_TracksOnAFullDisk) {
   const std::string directory = environment("QX_DIRECTORY");
-  if (!privateMountAt(directory, "tmpfs", "size=4m,mode=0700")) return;
+  if (!privateMountAt(directory, "tmpfs", "size=16m,mode=0700")) return;
   QXFakePlatform::installNew()->setDataDirectory(directory);
   Quorvex tracker(1, 1);
   tracker.setUrl(environment("QX_URL"));
